@@ -1,0 +1,21 @@
+"""vexa: indicator functions of the stock-chart formula language over numpy series.
+
+Every function takes one-dimensional numpy arrays (float64 series; any numeric or bool
+array where a condition is expected) and Python ints, and returns a new float64 array
+as long as its first argument. Bars without a value are NaN.
+"""
+
+from importlib.metadata import PackageNotFoundError, version as _version
+
+from . import _vexa
+
+# The module's functions, unchanged: vexa.MA is vexa._vexa.MA.
+__all__ = [name for name in vars(_vexa) if name[:1].isupper()]
+globals().update({name: getattr(_vexa, name) for name in __all__})
+
+try:
+    __version__ = _version("vexa")
+except PackageNotFoundError:  # a source tree that is not installed
+    __version__ = "0+unknown"
+
+del _version, PackageNotFoundError
