@@ -3,6 +3,7 @@
 import ctypes
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -194,7 +195,8 @@ r3 = lib.aprint(b"v", D(float("nan"), -float("nan"), float("inf"), 123456789.0),
 ctypes.CDLL(None).fflush(None)
 print(r1 >= 0, r2 >= 0, r3 >= 0)
 """
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         cwd=tempfile.gettempdir()).stdout
     assert out.splitlines() == [
         "x = [   1,  2.5]",
         "empty = []",

@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
 
@@ -14,7 +15,9 @@ import vexa._vexa as vx
 
 def run_python(code):
     """Runs code in a fresh interpreter; returns its stdout (fails on a non-zero exit)."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    # Run outside the source tree, so that the installed package is the one imported.
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, cwd=tempfile.gettempdir())
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
