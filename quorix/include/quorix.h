@@ -52,7 +52,8 @@ QX_API int32_t vx_ema(int32_t ctx, const double *a, int32_t n, int32_t N, double
  * Invalid: N < 0 (M is not checked). */
 QX_API int32_t vx_sma(int32_t ctx, const double *a, int32_t n, int32_t N, int32_t M,
                       double *out, int32_t out_n);
-/* Linearly weighted average over N bars (newest weight N). Invalid: N <= 0. */
+/* Linearly weighted average over N bars (newest weight N), first value at f + N - 1;
+ * each bar updates the weighted sum taken from the previous output. Invalid: N <= 0. */
 QX_API int32_t vx_wma(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                       int32_t out_n);
 /* Recursive average with the per-bar input weight A[i], seeded with a[f]. */
@@ -65,7 +66,9 @@ QX_API int32_t vx_dma(int32_t ctx, const double *a, int32_t n, const double *A, 
  * skips missing values. Invalid: N < 0. */
 QX_API int32_t vx_sum(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                       int32_t out_n);
-/* Moving sum with period trunc(N[i]) per bar, each window summed afresh. */
+/* Moving sum with period trunc(N[i]) per bar, each window summed afresh; bar i needs
+ * 1 <= P <= i (no cumulative mode). A bad period or a missing value in the window
+ * spoils that bar only. */
 QX_API int32_t vx_sum_a(int32_t ctx, const double *a, int32_t n, const double *N, int32_t N_n,
                         double *out, int32_t out_n);
 
@@ -76,7 +79,8 @@ QX_API int32_t vx_sum_a(int32_t ctx, const double *a, int32_t n, const double *N
 QX_API int32_t vx_count(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                         int32_t out_n);
 /* Count of true values (NaN counts as false) with period trunc(N[i]) per bar;
- * windows are cut to the bars so far, 0 means all bars. */
+ * windows are cut to the bars so far, 0 (also from (-1, 0)) means all bars. A missing,
+ * negative or out-of-range period spoils its bar. */
 QX_API int32_t vx_count_a(int32_t ctx, const double *a, int32_t n, const double *N,
                           int32_t N_n, double *out, int32_t out_n);
 

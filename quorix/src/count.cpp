@@ -1,0 +1,74 @@
+// Window counts of true (non-zero) condition values: fixed period with one running
+// count (0: cumulative), per-bar period walked afresh.
+#include "common.h"
+
+namespace {
+
+// vx_count's truth: non-zero, and a NaN counts as true (it compares unequal to 0).
+inline int32_t true_or_nan(double x) { return x != 0.0 ? 1 : 0; }
+
+// vx_count_a's truth: non-zero and not missing.
+inline int64_t true_number(double x) { return (x != 0.0 && x == x) ? 1 : 0; }
+
+}  // namespace
+
+extern "C" {
+
+QX_API int32_t vx_count(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                        int32_t out_n) {
+    if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
+    if (n <= 0) return QX_OK;
+
+    // The count never exceeds n, so a 32-bit int holds it.
+    int32_t c = 0;
+    if (N == 0) {
+        // Cumulative from bar 0; leading missing values count as true too.
+        for (int64_t i = 0; i < n; ++i) {
+            c += true_or_nan(a[i]);
+            out[i] = static_cast<double>(c);
+        }
+        return QX_OK;
+    }
+
+    const int64_t N64 = N;
+    const int64_t s = qx::first_valid(a, n);
+    qx::fill_missing(out, 0, s, n);
+
+    // First window: warm-up bars.
+    const int64_t end = s + N64 < n ? s + N64 : n;
+    for (int64_t i = s; i < end; ++i) {
+        c += true_or_nan(a[i]);
+        out[i] = qx::missing();
+    }
+    if (s + N64 - 1 >= n) return QX_OK;
+    out[s + N64 - 1] = static_cast<double>(c);
+
+    for (int64_t i = s + N64; i < n; ++i) {
+        c += true_or_nan(a[i]) - true_or_nan(a[i - N64]);
+        out[i] = static_cast<double>(c);
+    }
+    return QX_OK;
+}
+
+QX_API int32_t vx_count_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
+                          double *out, int32_t out_n) {
+    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
+    for (int64_t i = 0; i < n; ++i) {
+        int32_t P;
+        // Truncation: a period in (-1, 0) becomes 0 and is not negative.
+        if (!qx::bar_period(N[i], &P) || P < 0) {
+            out[i] = qx::missing();
+            continue;
+        }
+        // 0 means all bars so far; a longer window is cut to the bars so far.
+        const int64_t L = (P == 0 || P > i) ? i + 1 : P;
+        // Counted as an integer: every count is below 2^31, so its conversion equals
+        // the float sum of 1.0 per true bar.
+        int64_t c = 0;
+        for (int64_t j = i; j > i - L; --j) c += true_number(a[j]);
+        out[i] = static_cast<double>(c);
+    }
+    return QX_OK;
+}
+
+}  // extern "C"
