@@ -1,6 +1,6 @@
-// Bar counters over a condition series, each a running value carried forward. The
-// counts are kept as integers (exact below 2^31) and converted when stored; the
-// conditions enter as all-ones / all-zero masks so the loops carry no branches.
+// Bar counters, one forward pass each. Counts are kept as integers (exact, below
+// 2^31) and converted when stored; where a condition changes a carried value it
+// enters as an all-ones / all-zero mask, so the loop carries no branch.
 #include "common.h"
 
 namespace {
