@@ -1,0 +1,116 @@
+"""Native tests of the bar counters against their search-backwards models."""
+
+import numpy as np
+import pytest
+
+import model_bars as model
+from support import INT32_MAX, INT32_MIN, assert_same_bits, canary, ptr, random_series, run_kernel
+
+COUNTERS = ["vx_barsince", "vx_barslast", "vx_barlast", "vx_backcount"]
+ALL = COUNTERS + ["vx_currbarscount"]
+
+
+def u8(*v):
+    return np.array(v, dtype=np.uint8)
+
+
+def first_input(name, n):
+    return np.arange(n, dtype=np.float64) if name == "vx_currbarscount" else np.ones(n, np.uint8)
+
+
+# ---- status codes and untouched outputs --------------------------------------------
+
+@pytest.mark.parametrize("name", ALL)
+def test_count_mismatch_returns_1_and_writes_nothing(lib, name):
+    x = first_input(name, 4)
+    for n, out_n in [(4, 3), (4, 5), (4, 0), (4, -1), (0, 4), (-1, 4)]:
+        st, out = run_kernel(lib, name, [x], counts=[n, out_n])
+        assert st == 1
+        assert_same_bits(out, canary(4))
+
+
+@pytest.mark.parametrize("name", ALL)
+@pytest.mark.parametrize("n", [0, -1, INT32_MIN])
+def test_empty_or_negative_count_writes_nothing(lib, name, n):
+    st, out = run_kernel(lib, name, [first_input(name, 3)], counts=[n, n])
+    assert st == 0
+    assert_same_bits(out, canary(3))
+
+
+# ---- examples -------------------------------------------------------------------------
+
+EXAMPLES = [
+    # c, barsince, barslast/barlast, backcount
+    ([0, 1, 0, 0, 1, 1, 0], [0, 1, 2, 3, 4, 5, 6], [0, 1, 2, 3, 1, 1, 2], [0, 1, 0, 0, 1, 2, 0]),
+    ([0, 0, 0, 0], [0, 0, 0, 0], [0, 0, 0, 0], [0, 0, 0, 0]),
+    ([1, 1, 1, 1], [1, 2, 3, 4], [1, 1, 1, 1], [1, 2, 3, 4]),
+    ([1, 0, 0], [1, 2, 3], [1, 2, 3], [1, 0, 0]),
+    ([2, 0, 255, 7], [1, 2, 3, 4], [1, 2, 1, 1], [1, 0, 1, 2]),
+    ([0, 0, 128], [0, 0, 1], [0, 0, 1], [0, 0, 1]),
+    ([0], [0], [0], [0]),
+    ([255], [1], [1], [1]),
+]
+
+
+@pytest.mark.parametrize("c, since, last, back", EXAMPLES)
+def test_counter_examples(lib, c, since, last, back):
+    c = u8(*c)
+    for name, want in [("vx_barsince", since), ("vx_barslast", last), ("vx_barlast", last),
+                       ("vx_backcount", back)]:
+        st, out = run_kernel(lib, name, [c])
+        assert st == 0, name
+        # Whole numbers, 0 as +0.0, never NaN.
+        assert_same_bits(out, np.array(want, dtype=np.float64))
+
+
+def test_currbarscount_ignores_values(lib):
+    Y = np.array([np.nan, 1.0, -np.inf, np.nan, 7.0])
+    st, out = run_kernel(lib, "vx_currbarscount", [Y])
+    assert st == 0
+    assert_same_bits(out, np.arange(5, dtype=np.float64))
+    # The values are never read: a null address with a positive count is fine.
+    out = canary(6)
+    st = lib.vx_currbarscount(0, None, 6, ptr(out), 6)
+    assert st == 0
+    assert_same_bits(out, np.arange(6, dtype=np.float64))
+
+
+# ---- randomized comparison with the models -----------------------------------------
+
+def condition(rng, n, i):
+    density = rng.choice([0.0, 0.02, 0.2, 0.5, 0.9, 1.0])
+    c = rng.choice(u8(1, 2, 255), n) if i % 2 else rng.integers(1, 256, n, np.uint8)
+    c[rng.random(n) >= density] = 0
+    return c
+
+
+@pytest.mark.parametrize("name", COUNTERS)
+def test_counters_random(lib, name):
+    rng = np.random.default_rng(2001 + COUNTERS.index(name))
+    fn = getattr(model, name)
+    ctxs = (0, -1, 3, INT32_MIN, INT32_MAX)
+    for i, n in enumerate([0, 1, 2] + list(rng.integers(0, 301, 80))):
+        c = condition(rng, n, i)
+        st, got = run_kernel(lib, name, [c], ctx=ctxs[i % len(ctxs)])
+        want = canary(n)
+        assert st == fn(c, want) == 0
+        assert_same_bits(got, want)
+
+
+def test_barlast_and_barslast_agree(lib):
+    rng = np.random.default_rng(2010)
+    for i, n in enumerate(rng.integers(0, 400, 50)):
+        c = condition(rng, n, i)
+        _, a = run_kernel(lib, "vx_barlast", [c])
+        _, b = run_kernel(lib, "vx_barslast", [c])
+        assert_same_bits(a, b)
+
+
+def test_currbarscount_random(lib):
+    rng = np.random.default_rng(2011)
+    for n in [0, 1, 2] + list(rng.integers(0, 301, 20)):
+        Y = random_series(rng, n, nan=0.5)
+        st, got = run_kernel(lib, "vx_currbarscount", [Y])
+        want = canary(n)
+        assert st == model.vx_currbarscount(Y, want) == 0
+        assert_same_bits(got, want)
