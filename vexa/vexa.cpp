@@ -382,6 +382,22 @@ constexpr Form ONE = Form::Single;
 constexpr Row kRows[] = {
     row<vx_ma>("MA", KW, {"a", "N"}),
     row<vx_ma_a>("MA_A", KW, {"a", "N"}),
+    row<vx_ema>("EMA", KW, {"a", "N"}),
+    row<vx_sma>("SMA", KW, {"a", "N", "M"}),
+    row<vx_wma>("WMA", KW, {"a", "N"}),
+    row<vx_dma>("DMA", KW, {"a", "A"}),
+    row<vx_count>("COUNT", KW, {"a", "N"}),
+    row<vx_count_a>("COUNT_A", KW, {"a", "N"}),
+    row<vx_sum>("SUM", KW, {"a", "N"}),
+    row<vx_sum_a>("SUM_A", KW, {"a", "N"}),
+    row<vx_barsince>("BARSINCE", ONE, {"x"}),
+    row<vx_barlast>("BARLAST", ONE, {"x"}),
+    row<vx_barslast>("BARSLAST", ONE, {"x"}),
+    row<vx_cross>("CROSS", KW, {"x", "y"}),
+    row<vx_fif>("FIF", KW, {"x", "a", "b"}),
+    row<vx_currbarscount>("CURRBARSCOUNT", ONE, {"Y"}),
+    row<vx_backcount>("BACKCOUNT", ONE, {"x"}),
+    row<vx_filter>("FILTER", KW, {"a", "N"}),
 };
 constexpr size_t kNumRows = sizeof kRows / sizeof kRows[0];
 

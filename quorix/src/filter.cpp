@@ -1,23 +1,10 @@
 // Signal filter: a kept signal blanks the W - 1 bars after it.
 #include "common.h"
 
-// The blank fill stays a loop of stores: kernels call no library functions, and
-// compilers otherwise turn a zero-store loop into a call to memset.
-#if defined(__clang__)
-#if __has_attribute(no_builtin)
-#define QX_FILL_IN_LINE __attribute__((no_builtin("memset")))
-#endif
-#elif defined(__GNUC__)
-#define QX_FILL_IN_LINE __attribute__((optimize("no-tree-loop-distribute-patterns")))
-#endif
-#ifndef QX_FILL_IN_LINE
-#define QX_FILL_IN_LINE
-#endif
-
 extern "C" {
 
-QX_API QX_FILL_IN_LINE int32_t vx_filter(int32_t, const double *a, int32_t n, int32_t N,
-                                         double *out, int32_t out_n) {
+QX_API int32_t vx_filter(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                         int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
