@@ -122,8 +122,8 @@ def fixed_periods(n, rng):
     ps = {INT32_MIN, -1, 0, 1, 2, 3, 4, 5, 7, 8, 16, 17, n - 1, n, n + 1,
           INT32_MAX - 1, INT32_MAX}
     ps |= set(int(v) for v in rng.integers(1, n + 2, 3))
-    if n > 4:   # sizes that put block edges at and around the window edges
-        ps |= {n // 2, n // 2 + 1, n // 3, (n + 1) // 2, n - 2}
+    for d in (2, 3, 4, 5, 7, 10):   # the series ends on, just after and just before a block edge
+        ps |= {n // d, n // d + 1, (n - 1) // d, (n + 1) // d}
     return sorted(ps)
 
 
