@@ -87,13 +87,14 @@ QX_API int32_t vx_count_a(int32_t ctx, const double *a, int32_t n, const double 
 /* ---- window extremes ----------------------------------------------------- */
 
 /* Lowest / highest non-missing value of the last N bars (0: all bars), windows cut
- * to the bars so far; among equal extremes the newest wins. Invalid: N < 0. */
+ * to the bars so far, copied unchanged; a window without values gives missing; among
+ * equal extremes the newest wins. Cost independent of N. Invalid: N < 0. */
 QX_API int32_t vx_llv(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                       int32_t out_n);
 QX_API int32_t vx_hhv(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                       int32_t out_n);
-/* The same with period trunc(N[i]) per bar; a missing or negative period spoils
- * its bar. */
+/* The same with period trunc(N[i]) per bar, each window scanned afresh; a missing,
+ * negative or beyond-int32 period spoils its bar. */
 QX_API int32_t vx_llv_a(int32_t ctx, const double *a, int32_t n, const double *N, int32_t N_n,
                         double *out, int32_t out_n);
 QX_API int32_t vx_hhv_a(int32_t ctx, const double *a, int32_t n, const double *N, int32_t N_n,
@@ -126,7 +127,8 @@ QX_API int32_t vx_slope(int32_t ctx, const double *Y, int32_t n, int32_t N, doub
 /* a[i - N], or missing where that bar does not exist. Every N is valid. */
 QX_API int32_t vx_ref(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                       int32_t out_n);
-/* a[i - trunc(N[i])], or missing where that bar does not exist or N[i] is missing. */
+/* a[i - trunc(N[i])], or missing where that bar does not exist or N[i] is missing
+ * (an infinite or beyond-int32 N[i] names no bar). */
 QX_API int32_t vx_ref_a(int32_t ctx, const double *a, int32_t n, const double *N, int32_t N_n,
                         double *out, int32_t out_n);
 /* x at the latest earlier bar where c was true (non-zero or NaN), else v[i]. */
