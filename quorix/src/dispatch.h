@@ -23,9 +23,10 @@
 // inlines such helpers all the same. GCC vector types need no attribute at all.
 //
 // On ELF with GCC or Clang the kernel is a GNU indirect function: the dynamic loader
-// calls its resolver once, when the symbol is bound, and the resolver returns the
-// variant for the CPU it runs on. The kernel keeps no state of its own and costs no
-// test per call. Elsewhere the kernel tests the CPU on each call (a few loads).
+// calls its resolver when it binds the symbol (at load, or at a dlsym), and the
+// resolver returns the variant for the CPU it runs on. The kernel keeps no state of
+// its own and costs no test per call. Elsewhere the kernel tests the CPU on each call
+// (a few loads).
 //
 // Every variant must give the same bits. The build keeps -ffp-contract=off, and the
 // AVX2 target does not enable FMA, so no variant fuses a multiply into an add.
