@@ -92,6 +92,18 @@ def test_no_fused_multiply_add():
     assert not fused, sorted(set(fused))
 
 
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_normal_build_reads_no_environment():
+    """Only a forced test build may consult QUORIX_ISA: a normal build imports no
+    getenv at all."""
+    path = library_path()
+    if hasattr(ctypes.CDLL(path), "quorix_isa"):
+        pytest.skip("a forced test build")
+    out = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True,
+                         text=True, check=True).stdout
+    assert not re.search(r"\b(secure_)?getenv\b", out)
+
+
 def make_input(rng, ctype, name, n):
     if "uint8_t" in ctype:
         return rng.choice(np.array([0, 0, 0, 1, 2, 255], dtype=np.uint8), n)

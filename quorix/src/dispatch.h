@@ -63,6 +63,13 @@
 #define QX_IFUNC 0
 #endif
 
+// A body's helpers pass 256- and 512-bit vectors among themselves; they are internal
+// and flatten inlines them, so GCC's note that such an argument has another calling
+// convention without AVX concerns no call that is ever made.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 namespace qx {
 
 // The instruction sets a kernel is built for, each a superset of the one before.
