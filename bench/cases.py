@@ -115,10 +115,10 @@ class PeriodIndexer(BaseIndexer):
 # pandas / numpy formulations of the peers (everything inside is timed).
 
 
-def pd_rolling(method, **kw):
+def pd_rolling(method, min_periods=None, **kw):
+    """s.rolling(N, min_periods).method(**kw)"""
     def call(s, N):
-        return getattr(s.rolling(N, **kw), method)()
-    call.__name__ = f"rolling.{method}"
+        return getattr(s.rolling(N, min_periods=min_periods), method)(**kw)
     return call
 
 

@@ -27,7 +27,7 @@ def ns_bar(row, key="vexa"):
 def fmt_ratio(r):
     if r is None:
         return "-"
-    return f"{r:.3f}" if r < 0.1 else f"{r:.2f}"
+    return f"{r:.2g}" if r < 0.1 else f"{r:.2f}"
 
 
 def fmt_ns(v):

@@ -35,10 +35,12 @@ PERIODS = (5, 20, 250)
 MODES = ("const", "random")
 OVERHEAD_N = 10
 
-FULL = {"sizes": SIZES, "datasets": data.DATASETS,
-        "rounds": {100: 9, 10**4: 7, 10**6: 5}, "target_ns": 2e6, "overhead_rounds": 9}
-QUICK = {"sizes": (100, 10**4), "datasets": data.DATASETS,
-         "rounds": {100: 5, 10**4: 5}, "target_ns": 3e5, "overhead_rounds": 5}
+# rounds: samples per contender (interleaved) by size; target_ns: length of one sample;
+# budget_ns: a contender slower than budget / rounds per call takes fewer rounds.
+FULL = {"sizes": SIZES, "datasets": data.DATASETS, "rounds": {100: 9, 10**4: 7, 10**6: 5},
+        "target_ns": 2e6, "budget_ns": 1e9, "overhead_rounds": 9}
+QUICK = {"sizes": (100, 10**4), "datasets": data.DATASETS, "rounds": {100: 5, 10**4: 5},
+         "target_ns": 3e5, "budget_ns": 1e8, "overhead_rounds": 5}
 
 
 def parse_args(argv):
@@ -156,7 +158,7 @@ def contenders_for(case, d, N, p, mode, vexa_fn, native):
     good = []
     for c in out:
         try:
-            c.sample(1)
+            c.try_once()
             good.append(c)
         except Exception as e:  # a peer that cannot take this input is left out
             errors[c.key] = f"{type(e).__name__}: {e}"
@@ -178,14 +180,15 @@ def ratios(stats):
 def run_measurements(selected, cfg, cache, native, rng, vexa_mod):
     rows = []
     last = None
+    t0 = time.time()
     for case, ds, n, N, mode in plan(selected, cfg):
         if case.name != last:
-            print(f"\n{case.name}", flush=True)
+            print(f"\n{case.name}  [{time.time() - t0:.0f} s]", flush=True)
             last = case.name
         d = cache.get(ds, n)
         p = data.period_series(n, N, mode) if case.kind == "per_bar" else None
         cons, errors = contenders_for(case, d, N, p, mode, getattr(vexa_mod, case.name), native)
-        stats = timing.measure(cons, cfg["rounds"][n], cfg["target_ns"], rng)
+        stats = timing.measure(cons, cfg["rounds"][n], cfg["target_ns"], rng, cfg["budget_ns"])
         row = {"function": case.name, "group": case.group, "dataset": ds, "n": n, "N": N,
                "periods": mode, "stats": stats, "ratios": ratios(stats), "errors": errors}
         rows.append(row)
@@ -289,7 +292,8 @@ def main(argv=None):
         "settings": {"sizes": list(cfg["sizes"]), "periods": list(PERIODS),
                      "datasets": list(cfg["datasets"]),
                      "rounds": {str(k): v for k, v in cfg["rounds"].items()},
-                     "sample_ns": cfg["target_ns"], "clock": args.clock,
+                     "sample_ns": cfg["target_ns"], "budget_ns": cfg["budget_ns"],
+                     "clock": args.clock,
                      "overhead_n": OVERHEAD_N,
                      "apply_max_n": cases.APPLY_MAX_N},
         "machine": info,

@@ -54,15 +54,18 @@ def build_floor(verbose=False):
     cmake = shutil.which("cmake")
     if cmake is None:
         raise SystemExit("bench: cmake is needed to build the floor loops (pip install cmake)")
-    out = None if verbose else subprocess.DEVNULL
+    def run(cmd):
+        done = subprocess.run(cmd, capture_output=not verbose, text=True)
+        if done.returncode != 0:
+            raise OSError(f"{' '.join(cmd)} failed:\n{done.stdout or ''}{done.stderr or ''}")
+
     if not (BUILD / "CMakeCache.txt").exists():
         cmd = [cmake, "-S", str(ROOT), "-B", str(BUILD), "-DVEXA_MODULE=OFF",
                "-DVEXA_BENCH_FLOOR=ON", "-DCMAKE_BUILD_TYPE=Release"]
         if shutil.which("ninja"):
             cmd += ["-G", "Ninja"]
-        subprocess.run(cmd, check=True, stdout=out)
-    subprocess.run([cmake, "--build", str(BUILD), "--target", "vexa_floor"], check=True,
-                   stdout=out)
+        run(cmd)
+    run([cmake, "--build", str(BUILD), "--target", "vexa_floor"])
     return BUILD / "libvexa_floor.so"
 
 
@@ -139,12 +142,21 @@ class Contender:
         self.sample = sample
         self.keep = keep  # arrays the sample reads, kept alive
         self.loops = 1
+        self.rounds = 0
+        self.first = None  # ns of a first call, set by try_once
         self.samples = []
+
+    def try_once(self):
+        """One call (raises what the contender raises); its time is kept."""
+        self.first = self.sample(1)
 
     def calibrate(self, target_ns):
         """Warm up once, then choose the calls per sample so one sample lasts about
         target_ns (one call when a call is longer)."""
-        one = self.sample(1)
+        # A first call taken already (the check that the contender runs) is the
+        # warm-up of a slow contender, so a call of a second or so is not repeated.
+        one = self.first if self.first is not None else self.sample(1)
+        self.first = None
         loops = 1
         while one * loops < target_ns / 5 and loops < 10**6:
             loops *= 10
@@ -183,18 +195,28 @@ def native_contender(key, label, native, sig, addr, inputs, ints, n):
     return Contender(key, label, lambda loops: timer(loops), keep=(inputs, out))
 
 
-def measure(contenders, rounds, target_ns, rng):
-    """Interleaved rounds; returns {key: stats} with the median ns per call."""
+MIN_ROUNDS = 3
+
+
+def measure(contenders, rounds, target_ns, rng, budget_ns=None):
+    """Interleaved rounds; returns {key: stats} with the median ns per call. A contender
+    whose rounds would take longer than budget_ns in all takes fewer rounds (at least
+    MIN_ROUNDS): the slow peers, whose exact figure matters least."""
     gc_was = gc.isenabled()
     gc.disable()
     try:
         for c in contenders:
-            c.calibrate(target_ns)
+            one = c.calibrate(target_ns)
             c.samples = []
-        for _ in range(rounds):
+            c.rounds = rounds
+            if budget_ns is not None:
+                per_round = one * c.loops
+                c.rounds = min(rounds, max(MIN_ROUNDS, int(budget_ns / max(per_round, 1.0))))
+        for r in range(rounds):
             for i in rng.permutation(len(contenders)):
                 c = contenders[i]
-                c.samples.append(c.sample(c.loops))
+                if r < c.rounds:
+                    c.samples.append(c.sample(c.loops))
     finally:
         if gc_was:
             gc.enable()
@@ -206,6 +228,7 @@ def measure(contenders, rounds, target_ns, rng):
         stats[c.key] = {
             "label": c.label,
             "ns_call": med,
+            "min_ns_call": float(s.min()),
             "spread": float((q3 - q1) / med) if med > 0 else 0.0,
             "rounds": len(s),
             "loops": c.loops,
