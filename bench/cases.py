@@ -7,7 +7,7 @@ array) once, outside the timed call; everything the peer computes is inside it.
 """
 
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Callable
 
 import numpy as np
 
@@ -80,7 +80,7 @@ class Case:
 def _series(d, key):
     """A pandas Series of one input of d, made once per data cut."""
     if ("pd", key) not in d.extra:
-        d.extra[("pd", key)] = pd.Series(getattr(d, key) if isinstance(key, str) else key)
+        d.extra[("pd", key)] = pd.Series(getattr(d, key))
     return d.extra[("pd", key)]
 
 

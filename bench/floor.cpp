@@ -326,12 +326,14 @@ FL_API int32_t fl_currbarscount(int32_t, const double *, int32_t n, double *out,
 
 // ---- window extremes: the per-bar scan ------------------------------------------
 
-FL_API FL_SCALAR int32_t fl_llv(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_llv(int32_t, const double *a, int32_t n, int32_t N,
+                                double *out, int32_t) {
     for (int64_t i = 0; i < n; ++i) out[i] = scan<Low>(a, i, N == 0 ? i + 1 : lesser(N, i + 1));
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_hhv(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_hhv(int32_t, const double *a, int32_t n, int32_t N,
+                                double *out, int32_t) {
     for (int64_t i = 0; i < n; ++i) out[i] = scan<High>(a, i, N == 0 ? i + 1 : lesser(N, i + 1));
     return 0;
 }
@@ -425,22 +427,26 @@ FL_API FL_SCALAR int32_t fl_ref_a(int32_t, const double *a, int32_t n, const dou
 
 // ---- dispersion and slope: the scalar per-window loop ---------------------------
 
-FL_API FL_SCALAR int32_t fl_std(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_std(int32_t, const double *a, int32_t n, int32_t N,
+                                double *out, int32_t) {
     dispersion<Disp::sample_sd>(a, n, N, out);
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_stddev(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_stddev(int32_t, const double *a, int32_t n, int32_t N,
+                                   double *out, int32_t) {
     dispersion<Disp::population_sd>(a, n, N, out);
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_stdp(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_stdp(int32_t, const double *a, int32_t n, int32_t N,
+                                 double *out, int32_t) {
     dispersion<Disp::population_sd>(a, n, N, out);
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_avedev(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_avedev(int32_t, const double *a, int32_t n, int32_t N,
+                                   double *out, int32_t) {
     dispersion<Disp::mean_abs_dev>(a, n, N, out);
     return 0;
 }

@@ -72,12 +72,14 @@ def _peer_labels(rows):
 def machine_markdown(result):
     m = result["machine"]
     v = m["versions"]
+    det = m.get("cpu_details") or {}
+    ident = ", ".join(f"{k} {det[k]}" for k in ("cpu family", "model", "stepping") if k in det)
     lines = [
-        f"- CPU: {m['cpu']}, {m['cores']} cores ({', '.join(m['cpu_flags'])}), "
-        f"memory {m['memory']}",
+        f"- CPU: {m['cpu']} ({ident}), {m['cores']} cores ({', '.join(m['cpu_flags'])}), "
+        f"caches {det.get('caches', '?')}; memory {m['memory']}",
         f"- OS: {m['os']}; Python {m['python']}",
         "- Versions: " + ", ".join(f"{k} {val}" for k, val in v.items()),
-        f"- vexa module: `{m['vexa_module']}` (tree at commit {m['commit']})",
+        f"- vexa module: `{m['vexa_module']}`; bench run from commit {m['commit']}",
     ]
     b = m.get("build") or {}
     if b:
@@ -139,10 +141,10 @@ def markdown(result, summary_text):
                 "pandas rolling.mean ns/call | x pandas |", "|---|---|---|---|---|---|"]
         for r in result["overhead"]:
             st = r["stats"]
-            out.append(f"| {r['function']} | {st['vexa']['ns_call']:.0f} | "
-                       f"{st['bottleneck']['ns_call'] if 'bottleneck' in st else float('nan'):.0f} | "
-                       f"{fmt_ratio(r['ratios'].get('bottleneck'))} | "
-                       f"{st['pandas']['ns_call'] if 'pandas' in st else float('nan'):.0f} | "
+            ns = {k: f"{st[k]['ns_call']:.0f}" if k in st else "-"
+                  for k in ("vexa", "bottleneck", "pandas")}
+            out.append(f"| {r['function']} | {ns['vexa']} | {ns['bottleneck']} | "
+                       f"{fmt_ratio(r['ratios'].get('bottleneck'))} | {ns['pandas']} | "
                        f"{fmt_ratio(r['ratios'].get('pandas'))} |")
         out.append("")
     if result.get("floor_check"):

@@ -91,6 +91,50 @@ def git_commit():
         return "unknown"
 
 
+def cpu_details():
+    """Family, model and stepping from /proc/cpuinfo, and the cache sizes of cpu0."""
+    out = {}
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            key = line.split(":", 1)[0].strip()
+            if key in ("cpu family", "model", "stepping") and key not in out:
+                out[key] = line.split(":", 1)[1].strip()
+        caches = []
+        for d in sorted(Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
+            level = (d / "level").read_text().strip()
+            kind = (d / "type").read_text().strip()
+            size = (d / "size").read_text().strip()
+            suffix = {"Data": "d", "Instruction": "i"}.get(kind, "")
+            caches.append(f"L{level}{suffix} {size}")
+        out["caches"] = ", ".join(caches)
+    except OSError:
+        pass
+    return out
+
+
+def rounded(obj, digits=4):
+    """obj with every float rounded to `digits` significant digits (for the JSON)."""
+    if isinstance(obj, float):
+        return float(f"{obj:.{digits}g}")
+    if isinstance(obj, dict):
+        return {k: rounded(v, digits) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple)):
+        return [rounded(v, digits) for v in obj]
+    return obj
+
+
+def to_json(result):
+    """The result as JSON, one line per measurement so that results diff well."""
+    parts = []
+    for key, value in rounded(result).items():
+        if key in ("rows", "overhead"):
+            body = ",\n".join("  " + json.dumps(r, separators=(",", ":")) for r in value)
+            parts.append(f' "{key}": [\n{body}\n ]')
+        else:
+            parts.append(f' "{key}": {json.dumps(value)}')
+    return "{\n" + ",\n".join(parts) + "\n}\n"
+
+
 def machine(vexa_module):
     mem = None
     try:
@@ -103,6 +147,7 @@ def machine(vexa_module):
 
     return {
         "cpu": cpu_model(),
+        "cpu_details": cpu_details(),
         "cores": os.cpu_count(),
         "cpu_flags": cpu_flags(),
         "memory": mem,
@@ -309,7 +354,7 @@ def main(argv=None):
         stem = args.name or default_name(info, args.quick)
         out = HERE / "results"
         out.mkdir(exist_ok=True)
-        (out / f"{stem}.json").write_text(json.dumps(result, indent=1) + "\n")
+        (out / f"{stem}.json").write_text(to_json(result))
         (out / f"{stem}.md").write_text(report.markdown(result, text))
         print(f"saved bench/results/{stem}.json and .md")
 

@@ -86,7 +86,8 @@ def period_spread(rows):
     for by_n in pairs.values():
         if 5 not in by_n or 250 not in by_n:
             continue
-        key = "native" if "native" in by_n[5]["stats"] and "native" in by_n[250]["stats"] else "vexa"
+        both = "native" in by_n[5]["stats"] and "native" in by_n[250]["stats"]
+        key = "native" if both else "vexa"
         a, b = by_n[5]["stats"][key]["ns_call"], by_n[250]["stats"][key]["ns_call"]
         v = max(a, b) / min(a, b)
         if worst_v is None or v > worst_v:
@@ -97,7 +98,7 @@ def period_spread(rows):
 def summary_markdown(result):
     lines = ["## Performance targets and measured ratios", "",
              "Ratios are vexa's time over the other's (below 1: vexa is faster). Each target "
-             f"is judged on the worst case over both data sets, every period and n >= 10^4 "
+             "is judged on the worst case over both data sets, every period and n >= 10^4 "
              "(in brackets: where the worst case was); call overhead at n = 10.", ""]
     tally = []
 
@@ -105,7 +106,8 @@ def summary_markdown(result):
     fns = functions(result, "one-pass")
     if fns:
         lines += ["### One-pass kernels: at most 1.25x the floor loop, at most 0.1x pandas",
-                  "", "| function | x floor (<= 1.25) | x pandas (<= 0.1) | x bottleneck | target |",
+                  "", "| function | x floor (<= 1.25) | x pandas (<= 0.1) | x bottleneck | "
+                  "target |",
                   "|---|---|---|---|---|"]
         for fn in fns:
             rows = _rows(result, fn)
