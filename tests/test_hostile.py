@@ -20,7 +20,8 @@ import warnings
 import numpy as np
 import pytest
 
-from bindings import FUNCTIONS, INT_VALUE, N_BARS, call, condition, series, snapshot, valid_args
+from bindings import (FUNCTIONS, INT_VALUE, N_BARS, AstypeRefused, LenRefused, call, condition,
+                      series, snapshot, valid_args, with_len)
 
 EMPTY = "Out of bounds on buffer access (axis 0)"
 BIG_ENDIAN = "Big-endian buffer not supported on little-endian compiler"
@@ -82,15 +83,6 @@ def like_astype(arr):
 # Each case is (label, make) with make(n, param, first) -> (value, outcome); `first` tells
 # whether the parameter is the function's first, whose len() sizes the result.
 
-def with_len(arr, length):
-    """`arr` as an array whose len() returns `length` (or raises it, if an exception)."""
-    def __len__(self):
-        if isinstance(length, BaseException):
-            raise type(length)(*length.args)  # a new exception each time
-        return length
-    return arr.view(type("LyingLen", (np.ndarray,), {"__len__": __len__}))
-
-
 def strided(arr):
     return np.repeat(arr, 2)[::2]
 
@@ -103,10 +95,6 @@ def read_only(arr):
 
 def dtype_array(n, dtype):
     return np.zeros(n, dtype)
-
-
-class LenRefused(RuntimeError):
-    pass
 
 
 def series_cases():
@@ -234,10 +222,6 @@ class Convertible:
 
     def __repr__(self):
         return f"Convertible({self.n})"
-
-
-class AstypeRefused(RuntimeError):
-    pass
 
 
 def refuse(dtype):
