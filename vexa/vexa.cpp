@@ -403,8 +403,13 @@ constexpr Row kRows[] = {
     row<vx_barslast>("BARSLAST", ONE, {"x"}),
     row<vx_cross>("CROSS", KW, {"x", "y"}),
     row<vx_fif>("FIF", KW, {"x", "a", "b"}),
+    row<vx_slope>("SLOPE", KW, {"Y", "N"}),
     row<vx_currbarscount>("CURRBARSCOUNT", ONE, {"Y"}),
     row<vx_backcount>("BACKCOUNT", ONE, {"x"}),
+    row<vx_std>("STD", KW, {"a", "N"}),
+    row<vx_stddev>("STDDEV", KW, {"a", "N"}),
+    row<vx_stdp>("STDP", KW, {"a", "N"}),
+    row<vx_avedev>("AVEDEV", KW, {"a", "N"}),
     row<vx_filter>("FILTER", KW, {"a", "N"}),
 };
 constexpr size_t kNumRows = sizeof kRows / sizeof kRows[0];
