@@ -257,10 +257,14 @@ void run_aprint(HelperReport &h) {
 
 }  // namespace
 
-int main() {
+// Arguments: kernel names to run alone (no helpers); none runs everything.
+int main(int argc, char **argv) {
     const auto t0 = std::chrono::steady_clock::now();
     Reporter rep;
     for (const KernelEntry &e : kKernels) {
+        bool chosen = argc == 1;
+        for (int i = 1; i < argc; ++i) chosen |= std::strcmp(argv[i], e.name) == 0;
+        if (!chosen) continue;
         const uint64_t before = rep.calls;
         const auto k0 = std::chrono::steady_clock::now();
         if (e.invoke == nullptr) {
@@ -277,10 +281,12 @@ int main() {
         std::fflush(stdout);
     }
     HelperReport h;
-    run_min_max_ctxn(h);
-    run_arange(h);
-    run_zeros(h);
-    run_aprint(h);
+    if (argc == 1) {
+        run_min_max_ctxn(h);
+        run_arange(h);
+        run_zeros(h);
+        run_aprint(h);
+    }
 
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("sanitizer grid: %zu kernels, %llu kernel calls, %llu helper calls, %llu findings, %.1f s\n",
