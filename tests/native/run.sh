@@ -19,7 +19,7 @@ echo "=== ASan + UBSan grid"
 echo "=== ThreadSanitizer, 8 threads"
 "$qx_build/qx_tsan" || failed=1
 echo "=== fuzzer"
-"$here/fuzz.sh" "${FUZZ_SECONDS:-60}" || failed=1
+bash "$here/fuzz.sh" "${FUZZ_SECONDS:-60}" || failed=1
 
 echo "native checks: $([ $failed = 0 ] && echo passed || echo FAILED) in $((SECONDS - start)) s"
 exit $failed
