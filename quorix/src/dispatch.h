@@ -16,11 +16,18 @@
 // The body is compiled three times, once per instruction set, each copy inlined whole
 // (flatten) into a wrapper that carries the target attribute, so every helper the body
 // calls is built for that instruction set too. The body reads I for its vector width
-// (qx::lanes<I>) or ignores it. Intrinsics wider than SSE2 go in helpers that carry
-// QX_TARGET_AVX2 / QX_TARGET_AVX512 and are not always_inline, never in the body
-// itself: GCC inlines an always_inline callee into the body before the body reaches
-// its wrapper, and refuses when the callee needs more than the body's target. flatten
-// inlines such helpers all the same. GCC vector types need no attribute at all.
+// (qx::lanes<I>) or ignores it. GCC vector types need no attribute at all. Intrinsics
+// wider than SSE2 go in helpers that carry QX_TARGET_AVX2 / QX_TARGET_AVX512, never in
+// the body itself, and such a helper
+//   - is not always_inline: GCC inlines an always_inline callee into the body before
+//     the body reaches its wrapper, and refuses when the callee needs more than the
+//     body's target; flatten inlines the helper all the same;
+//   - takes and returns wide vectors through pointers, never by value: a 256- or
+//     512-bit argument travels one way with AVX and another without, so a call that
+//     the compiler did not inline would mix the two. Clang refuses to compile such a
+//     call, which the native checks (tests/native, built with Clang) would show; GCC
+//     only notes it, and the build silences that note (-Wno-psabi), since the body's
+//     own helpers pass wide vectors by value within one target all the time.
 //
 // On ELF with GCC or Clang the kernel is a GNU indirect function: the dynamic loader
 // calls its resolver when it binds the symbol (at load, or at a dlsym), and the
@@ -65,12 +72,35 @@
 #define QX_IFUNC 0
 #endif
 
-// A body's helpers pass 256- and 512-bit vectors among themselves; they are internal
-// and flatten inlines them, so GCC's note that such an argument has another calling
-// convention without AVX concerns no call that is ever made.
-#if defined(__GNUC__) && !defined(__clang__)
+// A body's own helpers pass 256- and 512-bit vectors by value among themselves, all
+// built for the body's target (see above for helpers with another target), so the
+// compilers' note that such an argument has another calling convention without AVX
+// concerns no mixed call.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
+
+// Code that a resolver runs: the loader calls resolvers while it relocates, before any
+// constructor, so a sanitizer's runtime is not set up yet and its instrumentation
+// would crash there. Always inlined, so that no instrumented copy is called either.
+// (Clang's no_sanitize("thread") still calls the runtime on entry and exit, which
+// disable_sanitizer_instrumentation stops; that one alone leaves ASan's checks.)
+#if defined(__clang__) || (defined(__GNUC__) && __GNUC__ >= 8)
+#define QX_NO_SANITIZE_LIST __attribute__((no_sanitize("address", "thread", "undefined")))
+#else
+#define QX_NO_SANITIZE_LIST
+#endif
+#if defined(__has_attribute)
+#if __has_attribute(disable_sanitizer_instrumentation)
+#define QX_NO_SANITIZE QX_NO_SANITIZE_LIST __attribute__((disable_sanitizer_instrumentation))
+#endif
+#endif
+#if !defined(QX_NO_SANITIZE)
+#define QX_NO_SANITIZE QX_NO_SANITIZE_LIST
+#endif
+#define QX_RESOLVER_CODE QX_NO_SANITIZE __attribute__((always_inline))
 
 namespace qx {
 
@@ -84,7 +114,7 @@ constexpr int lanes = I == Isa::sse2 ? 2 : I == Isa::avx2 ? 4 : 8;
 // The best instruction set the CPU and the operating system support (the CPU test
 // also checks that the OS saves the wide registers). Safe in an ifunc resolver, which
 // may run before any constructor: __builtin_cpu_init is called first.
-inline Isa isa() {
+QX_RESOLVER_CODE inline Isa isa() {
     Isa best = Isa::sse2;
 #if QX_X86
     __builtin_cpu_init();
@@ -131,7 +161,7 @@ struct Variants<R(A...)> {
     }
 
     template <Fn S, Fn V2, Fn V5>
-    static Fn pick(Isa i) {
+    QX_RESOLVER_CODE static Fn pick(Isa i) {
 #if QX_X86
         if (i == Isa::avx512) return V5;
         if (i == Isa::avx2) return V2;
@@ -157,7 +187,8 @@ struct Variants<R(A...)> {
 // argument list names its parameters; an unused check function compiles the call
 // body<...>(arguments) on every platform.
 #if QX_IFUNC
-// The resolver has C linkage (ifunc names it by its symbol); the kernel is an
+// The resolver has C linkage and external, hidden linkage: ifunc names it by its
+// symbol, which Clang does not look up for a static function. The kernel is an
 // indirect function.
 #define QX_MULTIVERSION(kernel, body, params, args)                                    \
     extern "C" int32_t kernel params;                                                  \
@@ -165,7 +196,8 @@ struct Variants<R(A...)> {
         return body<::qx::Isa::sse2> args;                                             \
     }                                                                                  \
     extern "C" {                                                                       \
-    static decltype(&kernel) qx_resolve_##kernel() {                                   \
+    QX_NO_SANITIZE __attribute__((visibility("hidden")))                              \
+    decltype(&kernel) qx_resolve_##kernel() {                                          \
         return QX_VARIANT_(kernel, body, ::qx::isa());                                 \
     }                                                                                  \
     }                                                                                  \

@@ -72,17 +72,30 @@ inline Vec<2>::type root(Vec<2>::type v) {
 }
 #endif
 
-// The packed instructions of the wider builds: one vsqrtpd instead of a square root per
-// lane. Not always_inline (see dispatch.h): flatten inlines them into their variant.
+// The packed instructions of the wider builds: one vsqrtpd per vector instead of a
+// square root per lane. The helpers carry their target and take the vector through a
+// pointer: passed by value, a 256- or 512-bit vector travels one way with AVX and
+// another without, so a call between code built for different targets that the
+// compiler did not inline would mix the two (Clang refuses it). Flatten inlines them
+// into their variant (dispatch.h), where the round trip through memory disappears.
 #if QX_X86
-QX_TARGET_AVX2 inline Vec<4>::type root(Vec<4>::type v) {
-    return reinterpret_cast<Vec<4>::type>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+QX_TARGET_AVX2 inline void root_packed(Vec<4>::type *v) {
+    double *p = reinterpret_cast<double *>(v);
+    _mm256_storeu_pd(p, _mm256_sqrt_pd(_mm256_loadu_pd(p)));
 }
 // (The all-lanes mask form: GCC 12's plain _mm512_sqrt_pd trips its own
 // maybe-uninitialized warning.)
-QX_TARGET_AVX512 inline Vec<8>::type root(Vec<8>::type v) {
-    const __m512d r = _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xFF), reinterpret_cast<__m512d>(v));
-    return reinterpret_cast<Vec<8>::type>(r);
+QX_TARGET_AVX512 inline void root_packed(Vec<8>::type *v) {
+    double *p = reinterpret_cast<double *>(v);
+    _mm512_storeu_pd(p, _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xFF), _mm512_loadu_pd(p)));
+}
+inline Vec<4>::type root(Vec<4>::type v) {
+    root_packed(&v);
+    return v;
+}
+inline Vec<8>::type root(Vec<8>::type v) {
+    root_packed(&v);
+    return v;
 }
 #endif
 
