@@ -184,16 +184,19 @@ inline void backward(const double *x, int64_t n, int64_t B, int64_t N, double *o
 // Block [B, B + N) while the next block is whole too (B + 2N - 1 <= n): the forward
 // and backward passes over it in one loop, two independent chains, while the next
 // block's inputs and the lines that its backward pass stores into are fetched ahead
-// (the backward passes walk down through memory, which hardware prefetchers follow
-// badly). First: block 0, as in forward().
-template <class Cmp, bool First>
+// when Fetch (the backward passes walk down through memory, which hardware
+// prefetchers follow badly once a block spans many lines). First: block 0, as in
+// forward().
+template <class Cmp, bool First, bool Fetch>
 inline void both(const double *x, int64_t B, int64_t N, double *out, Present &have) {
     const Val worst = make(Cmp::worst);
     Val p = worst, q = worst;
     for (int64_t j = 0; j < N - 1; ++j) {
         const int64_t e = B + j, s = B + N - 1 - j;
-        fetch(x, e + N, 0);
-        fetch(out, e + 2 * N, 1);
+        if (Fetch) {
+            fetch(x, e + N, 0);
+            fetch(out, e + 2 * N, 1);
+        }
         p = Cmp::sel(p, clean<Cmp>(x + e, worst));
         q = Cmp::sel(clean<Cmp>(x + s, worst), q);
         finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e,
@@ -204,6 +207,10 @@ inline void both(const double *x, int64_t B, int64_t N, double *out, Present &ha
     finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + e, worst)), B, e, have);
 }
 
+// Periods from which the paired passes fetch ahead; shorter blocks span a few lines,
+// and the hardware prefetchers keep up with them unaided.
+constexpr int64_t kFetchFrom = 32;
+
 // Fixed period N (0: all bars). Each block's suffixes are stored before the next
 // block's forward pass reads them, and the forward passes run in bar order, as Present
 // needs.
@@ -213,8 +220,12 @@ void fixed_window(const double *x, int64_t n, int64_t N, double *out) {
     Present have{x};
     int64_t B = 0;
     if (2 * N - 1 <= n) {
-        both<Cmp, true>(x, 0, N, out, have);
-        for (B = N; B + 2 * N - 1 <= n; B += N) both<Cmp, false>(x, B, N, out, have);
+        both<Cmp, true, true>(x, 0, N, out, have);
+        if (N >= kFetchFrom) {
+            for (B = N; B + 2 * N - 1 <= n; B += N) both<Cmp, false, true>(x, B, N, out, have);
+        } else {
+            for (B = N; B + 2 * N - 1 <= n; B += N) both<Cmp, false, false>(x, B, N, out, have);
+        }
         forward<Cmp, false>(x, n, B, N, out, have);
     } else {
         forward<Cmp, true>(x, n, 0, N, out, have);
