@@ -4,6 +4,7 @@
 // unchanged, NaN is skipped, and among equal extremes the newest bar wins (visible only
 // as -0.0 against +0.0).
 #include "common.h"
+#include "window_a.h"
 
 namespace {
 
@@ -92,21 +93,14 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
     return QX_OK;
 }
 
-template <class Cmp>
+// Per-bar periods: several bars at once, each lane scanning its own window newest first
+// exactly as the per-bar scan does (window_a.h); windows of all bars so far are carried.
+template <class C>
 int32_t per_bar(const double *x, int32_t n, const double *p, int32_t p_n, double *out,
                 int32_t out_n) {
     if (int32_t st = qx::check(p_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    for (int64_t i = 0; i < n; ++i) {
-        int32_t P;
-        if (!qx::bar_period(p[i], &P) || P < 0) {
-            out[i] = qx::missing();
-            continue;
-        }
-        // 0 means all bars so far; a longer period is cut to them.
-        const int64_t L = (P == 0 || P > i + 1) ? i + 1 : P;
-        out[i] = window_extreme<Cmp>(x, i, L);
-    }
+    qx::lanes::extreme_windows<2, 8, C>(x, n, p, out);
     return QX_OK;
 }
 
@@ -126,12 +120,12 @@ QX_API int32_t vx_hhv(int32_t, const double *a, int32_t n, int32_t N, double *ou
 
 QX_API int32_t vx_llv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
                         double *out, int32_t out_n) {
-    return per_bar<Lowest>(a, n, N, N_n, out, out_n);
+    return per_bar<qx::lanes::Low>(a, n, N, N_n, out, out_n);
 }
 
 QX_API int32_t vx_hhv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
                         double *out, int32_t out_n) {
-    return per_bar<Highest>(a, n, N, N_n, out, out_n);
+    return per_bar<qx::lanes::High>(a, n, N, N_n, out, out_n);
 }
 
 }  // extern "C"

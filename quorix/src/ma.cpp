@@ -1,5 +1,38 @@
 // Simple moving averages: fixed period with a running total, per-bar period re-summed.
 #include "common.h"
+#include "window_a.h"
+
+namespace {
+
+// vx_ma_a through the lane driver (window_a.h). A missing input makes a lane's total
+// NaN, and a NaN total is what makes the one-bar loop's bar missing too, so the lanes
+// need no second look. The divisions run on whole vectors after the sums.
+struct MaA {
+    static constexpr bool kRecheck = false;
+    // Bar i needs P + 1 bars up to itself: 1 <= P <= i.
+    static int64_t length(double p, int64_t i) {
+        int32_t P;
+        return (qx::bar_period(p, &P) && P > 0 && i >= P) ? P : 0;
+    }
+    template <int W>
+    static typename qx::lanes::V<W>::d finish(typename qx::lanes::V<W>::d acc,
+                                               typename qx::lanes::V<W>::d len) {
+        const typename qx::lanes::V<W>::d zero = qx::lanes::splat<W>(0.0);
+        const typename qx::lanes::V<W>::d q = acc / (len > zero ? len : qx::lanes::splat<W>(1.0));
+        return ((acc == acc) & (len > zero)) ? q : qx::lanes::splat<W>(qx::missing());
+    }
+    static double recheck(const double *, int64_t, int64_t, double v) { return v; }
+    // The one-bar loop: summed left to right from +0.0, stopping at a missing input.
+    static double bar(const double *a, int64_t i, int64_t P) {
+        double total = 0.0;
+        int64_t j = i - P + 1;
+        for (; j <= i && !qx::is_missing(a[j]); ++j) total += a[j];
+        return (j <= i || qx::is_missing(total)) ? qx::missing()
+                                                 : total / static_cast<double>(P);
+    }
+};
+
+}  // namespace
 
 extern "C" {
 
@@ -35,18 +68,8 @@ QX_API int32_t vx_ma(int32_t ctx, const double *a, int32_t n, int32_t N, double 
 QX_API int32_t vx_ma_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
                        double *out, int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
-    for (int64_t i = 0; i < n; ++i) {
-        int32_t P;
-        // A bar needs P + 1 bars up to itself: P <= i.
-        if (!qx::bar_period(N[i], &P) || P <= 0 || i < P) {
-            out[i] = qx::missing();
-            continue;
-        }
-        double total = 0.0;
-        int64_t j = i - P + 1;
-        for (; j <= i && !qx::is_missing(a[j]); ++j) total += a[j];
-        out[i] = (j <= i || qx::is_missing(total)) ? qx::missing() : total / P;
-    }
+    if (n <= 0) return QX_OK;
+    qx::lanes::sum_windows<2, 8, MaA>(a, n, N, out);
     return QX_OK;
 }
 
