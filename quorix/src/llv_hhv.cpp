@@ -6,25 +6,55 @@
 #include "common.h"
 #include "window_a.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
+// A double for the fixed-period passes: on SSE2 the low lane of a register, so that
+// chains of minsd / maxsd run without moves between their steps.
+#if defined(__SSE2__)
+using Val = __m128d;
+inline Val load(const double *p) { return _mm_load_sd(p); }
+inline void store(double *p, Val v) { _mm_store_sd(p, v); }
+inline Val make(double v) { return _mm_set_sd(v); }
+inline double value(Val v) { return _mm_cvtsd_f64(v); }
+#else
+using Val = double;
+inline Val load(const double *p) { return *p; }
+inline void store(double *p, Val v) { *p = v; }
+inline Val make(double v) { return v; }
+inline double value(Val v) { return v; }
+#endif
+
 // pick(a, b): a when strictly lower (higher) than b, else b: b on a tie, and b when
-// either is NaN, since NaN compares false.
+// either is NaN, since NaN compares false. sel is the same choice on Val, spelt as the
+// one minsd / maxsd instruction that computes exactly it (GCC would otherwise rewrite
+// a comparison with an infinity into a longer sequence). worst: the value that every
+// value ties with or beats; it stands in for a missing input in the fixed-period scheme.
 struct Lowest {
     static double pick(double a, double b) { return a < b ? a : b; }
+#if defined(__SSE2__)
+    static Val sel(Val a, Val b) { return _mm_min_sd(a, b); }
+#else
+    static Val sel(Val a, Val b) { return pick(a, b); }
+#endif
+    static constexpr double worst = __builtin_huge_val();
 };
 struct Highest {
     static double pick(double a, double b) { return a > b ? a : b; }
+#if defined(__SSE2__)
+    static Val sel(Val a, Val b) { return _mm_max_sd(a, b); }
+#else
+    static Val sel(Val a, Val b) { return pick(a, b); }
+#endif
+    static constexpr double worst = -__builtin_huge_val();
 };
 
 // Folding one value v into a running extreme, newest wins on ties; a missing v leaves
-// best alone. take_newer: v is newer, so it wins unless best is strictly better (a
-// missing best is never better). take_older: v is older, so it wins only when strictly
-// better, or when best is still missing.
-template <class Cmp>
-inline double take_newer(double best, double v) {
-    return qx::is_missing(v) ? best : Cmp::pick(best, v);
-}
+// best alone. take_older: v is older, so it wins only when strictly better, or when
+// best is still missing.
 template <class Cmp>
 inline double take_older(double best, double v) {
     if (qx::is_missing(v)) return best;
@@ -41,47 +71,117 @@ inline double window_extreme(const double *x, int64_t i, int64_t L) {
     return best;
 }
 
-// Fixed period N (0: all bars) with cost independent of N: the van Herk / Gil-Werman
-// scheme. The series is cut into blocks of N bars from bar 0. A full window that does
-// not start on a block edge is the suffix x[s .. block end] of one block plus the
-// prefix x[block start .. e] of the next; so one backward pass per block gives the
-// suffix extremes and one forward pass the prefix extremes. The windows of the first
-// block are cut to the bars so far: its prefix extremes are the answer there.
+// ---- fixed period -------------------------------------------------------------------
+//
+// The van Herk / Gil-Werman scheme, cost independent of N. The series is cut into
+// blocks of N bars from bar 0. A full window that does not start on a block edge is the
+// suffix x[s .. block end] of one block plus the prefix x[block start .. e] of the next;
+// one backward pass per block gives the suffix extremes and one forward pass the prefix
+// extremes. The windows of the first block are cut to the bars so far: its prefix
+// extremes are the answer there.
 //
 // Nothing is allocated: the suffix extreme from start s is left in out[s + N - 1], the
-// output of the window that starts at s, which lies in the next block and is written
-// only when that block's forward pass reaches it and combines it with its prefix.
-// Combining keeps the results of the per-bar scan exactly: NaN is skipped, a window
-// without values gives the missing value, and the suffix (older bars) wins only when
-// strictly better, so among equal values the newest still wins.
+// output of the window that starts at s, which lies in the next block and is read and
+// overwritten when that block's forward pass reaches it.
+//
+// Every step is one branch-free sel: a missing input enters as Cmp::worst (sel(v,
+// worst) maps NaN to worst and keeps every other value, +-inf included), which any
+// value ties with or beats. Ties keep the newer value: a prefix takes each newer value
+// unless the extreme so far is strictly better, a suffix takes each older value only
+// when strictly better, and a window takes its older part (the suffix) only when
+// strictly better than its newer part. So the result is the per-bar scan's value,
+// bits included, unless it equals worst; only then can it stand for a window without
+// any value, and Present tells the two apart.
+
+// A loaded input with a missing value replaced by worst.
+template <class Cmp>
+inline Val clean(const double *p, Val worst) {
+    return Cmp::sel(load(p), worst);
+}
+
+// Whether x[from .. e] holds a non-missing value, for e that never decreases from one
+// call to the next. Remembers the newest value found and how far the series has been
+// looked at, so all calls of a pass together read each bar at most once.
+struct Present {
+    const double *x;
+    int64_t seen = -1;  // bars 0 .. seen have been looked at
+    int64_t last = -1;  // the newest of them that holds a value, or -1
+
+    bool any(int64_t from, int64_t e) {
+        for (int64_t j = e; j > seen; --j) {
+            if (!qx::is_missing(x[j])) {
+                last = j;
+                break;
+            }
+        }
+        if (e > seen) seen = e;
+        return last >= from;
+    }
+};
+
+// Stores the output of the window x[from .. e] whose extreme (missing inputs counted
+// as worst) is m.
+template <class Cmp>
+inline void finish(double *out, Val m, int64_t from, int64_t e, Present &have) {
+    if (__builtin_expect(value(m) == Cmp::worst, 0) && !have.any(from, e)) {
+        out[e] = qx::missing();
+        return;
+    }
+    store(out + e, m);
+}
+
+// Forward pass over block [B, B + N), cut at n: the prefix extremes, each combined
+// with the suffix extreme that waits in out[e]. First: block 0, whose windows are cut
+// to the bars so far and have no suffix part; neither has the block's last bar, whose
+// window is the block itself.
+template <class Cmp, bool First>
+inline void forward(const double *x, int64_t n, int64_t B, int64_t N, double *out,
+                    Present &have) {
+    const Val worst = make(Cmp::worst);
+    const int64_t end = B + N - 1;
+    const int64_t stop = end < n ? end : n;
+    Val p = worst;
+    for (int64_t e = B; e < stop; ++e) {
+        // The backward pass over this block stores next into out[e + N - 1 ..]: fetch
+        // those lines now, since it walks down through them, which hardware prefetchers
+        // follow badly. (Integer arithmetic: the address may lie past the end.)
+        const uintptr_t ahead = reinterpret_cast<uintptr_t>(out + e) + sizeof(double) * uint64_t(N);
+        __builtin_prefetch(reinterpret_cast<const void *>(ahead), 1);
+        p = Cmp::sel(p, clean<Cmp>(x + e, worst));
+        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e,
+                    have);
+    }
+    if (end < n) finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + end, worst)), B, end, have);
+}
+
+// Backward pass over the whole block [B, B + N) when another block follows: the suffix
+// extreme from each start s in (B, B + N - 1] goes to out[s + N - 1] where that lies
+// inside the series. The block's inputs are still in cache from its forward pass.
+template <class Cmp>
+inline void backward(const double *x, int64_t n, int64_t B, int64_t N, double *out) {
+    const Val worst = make(Cmp::worst);
+    const int64_t top = B + N - 1;
+    const int64_t last = top < n - N ? top : n - N;  // the newest start whose window fits
+    Val q = worst;
+    int64_t s = top;
+    for (; s > last; --s) q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+    for (; s > B; --s) {
+        q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+        store(out + s + N - 1, q);
+    }
+}
+
+// Fixed period N (0: all bars). Each block's suffixes are stored before the next
+// block's forward pass reads them, and the forward passes run in bar order, as Present
+// needs.
 template <class Cmp>
 void fixed_window(const double *x, int64_t n, int64_t N, double *out) {
     if (N == 0 || N > n) N = n;
-    const double m = qx::missing();
-    double p = m;
-    for (int64_t e = 0; e < N; ++e) out[e] = p = take_newer<Cmp>(p, x[e]);
-
-    for (int64_t b = 0; b + N < n; b += N) {
-        // Suffix extremes of block [b, b + N) for the starts s in (b, b + N) whose
-        // window ends inside the series (s + N - 1 < n). The block is whole here.
-        const int64_t last = b + N - 1 < n - N ? b + N - 1 : n - N;
-        if (last > b) {
-            double q = m;
-            int64_t s = b + N - 1;
-            for (; s > last; --s) q = take_older<Cmp>(q, x[s]);
-            for (; s > b; --s) out[s + N - 1] = q = take_older<Cmp>(q, x[s]);
-        }
-        // Next block: prefix extremes, each combined with the waiting suffix extreme;
-        // the window that ends on the block's last bar is the block itself.
-        const int64_t nb = b + N;
-        const int64_t full = nb + N - 1;
-        const int64_t stop = full < n ? full : n;
-        p = m;
-        for (int64_t e = nb; e < stop; ++e) {
-            p = take_newer<Cmp>(p, x[e]);
-            out[e] = take_older<Cmp>(p, out[e]);
-        }
-        if (full < n) out[full] = take_newer<Cmp>(p, x[full]);
+    Present have{x};
+    forward<Cmp, true>(x, n, 0, N, out, have);
+    for (int64_t B = 0; B + N < n; B += N) {
+        backward<Cmp>(x, n, B, N, out);
+        forward<Cmp, false>(x, n, B + N, N, out, have);
     }
 }
 
