@@ -4,6 +4,7 @@
 // unchanged, NaN is skipped, and among equal extremes the newest bar wins (visible only
 // as -0.0 against +0.0).
 #include "common.h"
+#include "dispatch.h"
 #include "window_a.h"
 
 #if defined(__SSE2__)
@@ -193,15 +194,30 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
     return QX_OK;
 }
 
+
 // Per-bar periods: several bars at once, each lane scanning its own window newest first
 // exactly as the per-bar scan does (window_a.h); windows of all bars so far are carried.
-template <class C>
-int32_t per_bar(const double *x, int32_t n, const double *p, int32_t p_n, double *out,
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <class C, qx::Isa I>
+int32_t per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_n, double *out,
                 int32_t out_n) {
     if (int32_t st = qx::check(p_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    qx::lanes::extreme_windows<2, 8, C>(x, n, p, out);
+    constexpr int W = qx::lanes<I>;
+    qx::across::extreme_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, C>(x, n, p, out);
     return QX_OK;
+}
+
+template <qx::Isa I>
+int32_t llv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *o, int32_t on) {
+    return per_bar<qx::across::Low, I>(c, a, n, N, N_n, o, on);
+}
+
+template <qx::Isa I>
+int32_t hhv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *o, int32_t on) {
+    return per_bar<qx::across::High, I>(c, a, n, N, N_n, o, on);
 }
 
 }  // namespace
@@ -218,14 +234,13 @@ QX_API int32_t vx_hhv(int32_t, const double *a, int32_t n, int32_t N, double *ou
     return fixed<Highest>(a, n, N, out, out_n);
 }
 
-QX_API int32_t vx_llv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    return per_bar<qx::lanes::Low>(a, n, N, N_n, out, out_n);
-}
-
-QX_API int32_t vx_hhv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    return per_bar<qx::lanes::High>(a, n, N, N_n, out, out_n);
-}
-
 }  // extern "C"
+
+QX_MULTIVERSION(vx_llv_a, llv_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_hhv_a, hhv_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));

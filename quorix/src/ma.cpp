@@ -1,6 +1,8 @@
 // Simple moving averages: fixed period with a running total, per-bar period re-summed.
 #include "common.h"
+#include "dispatch.h"
 #include "window_a.h"
+
 
 namespace {
 
@@ -15,13 +17,12 @@ struct MaA {
         return (qx::bar_period(p, &P) && P > 0 && i >= P) ? P : 0;
     }
     template <int W>
-    static typename qx::lanes::V<W>::d finish(typename qx::lanes::V<W>::d acc,
-                                               typename qx::lanes::V<W>::d len) {
-        const typename qx::lanes::V<W>::d zero = qx::lanes::splat<W>(0.0);
-        const typename qx::lanes::V<W>::d q = acc / (len > zero ? len : qx::lanes::splat<W>(1.0));
-        return ((acc == acc) & (len > zero)) ? q : qx::lanes::splat<W>(qx::missing());
+    static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
+                                               typename qx::across::V<W>::d len) {
+        const typename qx::across::V<W>::d zero = qx::across::splat<W>(0.0);
+        const typename qx::across::V<W>::d q = acc / (len > zero ? len : qx::across::splat<W>(1.0));
+        return ((acc == acc) & (len > zero)) ? q : qx::across::splat<W>(qx::missing());
     }
-    static double recheck(const double *, int64_t, int64_t, double v) { return v; }
     // The one-bar loop: summed left to right from +0.0, stopping at a missing input.
     static double bar(const double *a, int64_t i, int64_t P) {
         double total = 0.0;
@@ -32,7 +33,23 @@ struct MaA {
     }
 };
 
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <qx::Isa I>
+int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
+                  double *out, int32_t out_n) {
+    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+    constexpr int W = qx::lanes<I>;
+    qx::across::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, MaA>(a, n, N, out);
+    return QX_OK;
+}
+
 }  // namespace
+
+QX_MULTIVERSION(vx_ma_a, ma_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
 
 extern "C" {
 
@@ -62,14 +79,6 @@ QX_API int32_t vx_ma(int32_t ctx, const double *a, int32_t n, int32_t N, double 
         total = (total - a[j - N]) + a[j];
         out[j] = total / period;
     }
-    return QX_OK;
-}
-
-QX_API int32_t vx_ma_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                       double *out, int32_t out_n) {
-    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
-    if (n <= 0) return QX_OK;
-    qx::lanes::sum_windows<2, 8, MaA>(a, n, N, out);
     return QX_OK;
 }
 

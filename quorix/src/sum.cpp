@@ -1,13 +1,16 @@
 // Window sums: fixed period with one running total (0: cumulative), per-bar period
 // summed afresh.
 #include "common.h"
+#include "dispatch.h"
 #include "window_a.h"
+
 
 namespace {
 
 // vx_sum_a through the lane driver (window_a.h). A lane's total is NaN when its window
 // holds a missing input (the bar is missing) or opposite infinities (the bar keeps the
-// NaN of the arithmetic); only such lanes look at their window again to tell which.
+// NaN of the arithmetic); only for such lanes does the driver look at the windows again
+// to tell which.
 struct SumA {
     static constexpr bool kRecheck = true;
     // Bar i needs P + 1 bars up to itself: 1 <= P <= i. No cumulative mode.
@@ -16,14 +19,9 @@ struct SumA {
         return (qx::bar_period(p, &P) && P >= 1 && P <= i) ? P : 0;
     }
     template <int W>
-    static typename qx::lanes::V<W>::d finish(typename qx::lanes::V<W>::d acc,
-                                               typename qx::lanes::V<W>::d len) {
-        return len > qx::lanes::splat<W>(0.0) ? acc : qx::lanes::splat<W>(qx::missing());
-    }
-    static double recheck(const double *a, int64_t i, int64_t L, double v) {
-        for (int64_t j = i - L + 1; j <= i; ++j)
-            if (qx::is_missing(a[j])) return qx::missing();
-        return v;
+    static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
+                                               typename qx::across::V<W>::d len) {
+        return len > qx::across::splat<W>(0.0) ? acc : qx::across::splat<W>(qx::missing());
     }
     // The one-bar loop: summed left to right from +0.0; a missing input spoils the bar,
     // opposite infinities give whatever NaN the arithmetic gives.
@@ -35,7 +33,23 @@ struct SumA {
     }
 };
 
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <qx::Isa I>
+int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *out, int32_t out_n) {
+    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+    constexpr int W = qx::lanes<I>;
+    qx::across::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, SumA>(a, n, N, out);
+    return QX_OK;
+}
+
 }  // namespace
+
+QX_MULTIVERSION(vx_sum_a, sum_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
 
 extern "C" {
 
@@ -73,14 +87,6 @@ QX_API int32_t vx_sum(int32_t, const double *a, int32_t n, int32_t N, double *ou
         acc = (acc - a[i - N64]) + a[i];
         out[i] = acc;
     }
-    return QX_OK;
-}
-
-QX_API int32_t vx_sum_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
-    if (n <= 0) return QX_OK;
-    qx::lanes::sum_windows<2, 8, SumA>(a, n, N, out);
     return QX_OK;
 }
 

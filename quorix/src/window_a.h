@@ -1,17 +1,26 @@
-// Per-bar-period windows, several bars at once. A group of G = W x U consecutive bars
+// Per-bar-period windows, several bars at once, for any vector width W (the kernels
+// build one copy per instruction set through dispatch.h). A group of G = W x U consecutive bars
 // is held in U vectors of W lanes, one bar per lane; at each step one unaligned load at
 // a[i0 + t] gives every lane k the element a[i0 + k + t], so each lane walks its own
 // window in the order of the one-bar loop and performs exactly its operations. Lanes
 // whose window has not begun (or has ended) at a step are masked. When the whole group
 // shares one period (a constant period series) there is nothing to mask. Private to the
 // library; W is the number of doubles in one machine vector.
+//
+// The wide vector types pass by value between these helpers, which are inlined into
+// each instruction set's copy of a kernel and never cross a translation unit, so GCC's
+// note that their ABI differs without AVX does not apply. It is silenced for the rest
+// of every file that includes this header (it is reported at the end of the file,
+// where templates are instantiated, so a push / pop pair cannot hold it).
 #ifndef QUORIX_WINDOW_A_H
 #define QUORIX_WINDOW_A_H
 
 #include "common.h"
 
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace qx {
-namespace lanes {
+namespace across {
 
 template <int W>
 struct V {
@@ -47,11 +56,12 @@ inline typename V<W>::d splat(double x) {
     return v;
 }
 
+// Lane k's mask as bit k.
 template <int W>
-inline bool any(typename V<W>::i m) {
-    int64_t r = 0;
-    for (int k = 0; k < W; ++k) r |= m[k];
-    return r != 0;
+inline uint64_t bits(typename V<W>::i m) {
+    uint64_t r = 0;
+    for (int k = 0; k < W; ++k) r |= static_cast<uint64_t>(m[k] & 1) << k;
+    return r;
 }
 
 // True when p[0 .. G) all equal p[0] (false for a NaN).
@@ -122,6 +132,31 @@ inline typename V<W>::d lengths(const int64_t *L) {
     return v;
 }
 
+// For the lanes in `ask` (bit k: bar i0 + k, window length L[k] > 0): which windows
+// a[i - L + 1 .. i] hold an element x with has(x). One pass over the union of those
+// windows, carrying the index of the latest such element, so a group costs its span
+// once rather than once per lane.
+template <class Has>
+inline uint64_t windows_holding(const double *a, int64_t i0, const int64_t *L, uint64_t ask,
+                                Has has) {
+    int64_t from = INT64_MAX, to = -1;
+    for (int k = 0; ask >> k; ++k)
+        if ((ask >> k) & 1) {
+            from = i0 + k - L[k] + 1 < from ? i0 + k - L[k] + 1 : from;
+            to = k;
+        }
+    // The element at index m lies in lane k's window when m > i0 + k - L[k]; an element
+    // older than every window asked about is never counted.
+    int64_t last = INT64_MIN;
+    for (int64_t j = from; j < i0; ++j) last = has(a[j]) ? j : last;
+    uint64_t held = 0;
+    for (int64_t k = 0; k <= to; ++k) {
+        last = has(a[i0 + k]) ? i0 + k : last;
+        held |= static_cast<uint64_t>(last > i0 + k - L[k]) << k;
+    }
+    return held & ask;
+}
+
 // ---- window sums ------------------------------------------------------------------
 
 // Sums in ascending index order, each lane from +0.0: lane k of acc[u] ends as the sum
@@ -170,30 +205,42 @@ inline void sums_equal(const double *a, int64_t i0, int64_t L, typename V<W>::d 
 //   K::length(p, i): the window of bar i with period value p, 0 when the bar is missing;
 //     a period valid at bar i is valid, with the same window, at every later bar;
 //   K::finish<W>(acc, len): the outputs of W lanes from their sums (len 0: missing);
-//   K::recheck(a, i, L, v): the output of a lane whose finished value v is NaN
-//     (called only when K::kRecheck);
+//   K::kRecheck: a finished NaN is the missing value when the lane's window holds a
+//     missing input and stays as it is otherwise (a NaN of the arithmetic);
 //   K::bar(a, i, L): the one-bar loop, for lanes walked alone and the tail.
-// A group of W x U bars that shares one period is walked at once; otherwise each half
-// is walked with masks (half the lanes wait less for the longest window, and the masks
-// and sums still fit in registers).
-template <int W, int U, class K>
+// A group of W x U bars that shares one period is walked at once; otherwise it is
+// walked with masks in parts of W x H bars (fewer lanes wait less for the longest
+// window, and the masks and sums still fit in registers).
+template <int W, int U, int H, class K>
 void sum_windows(const double *a, int64_t n, const double *p, double *out) {
     typedef typename V<W>::d vd;
-    constexpr int G = W * U, H = U / 2, GH = W * H;
+    static_assert(U % H == 0 && W * U <= 64, "parts of a group; one bit per lane");
+    constexpr int G = W * U, GH = W * H;
     auto finish = [&](int64_t i, const int64_t *L, const vd *acc, int vectors) {
+        uint64_t nan = 0;
         for (int u = 0; u < vectors; ++u) {
             const vd len = lengths<W>(L + u * W);
             store<W>(out + i + u * W, K::template finish<W>(acc[u], len));
-            if (K::kRecheck && any<W>((acc[u] != acc[u]) & (len > splat<W>(0.0))))
-                for (int k = u * W; k < u * W + W; ++k)
-                    if (L[k] > 0 && is_missing(out[i + k]))
-                        out[i + k] = K::recheck(a, i + k, L[k], out[i + k]);
+            nan |= K::kRecheck ? bits<W>((acc[u] != acc[u]) & (len > splat<W>(0.0))) << (u * W)
+                               : 0;
+        }
+        if (nan) {
+            const uint64_t spoilt =
+                windows_holding(a, i, L, nan, [](double v) { return is_missing(v); });
+            for (int k = 0; spoilt >> k; ++k)
+                if ((spoilt >> k) & 1) out[i + k] = missing();
         }
     };
     int64_t i = 0;
     for (; i + G <= n; i += G) {
         const int64_t L0 = K::length(p[i], i);
-        if (L0 > 0 && same_period<G>(p + i)) {
+        const bool same = same_period<G>(p + i);
+        if (same && L0 == 0 && K::length(p[i], i + G - 1) == 0) {
+            // Missing at the group's last bar, so at every bar of it.
+            fill_missing(out, i, i + G, n);
+            continue;
+        }
+        if (same && L0 > 0) {
             vd acc[U];
             int64_t L[G];
             for (int k = 0; k < G; ++k) L[k] = L0;
@@ -205,6 +252,10 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
             Group<GH> g;
             for (int k = 0; k < GH; ++k) g.L[k] = K::length(p[h + k], h + k);
             const uint64_t alone = settle(g, h);
+            if (g.hi == 0 && alone == 0) {
+                fill_missing(out, h, h + GH, n);
+                continue;
+            }
             vd acc[H];
             sums_mixed<W, H>(a, h, g, acc);
             finish(h, g.L, acc, H);
@@ -287,22 +338,15 @@ inline double extreme_bar(const double *a, int64_t i, int64_t L) {
     return best;
 }
 
-// A lane that ended on the sentinel: the sentinel is its answer when the window holds a
-// value (which is then that infinity), else the bar is missing.
-inline double sentinel_or_missing(const double *a, int64_t i, int64_t L, double s) {
-    for (int64_t j = i; j > i - L; --j)
-        if (!is_missing(a[j])) return s;
-    return missing();
-}
-
 // Per-bar-period extremes over bars [0, n). p[i] truncated is the period of bar i: a
 // missing, negative or beyond-int32 value makes the bar missing; 0, or a period longer
 // than the bars so far, takes all bars from 0 to i, whose extreme is carried forward
 // (folding each newer value in when not beaten strictly, the same result as the scan).
-template <int W, int U, class C>
+template <int W, int U, int H, class C>
 void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
     typedef typename V<W>::d vd;
-    constexpr int G = W * U, H = U / 2, GH = W * H;
+    static_assert(U % H == 0 && W * U <= 64, "parts of a group; one bit per lane");
+    constexpr int G = W * U, GH = W * H;
     // Window of bar i: > 0, 0 (missing) or -1 (all bars so far).
     auto length = [](double v, int64_t i) -> int64_t {
         int32_t P;
@@ -318,20 +362,33 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
         }
         return cum;
     };
+    // A lane that ended on the sentinel keeps it when its window holds a value (which
+    // is then that infinity); else the bar is missing.
     auto finish = [&](int64_t i, const int64_t *L, const vd *best, int vectors) {
         const vd s = splat<W>(C::S);
+        uint64_t ask = 0;
         for (int u = 0; u < vectors; ++u) {
             store<W>(out + i + u * W, best[u]);
-            if (any<W>(best[u] == s))
-                for (int k = u * W; k < u * W + W; ++k)
-                    if (L[k] > 0 && out[i + k] == C::S)
-                        out[i + k] = sentinel_or_missing(a, i + k, L[k], C::S);
+            ask |= bits<W>((best[u] == s) & (lengths<W>(L + u * W) > splat<W>(0.0))) << (u * W);
+        }
+        if (ask) {
+            const uint64_t none = ask & ~windows_holding(a, i, L, ask, [](double v) {
+                                      return !is_missing(v);
+                                  });
+            for (int k = 0; none >> k; ++k)
+                if ((none >> k) & 1) out[i + k] = missing();
         }
     };
     int64_t i = 0;
     for (; i + G <= n; i += G) {
         const int64_t L0 = length(p[i], i);
-        if (L0 > 0 && same_period<G>(p + i)) {
+        const bool same = same_period<G>(p + i);
+        if (same && L0 <= 0 && length(p[i], i + G - 1) == L0) {
+            // The whole group missing, or the whole group over all bars so far.
+            for (int k = 0; k < G; ++k) out[i + k] = L0 == 0 ? missing() : all_so_far(i + k);
+            continue;
+        }
+        if (same && L0 > 0) {
             vd best[U];
             int64_t L[G];
             for (int k = 0; k < G; ++k) L[k] = L0;
@@ -344,9 +401,11 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
             int64_t L[GH];
             for (int k = 0; k < GH; ++k) L[k] = g.L[k] = length(p[h + k], h + k);
             const uint64_t alone = settle(g, h);
-            vd best[H];
-            extremes_mixed<W, H, C>(a, h, g, best);
-            finish(h, g.L, best, H);
+            if (g.hi > 0) {
+                vd best[H];
+                extremes_mixed<W, H, C>(a, h, g, best);
+                finish(h, g.L, best, H);
+            }
             for (int k = 0; k < GH; ++k) {
                 if (L[k] == 0) out[h + k] = missing();
                 else if (L[k] < 0) out[h + k] = all_so_far(h + k);
@@ -360,7 +419,7 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
     }
 }
 
-}  // namespace lanes
+}  // namespace across
 }  // namespace qx
 
 #endif
