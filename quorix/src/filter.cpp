@@ -1,6 +1,10 @@
 // Signal filter: a kept signal blanks the W - 1 bars after it.
 #include "common.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // The blank fill stays a loop of stores: a kernel calls no library function.
 #pragma GCC optimize("no-tree-loop-distribute-patterns")
 
@@ -12,6 +16,37 @@ inline uint32_t signal_bit(const double *x) {
     uint64_t b;
     std::memcpy(&b, x, sizeof b);
     return (b << 1) - 1 < 0xffe0000000000000ULL;
+}
+
+// The signal bits of x[0 .. 4) (bit k: x[k] is a signal).
+inline uint32_t signals4(const double *x) {
+#if defined(__SSE2__)
+    const __m128d z = _mm_setzero_pd(), lo = _mm_loadu_pd(x), hi = _mm_loadu_pd(x + 2);
+    const int l = _mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(lo, z), _mm_cmpgt_pd(lo, z)));
+    const int h = _mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(hi, z), _mm_cmpgt_pd(hi, z)));
+    return static_cast<uint32_t>(l | h << 2);
+#else
+    return signal_bit(x) | signal_bit(x + 1) << 1 | signal_bit(x + 2) << 2 |
+           signal_bit(x + 3) << 3;
+#endif
+}
+
+// o[k] = x[k], or +0.0 where mask[k] is all ones: bits moved, never arithmetic.
+inline void blank4(const double *x, const uint64_t *mask, double *o) {
+#if defined(__SSE2__)
+    const __m128d m0 = _mm_castsi128_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(mask)));
+    const __m128d m1 =
+        _mm_castsi128_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(mask + 2)));
+    _mm_storeu_pd(o, _mm_andnot_pd(m0, _mm_loadu_pd(x)));
+    _mm_storeu_pd(o + 2, _mm_andnot_pd(m1, _mm_loadu_pd(x + 2)));
+#else
+    for (int k = 0; k < 4; ++k) {
+        uint64_t b;
+        std::memcpy(&b, x + k, sizeof b);
+        b &= ~mask[k];
+        std::memcpy(o + k, &b, sizeof b);
+    }
+#endif
 }
 
 // Short windows (W <= 8). The scan is a machine whose state r is the number of bars of
@@ -37,19 +72,15 @@ void short_blanks(const double *a, int64_t n, int64_t W, double *out) {
             }
             step[s << 4 | m] = static_cast<uint8_t>(r << 4 | blank);
         }
+    uint64_t masks[16][4];  // blank bits -> one all-ones word per blanked bar
+    for (uint32_t b = 0; b < 16; ++b)
+        for (int k = 0; k < 4; ++k) masks[b][k] = ((b >> k) & 1) ? ~uint64_t(0) : 0;
     uint32_t state = 0;  // r << 4
     int64_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        const uint32_t m = signal_bit(a + i) | signal_bit(a + i + 1) << 1 |
-                           signal_bit(a + i + 2) << 2 | signal_bit(a + i + 3) << 3;
-        const uint32_t e = step[state | m];
+        const uint32_t e = step[state | signals4(a + i)];
         state = e & 0xf0;
-        for (int k = 0; k < 4; ++k) {
-            uint64_t b;
-            std::memcpy(&b, a + i + k, sizeof b);
-            b &= static_cast<uint64_t>((e >> k) & 1) - 1;  // all ones when open
-            std::memcpy(out + i + k, &b, sizeof b);
-        }
+        blank4(a + i, masks[e & 0xf], out + i);
     }
     for (int64_t r = state >> 4; i < n; ++i) {
         if (r > 0) {
