@@ -147,9 +147,10 @@ double of_bits(uint64_t b) {
 FLOOR void floor_held(const double *x, const double *c, const double *v, int64_t n, double *o) {
     uint64_t h = bits_of(NAN);
     for (int64_t i = 0; i < n; ++i) {
-        const uint64_t vi = bits_of(v[i]), xi = bits_of(x[i]);
-        o[i] = of_bits((h & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL ? vi : h);
-        h = c[i] != 0.0 ? xi : h;
+        const uint64_t gone = -static_cast<uint64_t>((h << 1) > 0xffe0000000000000ULL);
+        o[i] = of_bits((bits_of(v[i]) & gone) | (h & ~gone));
+        const uint64_t take = -static_cast<uint64_t>((bits_of(c[i]) << 1) != 0);
+        h = (bits_of(x[i]) & take) | (h & ~take);
     }
 }
 FLOOR void floor_cross(const double *x, const double *y, int64_t n, double *o) {

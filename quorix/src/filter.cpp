@@ -6,7 +6,9 @@
 #endif
 
 // The blank fill stays a loop of stores: a kernel calls no library function.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("no-tree-loop-distribute-patterns")
+#endif
 
 namespace {
 

@@ -4,7 +4,9 @@
 #include "common.h"
 
 // Copy loops stay loops: a kernel calls no library function.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("no-tree-loop-distribute-patterns")
+#endif
 
 namespace {
 
