@@ -276,3 +276,9 @@ def test_random_against_model(lib, name):
                 check_against_model(lib, name, x, N)
     for n, N in [(300, 150), (257, 40), (300, 299)]:
         check_against_model(lib, name, random_series(rng, n, nan=0.0, inf=0.0), N)
+    # Every short period, on lengths around a few groups of bars.
+    for N in range(1, 25):
+        for n in [N + 6, N + 17, N + 40]:
+            x = random_series(rng, n, nan=0.0, inf=0.0)
+            x[: rng.integers(0, 4)] = np.nan
+            check_against_model(lib, name, x, N)

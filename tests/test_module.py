@@ -151,8 +151,16 @@ def test_np_is_looked_up_at_every_call():
                 return numpy.zeros(n, dtype)
         vx.np = Fake()
         print(vx.MA(a, 2)[2])
+        vx.np = numpy
+        print(vx.MA(a, 2)[2])
+        real = numpy.zeros                   # an attribute of numpy rebound between calls
+        numpy.zeros = lambda n, dtype: print("patched zeros") or real(n, dtype=dtype)
+        print(vx.MA(a, 2)[2])
+        numpy.zeros = real
+        print(vx.MA(a, 2)[2])
     """)
-    assert out.splitlines() == ["name 'np' is not defined", "1.5", "fake zeros 3 True", "1.5"]
+    assert out.splitlines() == ["name 'np' is not defined", "1.5", "fake zeros 3 True", "1.5", "1.5",
+                                "patched zeros", "1.5", "1.5"]
 
 
 # ---- argument binding --------------------------------------------------------------
