@@ -1,12 +1,16 @@
-// Native timing of the one-pass and per-bar-period kernels against plain floor loops
-// of the same dependency chain, compiled with the library's flags.
+// A / B timing of two builds of libquorix.so, natively, at n = 10**6: each kernel of
+// one build against the same kernel of another (a baseline, e.g. the parent commit)
+// and against a plain floor loop of its dependency chain, in interleaved rounds
+// (thread CPU time). The full benchmark with the peers and the targets is bench/run.py;
+// this is the quick before / after check while changing a kernel.
 //
 //   g++ -O3 -std=c++17 -ffp-contract=off -fno-fast-math -msse2 -mfpmath=sse
-//       -Iquorix/include bench/native_floor.cpp -ldl -o /tmp/native_floor
-//   /tmp/native_floor build-lib/libquorix.so [baseline/libquorix.so] [filter]
+//       -Iquorix/include bench/native_ab.cpp -ldl -o /tmp/native_ab
+//   /tmp/native_ab build-lib/libquorix.so [baseline/libquorix.so | -] [filter] [period]
 //
-// For each kernel: median ns/bar of the library, median of the per-round ratios to the
-// floor loop, and (with a baseline library) to the baseline's kernel. n = 10**6.
+// For each kernel: median ns/bar, median of the per-round ratios to the floor loop and
+// to the baseline's kernel. The _A kernels run with a constant period series and with
+// random periods 1 .. 2P - 1 and are compared with the baseline only.
 #include <dlfcn.h>
 
 #include <algorithm>

@@ -175,3 +175,22 @@ def test_filter_every_short_window(lib, N):
             want = np.zeros(n)
             assert st == model_signals.vx_filter(a, N, want) == 0
             assert_same_bits(got, want)
+
+
+# ---- shifted copies: vector moves and their tails ---------------------------------
+
+@pytest.mark.parametrize("name", ["vx_ref", "vx_refxv"])
+def test_shifted_copies_every_offset(lib, name):
+    """Every offset from beyond the start to beyond the end, at lengths around the
+    vector moves (2 to 16 doubles per step), with NaN payloads and signed zeros."""
+    import model_refs
+
+    rng = np.random.default_rng(17)
+    for n in list(range(1, 20)) + [31, 32, 33, 40]:
+        a = random_series(rng, n, nan=0.1, inf=0.05, zeros=0.1)
+        a[rng.random(n) < 0.05] = np.array([0xFFF8000000000ABC], np.uint64).view(np.float64)[0]
+        for N in range(-n - 2, n + 3):
+            st, got = run_kernel(lib, name, [a], (N,))
+            want = np.zeros(n)
+            assert st == getattr(model_refs, name)(a, N, want) == 0
+            assert_same_bits(got, want)

@@ -1,13 +1,10 @@
 // Signal filter: a kept signal blanks the W - 1 bars after it.
 #include "common.h"
+#include "dispatch.h"
+#include "vmove.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-
-// The blank fill stays a loop of stores: a kernel calls no library function.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("no-tree-loop-distribute-patterns")
 #endif
 
 namespace {
@@ -95,12 +92,10 @@ void short_blanks(const double *a, int64_t n, int64_t W, double *out) {
     }
 }
 
-}  // namespace
-
-extern "C" {
-
-QX_API int32_t vx_filter(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                         int32_t out_n) {
+// Built per instruction set for the width of the long blanks' stores.
+template <qx::Isa I>
+int32_t filter_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                    int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
@@ -116,7 +111,7 @@ QX_API int32_t vx_filter(int32_t, const double *a, int32_t n, int32_t N, double 
         out[i] = a[i];
         if (signal_bit(a + i)) {
             const int64_t end = i + W < n ? i + W : static_cast<int64_t>(n);
-            for (int64_t j = i + 1; j < end; ++j) out[j] = 0.0;
+            qx::vmove::fill<qx::lanes<I>>(out + i + 1, 0.0, end - i - 1);
             i = end;
         } else {
             ++i;
@@ -125,4 +120,8 @@ QX_API int32_t vx_filter(int32_t, const double *a, int32_t n, int32_t N, double 
     return QX_OK;
 }
 
-}  // extern "C"
+}  // namespace
+
+QX_MULTIVERSION(vx_filter, filter_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));

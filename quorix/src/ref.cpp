@@ -2,11 +2,8 @@
 // offset, or carried from the latest bar where a condition held. Values are copied
 // bit for bit; offsets are taken in 64 bits so no offset wraps into the series.
 #include "common.h"
-
-// Copy loops stay loops: a kernel calls no library function.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("no-tree-loop-distribute-patterns")
-#endif
+#include "dispatch.h"
+#include "vmove.h"
 
 namespace {
 
@@ -24,23 +21,47 @@ inline double of_bits(uint64_t b) {
     return v;
 }
 
-}  // namespace
-
-extern "C" {
-
-QX_API int32_t vx_ref(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
+// Shifted copies, built per instruction set for the width of their vector moves.
+template <qx::Isa I>
+int32_t ref_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
     // Bar i reads a[i - N]; the bars whose source lies in the series are [lo, hi).
     const int64_t N64 = N;
     const int64_t lo = clamp(N64, 0, n), hi = clamp(n + N64, lo, n);
-    qx::fill_missing(out, 0, lo, n);
-    const double *src = a - N64;
-    for (int64_t i = lo; i < hi; ++i) out[i] = src[i];
-    qx::fill_missing(out, hi, n, n);
+    constexpr int W = qx::lanes<I>;
+    qx::vmove::fill<W>(out, qx::missing(), lo);
+    if (hi > lo) qx::vmove::copy<W>(out + lo, a + (lo - N64), hi - lo);
+    qx::vmove::fill<W>(out + hi, qx::missing(), n - hi);
     return QX_OK;
 }
+
+template <qx::Isa I>
+int32_t refxv_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                   int32_t out_n) {
+    if (int32_t st = qx::check(out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+    // Bar i reads a[i + N]; the bars whose source lies in the series are [lo, hi), the
+    // others keep their own value.
+    const int64_t N64 = N;
+    const int64_t lo = clamp(-N64, 0, n), hi = clamp(n - N64, lo, n);
+    constexpr int W = qx::lanes<I>;
+    qx::vmove::copy<W>(out, a, lo);
+    if (hi > lo) qx::vmove::copy<W>(out + lo, a + (lo + N64), hi - lo);
+    qx::vmove::copy<W>(out + hi, a + hi, n - hi);
+    return QX_OK;
+}
+
+}  // namespace
+
+QX_MULTIVERSION(vx_ref, ref_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_refxv, refxv_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+
+extern "C" {
 
 QX_API int32_t vx_ref_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
                         double *out, int32_t out_n) {
@@ -78,21 +99,6 @@ QX_API int32_t vx_refif(int32_t, const double *x, int32_t n, const double *c, in
         const uint64_t take = -static_cast<uint64_t>((bits_of(c[i]) << 1) != 0);
         held = (bits_of(x[i]) & take) | (held & ~take);
     }
-    return QX_OK;
-}
-
-QX_API int32_t vx_refxv(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                        int32_t out_n) {
-    if (int32_t st = qx::check(out_n == n, true)) return st;
-    if (n <= 0) return QX_OK;
-    // Bar i reads a[i + N]; the bars whose source lies in the series are [lo, hi), the
-    // others keep their own value.
-    const int64_t N64 = N;
-    const int64_t lo = clamp(-N64, 0, n), hi = clamp(n - N64, lo, n);
-    for (int64_t i = 0; i < lo; ++i) out[i] = a[i];
-    const double *src = a + N64;
-    for (int64_t i = lo; i < hi; ++i) out[i] = src[i];
-    for (int64_t i = hi; i < n; ++i) out[i] = a[i];
     return QX_OK;
 }
 

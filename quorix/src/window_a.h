@@ -5,7 +5,9 @@
 // window in the order of the one-bar loop and performs exactly its operations. Lanes
 // whose window has not begun (or has ended) at a step are masked. When the whole group
 // shares one period (a constant period series) there is nothing to mask. Private to the
-// library; W is the number of doubles in one machine vector.
+// library; W is the number of doubles in one machine vector. The lanes' loads overlap
+// from one step to the next; each step's address goes through opaque() (vmove.h), or
+// the compiler would carry loads across steps in more registers than there are.
 //
 // The wide vector types pass by value between these helpers, which are inlined into
 // each instruction set's copy of a kernel and never cross a translation unit, so GCC's
@@ -16,6 +18,7 @@
 #define QUORIX_WINDOW_A_H
 
 #include "common.h"
+#include "vmove.h"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -35,14 +38,6 @@ inline typename V<W>::d load(const double *p) {
     return v;
 }
 
-// Hides where p points from the optimiser. The lanes' loads overlap from one step to
-// the next, and the compiler would otherwise carry them across steps in more registers
-// than there are, spilling them.
-template <class T>
-inline T *opaque(T *p) {
-    __asm__("" : "+r"(p));
-    return p;
-}
 
 template <int W>
 inline void store(double *p, typename V<W>::d v) {
