@@ -17,7 +17,8 @@ import model_extremes
 import model_ma
 import model_signals
 import model_sums
-from support import MISSING_BITS, assert_same_bits, assert_same_values, bits, random_series, run_kernel
+from support import (MISSING_BITS, assert_same_bits, assert_same_values, bits, random_series,
+                     run_kernel)
 
 MODELS = {"vx_ma_a": model_ma.vx_ma_a, "vx_sum_a": model_sums.vx_sum_a,
           "vx_count_a": model_sums.vx_count_a, "vx_llv_a": model_extremes.vx_llv_a,

@@ -58,8 +58,9 @@ QX_API int32_t vx_count_a(int32_t, const double *a, int32_t n, const double *N, 
     // Counts are whole numbers below 2^31, exact in a double whatever the order of
     // counting, so each window count is a difference of prefix counts. First out[i] =
     // C[i], the number of true values in a[0 .. i]; then, from the newest bar down,
-    // out[i] = C[i] - C[i - L], where out[i - L] still holds C[i - L]. A count of 0 comes
-    // out as +0.0 (x - x), the same bits as a count converted from an integer.
+    // out[i] = C[i] - C[i - P], where out[i - P] still holds C[i - P]. A count of 0 comes
+    // out as +0.0 (x - x), the same bits as a count converted from an integer. O(n)
+    // whatever the periods.
     int64_t c = 0;
     for (int64_t i = 0; i < n; ++i) {
         c += true_number(a[i]);

@@ -33,9 +33,9 @@ inline uint32_t signals4(const double *x) {
 // o[k] = x[k], or +0.0 where mask[k] is all ones: bits moved, never arithmetic.
 inline void blank4(const double *x, const uint64_t *mask, double *o) {
 #if defined(__SSE2__)
-    const __m128d m0 = _mm_castsi128_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(mask)));
-    const __m128d m1 =
-        _mm_castsi128_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(mask + 2)));
+    const __m128i *m = reinterpret_cast<const __m128i *>(mask);
+    const __m128d m0 = _mm_castsi128_pd(_mm_loadu_si128(m));
+    const __m128d m1 = _mm_castsi128_pd(_mm_loadu_si128(m + 1));
     _mm_storeu_pd(o, _mm_andnot_pd(m0, _mm_loadu_pd(x)));
     _mm_storeu_pd(o + 2, _mm_andnot_pd(m1, _mm_loadu_pd(x + 2)));
 #else

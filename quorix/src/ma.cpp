@@ -3,7 +3,6 @@
 #include "dispatch.h"
 #include "window_a.h"
 
-
 namespace {
 
 // vx_ma_a through the lane driver (window_a.h). A missing input makes a lane's total
@@ -19,8 +18,9 @@ struct MaA {
     template <int W>
     static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
                                                typename qx::across::V<W>::d len) {
-        const typename qx::across::V<W>::d zero = qx::across::splat<W>(0.0);
-        const typename qx::across::V<W>::d q = acc / (len > zero ? len : qx::across::splat<W>(1.0));
+        typedef typename qx::across::V<W>::d vd;
+        const vd zero = qx::across::splat<W>(0.0), one = qx::across::splat<W>(1.0);
+        const vd q = acc / (len > zero ? len : one);
         return ((acc == acc) & (len > zero)) ? q : qx::across::splat<W>(qx::missing());
     }
     // The one-bar loop: summed left to right from +0.0, stopping at a missing input.

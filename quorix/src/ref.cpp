@@ -7,7 +7,9 @@
 
 namespace {
 
-inline int64_t clamp(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
+inline int64_t clamp(int64_t v, int64_t lo, int64_t hi) {
+    return v < lo ? lo : v > hi ? hi : v;
+}
 
 // A double's bits, so that selects run as integer moves that never touch the value.
 inline uint64_t bits_of(double v) {

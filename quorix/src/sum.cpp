@@ -4,7 +4,6 @@
 #include "dispatch.h"
 #include "window_a.h"
 
-
 namespace {
 
 // vx_sum_a through the lane driver (window_a.h). A lane's total is NaN when its window

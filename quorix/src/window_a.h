@@ -1,13 +1,13 @@
-// Per-bar-period windows, several bars at once, for any vector width W (the kernels
-// build one copy per instruction set through dispatch.h). A group of G = W x U consecutive bars
+// Per-bar-period windows, several bars at once. A group of G = W x U consecutive bars
 // is held in U vectors of W lanes, one bar per lane; at each step one unaligned load at
 // a[i0 + t] gives every lane k the element a[i0 + k + t], so each lane walks its own
 // window in the order of the one-bar loop and performs exactly its operations. Lanes
 // whose window has not begun (or has ended) at a step are masked. When the whole group
 // shares one period (a constant period series) there is nothing to mask. Private to the
-// library; W is the number of doubles in one machine vector. The lanes' loads overlap
-// from one step to the next; each step's address goes through opaque() (vmove.h), or
-// the compiler would carry loads across steps in more registers than there are.
+// library; W is the number of doubles in one machine vector (the kernels build one copy
+// per instruction set through dispatch.h). The lanes' loads overlap from one step to
+// the next; each step's address goes through opaque() (vmove.h), or the compiler would
+// carry loads across steps in more registers than there are.
 //
 // The wide vector types pass by value between these helpers, which are inlined into
 // each instruction set's copy of a kernel and never cross a translation unit, so GCC's
@@ -255,7 +255,8 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
             sums_mixed<W, H>(a, h, g, acc);
             finish(h, g.L, acc, H);
             for (int k = 0; alone >> k; ++k)
-                if ((alone >> k) & 1) out[h + k] = K::bar(a, h + k, K::length(p[h + k], h + k));
+                if ((alone >> k) & 1)
+                    out[h + k] = K::bar(a, h + k, K::length(p[h + k], h + k));
         }
     }
     for (; i < n; ++i) {
@@ -364,7 +365,8 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
         uint64_t ask = 0;
         for (int u = 0; u < vectors; ++u) {
             store<W>(out + i + u * W, best[u]);
-            ask |= bits<W>((best[u] == s) & (lengths<W>(L + u * W) > splat<W>(0.0))) << (u * W);
+            const typename V<W>::i walked = lengths<W>(L + u * W) > splat<W>(0.0);
+            ask |= bits<W>((best[u] == s) & walked) << (u * W);
         }
         if (ask) {
             const uint64_t none = ask & ~windows_holding(a, i, L, ask, [](double v) {
