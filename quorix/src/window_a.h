@@ -211,20 +211,23 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
     typedef typename V<W>::d vd;
     static_assert(U % H == 0 && W * U <= 64, "parts of a group; one bit per lane");
     constexpr int G = W * U, GH = W * H;
-    auto finish = [&](int64_t i, const int64_t *L, const vd *acc, int vectors) {
-        uint64_t nan = 0;
+    // Stores the outputs of `vectors` vectors of lanes from bar i; len[u]: the lengths
+    // as doubles, L: as integers. Lanes whose total is NaN are told apart afterwards,
+    // and only when there are any (one test for the whole group).
+    auto finish = [&](int64_t i, const int64_t *L, const vd *len, const vd *acc, int vectors) {
+        typename V<W>::i nan = {};
         for (int u = 0; u < vectors; ++u) {
-            const vd len = lengths<W>(L + u * W);
-            store<W>(out + i + u * W, K::template finish<W>(acc[u], len));
-            nan |= K::kRecheck ? bits<W>((acc[u] != acc[u]) & (len > splat<W>(0.0))) << (u * W)
-                               : 0;
+            store<W>(out + i + u * W, K::template finish<W>(acc[u], len[u]));
+            if (K::kRecheck) nan |= (acc[u] != acc[u]) & (len[u] > splat<W>(0.0));
         }
-        if (nan) {
-            const uint64_t spoilt =
-                windows_holding(a, i, L, nan, [](double v) { return is_missing(v); });
-            for (int k = 0; spoilt >> k; ++k)
-                if ((spoilt >> k) & 1) out[i + k] = missing();
-        }
+        if (!K::kRecheck || !bits<W>(nan)) return;
+        uint64_t ask = 0;
+        for (int u = 0; u < vectors; ++u)
+            ask |= bits<W>((acc[u] != acc[u]) & (len[u] > splat<W>(0.0))) << (u * W);
+        const uint64_t spoilt =
+            windows_holding(a, i, L, ask, [](double v) { return is_missing(v); });
+        for (int k = 0; spoilt >> k; ++k)
+            if ((spoilt >> k) & 1) out[i + k] = missing();
     };
     int64_t i = 0;
     for (; i + G <= n; i += G) {
@@ -236,11 +239,12 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
             continue;
         }
         if (same && L0 > 0) {
-            vd acc[U];
+            vd acc[U], len[U];
             int64_t L[G];
             for (int k = 0; k < G; ++k) L[k] = L0;
+            for (int u = 0; u < U; ++u) len[u] = splat<W>(static_cast<double>(L0));
             sums_equal<W, U>(a, i, L0, acc);
-            finish(i, L, acc, U);
+            finish(i, L, len, acc, U);
             continue;
         }
         for (int64_t h = i; h < i + G; h += GH) {
@@ -251,9 +255,10 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
                 fill_missing(out, h, h + GH, n);
                 continue;
             }
-            vd acc[H];
+            vd acc[H], len[H];
+            for (int u = 0; u < H; ++u) len[u] = lengths<W>(g.L + u * W);
             sums_mixed<W, H>(a, h, g, acc);
-            finish(h, g.L, acc, H);
+            finish(h, g.L, len, acc, H);
             for (int k = 0; alone >> k; ++k)
                 if ((alone >> k) & 1)
                     out[h + k] = K::bar(a, h + k, K::length(p[h + k], h + k));
@@ -360,21 +365,24 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
     };
     // A lane that ended on the sentinel keeps it when its window holds a value (which
     // is then that infinity); else the bar is missing.
+    // One test for the whole group first: lanes on the sentinel are rare.
     auto finish = [&](int64_t i, const int64_t *L, const vd *best, int vectors) {
         const vd s = splat<W>(C::S);
-        uint64_t ask = 0;
+        typename V<W>::i hit = {};
         for (int u = 0; u < vectors; ++u) {
             store<W>(out + i + u * W, best[u]);
+            hit |= best[u] == s;
+        }
+        if (!bits<W>(hit)) return;
+        uint64_t ask = 0;
+        for (int u = 0; u < vectors; ++u) {
             const typename V<W>::i walked = lengths<W>(L + u * W) > splat<W>(0.0);
             ask |= bits<W>((best[u] == s) & walked) << (u * W);
         }
-        if (ask) {
-            const uint64_t none = ask & ~windows_holding(a, i, L, ask, [](double v) {
-                                      return !is_missing(v);
-                                  });
-            for (int k = 0; none >> k; ++k)
-                if ((none >> k) & 1) out[i + k] = missing();
-        }
+        const uint64_t none =
+            ask & ~windows_holding(a, i, L, ask, [](double v) { return !is_missing(v); });
+        for (int k = 0; none >> k; ++k)
+            if ((none >> k) & 1) out[i + k] = missing();
     };
     int64_t i = 0;
     for (; i + G <= n; i += G) {
