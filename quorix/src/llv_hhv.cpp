@@ -1,8 +1,8 @@
 // Window extremes: lowest / highest non-missing value of the last bars, with a fixed
 // period (block prefix/suffix extremes, cost independent of the period) or a period
-// read per bar (each window scanned afresh). Both give the same bits: values are copied
-// unchanged, NaN is skipped, and among equal extremes the newest bar wins (visible only
-// as -0.0 against +0.0).
+// read per bar (each window scanned afresh, several bars at once: window_a.h). Both
+// give the same bits: values are copied unchanged, NaN is skipped, and among equal
+// extremes the newest bar wins (visible only as -0.0 against +0.0).
 #include "common.h"
 #include "dispatch.h"
 #include "window_a.h"
@@ -52,25 +52,6 @@ struct Highest {
 #endif
     static constexpr double worst = -__builtin_huge_val();
 };
-
-// Folding one value v into a running extreme, newest wins on ties; a missing v leaves
-// best alone. take_older: v is older, so it wins only when strictly better, or when
-// best is still missing.
-template <class Cmp>
-inline double take_older(double best, double v) {
-    if (qx::is_missing(v)) return best;
-    return qx::is_missing(best) ? v : Cmp::pick(v, best);
-}
-
-// The per-bar scan: the extreme of the non-missing values of x[i - L + 1 .. i], walked
-// newest first, each older value taken only when strictly better; missing when the
-// window holds none. Costs L steps per bar.
-template <class Cmp>
-inline double window_extreme(const double *x, int64_t i, int64_t L) {
-    double best = qx::missing();
-    for (int64_t j = i; j > i - L; --j) best = take_older<Cmp>(best, x[j]);
-    return best;
-}
 
 // ---- fixed period -------------------------------------------------------------------
 //
@@ -193,7 +174,6 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
     fixed_window<Cmp>(x, n, N, out);
     return QX_OK;
 }
-
 
 // Per-bar periods: several bars at once, each lane scanning its own window newest first
 // exactly as the per-bar scan does (window_a.h); windows of all bars so far are carried.
