@@ -5,7 +5,8 @@ tests/isa/run.sh makes one) in $QUORIX_LIB, and is skipped without one. The libr
 is loaded once per instruction set that the CPU has, each time from its own copy of
 the file with QUORIX_ISA set while its symbols are bound, so that the load-time
 dispatch of each copy picks that variant; every kernel then runs on the same large
-random inputs in every copy, and each result must equal the SSE2 one.
+random inputs in every copy, and each result must equal the SSE2 one. The check for
+fused multiply-adds runs on any build.
 """
 
 import ctypes
@@ -34,8 +35,8 @@ def forced_build():
     return path if hasattr(ctypes.CDLL(path), "quorix_isa") else None
 
 
-pytestmark = pytest.mark.skipif(forced_build() is None,
-                                reason="needs $QUORIX_LIB built with QUORIX_FORCE_ISA")
+needs_forced_build = pytest.mark.skipif(
+    forced_build() is None, reason="needs $QUORIX_LIB built with QUORIX_FORCE_ISA")
 
 
 def load_as(path, tmp_dir, isa):
@@ -70,6 +71,7 @@ def variants(tmp_path_factory):
     return libs
 
 
+@needs_forced_build
 def test_forced_isa_is_honoured(lib, variants):
     """The library the other test files use runs the variant QUORIX_ISA asks for, capped
     at what the CPU has; an unknown name leaves the best one."""
@@ -82,11 +84,24 @@ def test_forced_isa_is_honoured(lib, variants):
 
 @pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump is not installed")
 def test_no_fused_multiply_add():
-    """No variant contracts a product and a sum into one rounding."""
+    """No variant contracts a product and a sum into one rounding (any build: the
+    extension module holds every variant too)."""
     text = subprocess.run(["objdump", "-d", "--no-show-raw-insn", library_path()],
                           capture_output=True, text=True, check=True).stdout
     fused = re.findall(r"\bv?f(?:n?m(?:add|sub)|maddsub|msubadd)\w*", text)
     assert not fused, sorted(set(fused))
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_normal_build_reads_no_environment():
+    """Only a forced test build may consult QUORIX_ISA: a normal build imports no
+    getenv at all."""
+    path = library_path()
+    if hasattr(ctypes.CDLL(path), "quorix_isa"):
+        pytest.skip("a forced test build")
+    out = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True,
+                         text=True, check=True).stdout
+    assert not re.search(r"\b(secure_)?getenv\b", out)
 
 
 def make_input(rng, ctype, name, n):
@@ -112,6 +127,7 @@ def int_params(rng, count, n):
     return [(int(a), int(b)) for a, b in zip(rng.choice(picks, 12), rng.choice([1, 2, 3, 20], 12))]
 
 
+@needs_forced_build
 @pytest.mark.parametrize("kernel", [k for k, _, _ in KERNELS])
 def test_variants_agree(variants, kernel):
     args = dict((k, a) for k, _, a in KERNELS)[kernel]

@@ -503,22 +503,24 @@ bool counted(PyObject *obj, const View &v, const char *param, int32_t *count) {
     return true;
 }
 
-// Fills argv[0..nparams) from positional arguments and keywords (borrowed references).
-bool bind_arguments(const Row &row, PyObject *args, PyObject *kwargs, PyObject **argv) {
+// Fills argv[0..nparams) from positional arguments and keywords. Each is owned from the
+// moment it is found: a keyword value is borrowed from the caller's dict, which Python
+// code run later in the call (a key's __eq__, a __len__, an astype) can empty.
+bool bind_arguments(const Row &row, PyObject *args, PyObject *kwargs, Ref *argv) {
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     const Py_ssize_t nparams = row.nparams;
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         if (npos != nparams) return err::arg_count(row.name, nparams, npos);
-        for (Py_ssize_t i = 0; i < nparams; ++i) argv[i] = PyTuple_GET_ITEM(args, i);
+        for (Py_ssize_t i = 0; i < nparams; ++i) argv[i].reset(Py_NewRef(PyTuple_GET_ITEM(args, i)));
         return true;
     }
     if (npos > nparams) return err::arg_count(row.name, nparams, npos);
-    for (Py_ssize_t i = 0; i < npos; ++i) argv[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < npos; ++i) argv[i].reset(Py_NewRef(PyTuple_GET_ITEM(args, i)));
     Py_ssize_t left = PyDict_GET_SIZE(kwargs);
     for (Py_ssize_t i = npos; i < nparams; ++i) {
         PyObject *v = PyDict_GetItemString(kwargs, row.params[i]);
         if (v == nullptr) return err::arg_count(row.name, nparams, i);
-        argv[i] = v;
+        argv[i].reset(Py_NewRef(v));
         --left;
     }
     if (left == 0) return true;
@@ -598,11 +600,12 @@ void traceback_of(const Row &row, int line) {
 }
 
 PyObject *call(const Row &row, PyObject *args, PyObject *kwargs) {
-    PyObject *argv[3];
-    if (!bind_arguments(row, args, kwargs, argv)) {
+    Ref owned[3];
+    if (!bind_arguments(row, args, kwargs, owned)) {
         traceback_of(row, __LINE__);
         return nullptr;
     }
+    PyObject *argv[3] = {owned[0].get(), owned[1].get(), owned[2].get()};
     // Integer type test: exactly int, or None; reported without a traceback entry.
     for (int i = 0; i < row.nparams; ++i) {
         PyObject *v = argv[i];

@@ -23,16 +23,19 @@
 // inlines such helpers all the same. GCC vector types need no attribute at all.
 //
 // On ELF with GCC or Clang the kernel is a GNU indirect function: the dynamic loader
-// calls its resolver once, when the symbol is bound, and the resolver returns the
-// variant for the CPU it runs on. The kernel keeps no state of its own and costs no
-// test per call. Elsewhere the kernel tests the CPU on each call (a few loads).
+// calls its resolver when it binds the symbol (at load, or at a dlsym), and the
+// resolver returns the variant for the CPU it runs on. The kernel keeps no state of
+// its own and costs no test per call. Elsewhere the kernel tests the CPU on each call
+// (a few loads).
 //
-// Every variant must give the same bits. The build keeps -ffp-contract=off, and the
-// AVX2 target does not enable FMA, so no variant fuses a multiply into an add.
+// Every variant must give the same bits. The AVX2 target does not enable FMA, but the
+// AVX-512F one does, so -ffp-contract=off (CMakeLists.txt) is what keeps every variant
+// from fusing a multiply into an add; tests/test_isa.py looks for fused instructions.
 //
 // Test builds only (CMake option QUORIX_FORCE_ISA, which defines QUORIX_FORCE_ISA):
 // the environment variable QUORIX_ISA=sse2|avx2|avx512 lowers the choice to that
-// instruction set (never above what the CPU supports), and the extra export
+// instruction set (never above what the CPU supports; other values are ignored),
+// read by each resolver when it runs, and the extra export
 // quorix_isa() reports the variant the dispatch picked. The normal build reads no
 // environment variable.
 #ifndef QUORIX_DISPATCH_H
@@ -60,6 +63,13 @@
 #define QX_IFUNC 1
 #else
 #define QX_IFUNC 0
+#endif
+
+// A body's helpers pass 256- and 512-bit vectors among themselves; they are internal
+// and flatten inlines them, so GCC's note that such an argument has another calling
+// convention without AVX concerns no call that is ever made.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
 namespace qx {
