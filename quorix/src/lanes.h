@@ -9,16 +9,20 @@
 #include <cstdint>
 #include <cstring>
 
+#include "dispatch.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if QX_X86
+#include <immintrin.h>
+#endif
 
 namespace qx {
-namespace lanes {
+namespace simd {
 
-// Doubles per vector of the baseline instruction set (SSE2: 2), and independent
-// vectors per step. A wider build instantiates the kernels with its own width.
-constexpr int kWidth = 2;
+// Independent vectors per step. The width of a vector (2, 4 or 8 doubles) comes from
+// the instruction set each kernel is built for (qx::lanes<I>, dispatch.h).
 constexpr int kChains = 4;
 
 template <int W>
@@ -68,7 +72,21 @@ inline Vec<2>::type root(Vec<2>::type v) {
 }
 #endif
 
-}  // namespace lanes
+// The packed instructions of the wider builds: one vsqrtpd instead of a square root per
+// lane. Not always_inline (see dispatch.h): flatten inlines them into their variant.
+#if QX_X86
+QX_TARGET_AVX2 inline Vec<4>::type root(Vec<4>::type v) {
+    return reinterpret_cast<Vec<4>::type>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+}
+// (The all-lanes mask form: GCC 12's plain _mm512_sqrt_pd trips its own
+// maybe-uninitialized warning.)
+QX_TARGET_AVX512 inline Vec<8>::type root(Vec<8>::type v) {
+    const __m512d r = _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xFF), reinterpret_cast<__m512d>(v));
+    return reinterpret_cast<Vec<8>::type>(r);
+}
+#endif
+
+}  // namespace simd
 }  // namespace qx
 
 #endif

@@ -5,6 +5,7 @@
 // step k every lane adds its own k-th value, so each lane keeps the order of a single
 // window and the bits do not change.
 #include "common.h"
+#include "dispatch.h"
 #include "lanes.h"
 
 namespace {
@@ -40,7 +41,7 @@ inline SlopeConstants slope_constants(int32_t N) {
 template <int W, int U>
 struct Windows {
     static constexpr int G = W * U;
-    typedef typename qx::lanes::Vec<W>::type V;
+    typedef typename qx::simd::Vec<W>::type V;
 
     const double *Y;
     int64_t N;
@@ -58,13 +59,13 @@ struct Windows {
         for (int64_t j = 0; j < N; ++j, ++p, k = k + one) {
             for (int u = 0; u < U; ++u) {
                 V y;
-                qx::lanes::load(y, p + u * W);
+                qx::simd::load(y, p + u * W);
                 Sxy[u] = Sxy[u] + y * k;
                 Sy[u] = Sy[u] + y;
             }
         }
         for (int u = 0; u < U; ++u)
-            qx::lanes::store(out + i + u * W, (Sxy[u] * Nd - Sy[u] * c.Sx) / c.D);
+            qx::simd::store(out + i + u * W, (Sxy[u] * Nd - Sy[u] * c.Sx) / c.D);
     }
 
     // One bar alone, in the same order.
@@ -85,12 +86,10 @@ struct Windows {
     }
 };
 
-}  // namespace
-
-extern "C" {
-
-QX_API int32_t vx_slope(int32_t, const double *Y, int32_t n, int32_t N, double *out,
-                        int32_t out_n) {
+// The kernel, built for each instruction set (2, 4 or 8 lanes).
+template <qx::Isa I>
+int32_t slope_body(int32_t, const double *Y, int32_t n, int32_t N, double *out,
+                   int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
@@ -102,10 +101,14 @@ QX_API int32_t vx_slope(int32_t, const double *Y, int32_t n, int32_t N, double *
     qx::fill_missing(out, 0, static_cast<int64_t>(N) - 1, n);
     if (N > n) return QX_OK;
 
-    const Windows<qx::lanes::kWidth, qx::lanes::kChains> windows{
+    const Windows<qx::lanes<I>, qx::simd::kChains> windows{
         Y, N, static_cast<double>(N), slope_constants(N)};
     windows.run(n, out);
     return QX_OK;
 }
 
-}  // extern "C"
+}  // namespace
+
+QX_MULTIVERSION(vx_slope, slope_body,
+                (int32_t c, const double *Y, int32_t n, int32_t N, double *o, int32_t on),
+                (c, Y, n, N, o, on));

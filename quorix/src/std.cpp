@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "common.h"
+#include "dispatch.h"
 #include "lanes.h"
 
 namespace {
@@ -24,14 +25,14 @@ inline double measure(double d) {
 
 template <Kind K, class V>
 inline V measure_lanes(V d) {
-    if (K == Kind::mean_abs_dev) return qx::lanes::abs(d);
+    if (K == Kind::mean_abs_dev) return qx::simd::abs(d);
     return d * d;
 }
 
 template <Kind K>
 inline double result(double A, double divisor) {
     if (K == Kind::mean_abs_dev) return A / divisor;
-    return qx::lanes::root(A / divisor);
+    return qx::simd::root(A / divisor);
 }
 
 // Bars per group: U vectors of W lanes. While the second pass of one group runs, the
@@ -40,7 +41,7 @@ inline double result(double A, double divisor) {
 template <Kind K, int W, int U>
 struct Frame {
     static constexpr int G = W * U;
-    typedef typename qx::lanes::Vec<W>::type V;
+    typedef typename qx::simd::Vec<W>::type V;
 
     const double *x;
     int64_t N;
@@ -60,8 +61,8 @@ struct Frame {
         if (count == G) {
             for (int u = 0; u < U; ++u) {
                 V m;
-                qx::lanes::load(m, means + u * W);
-                qx::lanes::store(means + u * W, m / period);
+                qx::simd::load(m, means + u * W);
+                qx::simd::store(means + u * W, m / period);
             }
         } else {
             for (int64_t b = 0; b < count; ++b) means[b] = means[b] / period;
@@ -75,14 +76,14 @@ struct Frame {
                  double *out) const {
         V m[U], A[U];
         for (int u = 0; u < U; ++u) {
-            qx::lanes::load(m[u], means + u * W);
+            qx::simd::load(m[u], means + u * W);
             A[u] = V{} + 0.0;
         }
         const double *p = x + (i - N + 1);
         auto pass = [&](int64_t j) {
             for (int u = 0; u < U; ++u) {
                 V v;
-                qx::lanes::load(v, p + j + u * W);
+                qx::simd::load(v, p + j + u * W);
                 A[u] = A[u] + measure_lanes<K>(v - m[u]);
             }
         };
@@ -98,8 +99,8 @@ struct Frame {
         divide(next, count);
         for (int u = 0; u < U; ++u) {
             V r = A[u] / divisor;
-            if (K != Kind::mean_abs_dev) r = qx::lanes::root(r);
-            qx::lanes::store(out + i + u * W, r);
+            if (K != Kind::mean_abs_dev) r = qx::simd::root(r);
+            qx::simd::store(out + i + u * W, r);
         }
         return S;
     }
@@ -135,7 +136,7 @@ struct Frame {
     }
 };
 
-template <Kind K>
+template <Kind K, qx::Isa I>
 int32_t dispersion(const double *x, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 1)) return st;
     if (n <= 0) return QX_OK;
@@ -163,33 +164,38 @@ int32_t dispersion(const double *x, int32_t n, int32_t N, double *out, int32_t o
     const double period = static_cast<double>(N);
     const double divisor =
         K == Kind::sample_sd ? static_cast<double>(static_cast<int64_t>(N) - 1) : period;
-    const Frame<K, qx::lanes::kWidth, qx::lanes::kChains> frame{x, N, period, divisor};
+    const Frame<K, qx::lanes<I>, qx::simd::kChains> frame{x, N, period, divisor};
     frame.run(S, first, n, out);
     return QX_OK;
 }
 
+// One body per kernel, built for each instruction set (2, 4 or 8 lanes).
+template <qx::Isa I>
+int32_t std_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
+    return dispersion<Kind::sample_sd, I>(a, n, N, out, out_n);
+}
+template <qx::Isa I>
+int32_t stdp_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
+    return dispersion<Kind::population_sd, I>(a, n, N, out, out_n);
+}
+template <qx::Isa I>
+int32_t avedev_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                    int32_t out_n) {
+    return dispersion<Kind::mean_abs_dev, I>(a, n, N, out, out_n);
+}
+
 }  // namespace
 
-extern "C" {
-
-QX_API int32_t vx_std(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
-    return dispersion<Kind::sample_sd>(a, n, N, out, out_n);
-}
-
-QX_API int32_t vx_stddev(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                         int32_t out_n) {
-    return dispersion<Kind::population_sd>(a, n, N, out, out_n);
-}
-
-QX_API int32_t vx_stdp(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                       int32_t out_n) {
-    return dispersion<Kind::population_sd>(a, n, N, out, out_n);
-}
-
-QX_API int32_t vx_avedev(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                         int32_t out_n) {
-    return dispersion<Kind::mean_abs_dev>(a, n, N, out, out_n);
-}
-
-}  // extern "C"
+QX_MULTIVERSION(vx_std, std_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+// vx_stddev and vx_stdp are one computation.
+QX_MULTIVERSION(vx_stddev, stdp_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_stdp, stdp_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_avedev, avedev_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
