@@ -1,10 +1,11 @@
 // Window extremes: lowest / highest non-missing value of the last bars, with a fixed
 // period (block prefix/suffix extremes, cost independent of the period) or a period
-// read per bar (each window scanned afresh). Both give the same bits: values are copied
-// unchanged, NaN is skipped, and among equal extremes the newest bar wins (visible only
-// as -0.0 against +0.0).
+// read per bar (each window scanned afresh, several bars at once: window_a.h). Both
+// give the same bits: values are copied unchanged, NaN is skipped, and among equal
+// extremes the newest bar wins (visible only as -0.0 against +0.0).
 #include "common.h"
 #include "dispatch.h"
+#include "window_a.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -51,25 +52,6 @@ struct Highest {
 #endif
     static constexpr double worst = -__builtin_huge_val();
 };
-
-// Folding one value v into a running extreme, newest wins on ties; a missing v leaves
-// best alone. take_older: v is older, so it wins only when strictly better, or when
-// best is still missing.
-template <class Cmp>
-inline double take_older(double best, double v) {
-    if (qx::is_missing(v)) return best;
-    return qx::is_missing(best) ? v : Cmp::pick(v, best);
-}
-
-// The per-bar scan: the extreme of the non-missing values of x[i - L + 1 .. i], walked
-// newest first, each older value taken only when strictly better; missing when the
-// window holds none. Costs L steps per bar.
-template <class Cmp>
-inline double window_extreme(const double *x, int64_t i, int64_t L) {
-    double best = qx::missing();
-    for (int64_t j = i; j > i - L; --j) best = take_older<Cmp>(best, x[j]);
-    return best;
-}
 
 // ---- fixed period -------------------------------------------------------------------
 //
@@ -245,22 +227,29 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
     return QX_OK;
 }
 
-template <class Cmp>
-int32_t per_bar(const double *x, int32_t n, const double *p, int32_t p_n, double *out,
+// Per-bar periods: several bars at once, each lane scanning its own window newest first
+// exactly as the per-bar scan does (window_a.h); windows of all bars so far are carried.
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <class C, qx::Isa I>
+int32_t per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_n, double *out,
                 int32_t out_n) {
     if (int32_t st = qx::check(p_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    for (int64_t i = 0; i < n; ++i) {
-        int32_t P;
-        if (!qx::bar_period(p[i], &P) || P < 0) {
-            out[i] = qx::missing();
-            continue;
-        }
-        // 0 means all bars so far; a longer period is cut to them.
-        const int64_t L = (P == 0 || P > i + 1) ? i + 1 : P;
-        out[i] = window_extreme<Cmp>(x, i, L);
-    }
+    constexpr int W = qx::lanes<I>;
+    qx::across::extreme_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, C>(x, n, p, out);
     return QX_OK;
+}
+
+template <qx::Isa I>
+int32_t llv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *o, int32_t on) {
+    return per_bar<qx::across::Low, I>(c, a, n, N, N_n, o, on);
+}
+
+template <qx::Isa I>
+int32_t hhv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *o, int32_t on) {
+    return per_bar<qx::across::High, I>(c, a, n, N, N_n, o, on);
 }
 
 // The fixed-period kernels, built for each instruction set: the passes are scalar,
@@ -282,17 +271,11 @@ QX_MULTIVERSION(vx_llv, llv_body,
 QX_MULTIVERSION(vx_hhv, hhv_body,
                 (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
                 (c, a, n, N, o, on));
-
-extern "C" {
-
-QX_API int32_t vx_llv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    return per_bar<Lowest>(a, n, N, N_n, out, out_n);
-}
-
-QX_API int32_t vx_hhv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    return per_bar<Highest>(a, n, N, N_n, out, out_n);
-}
-
-}  // extern "C"
+QX_MULTIVERSION(vx_llv_a, llv_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_hhv_a, hhv_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
