@@ -85,10 +85,37 @@ ModuleState g;
 
 // Adds a frame named `func` in the module's source file to the pending exception's
 // traceback, so that errors of the C layer show where they came from.
+// The code object of a traceback entry, made once per name and line and then kept:
+// some interpreters keep a record of every code object made, so making one per error
+// would grow without bound.
+PyCodeObject *entry_code(const char *func, int line) {
+    struct Entry {
+        char func[64];
+        int line;
+        PyCodeObject *code;
+    };
+    static Entry entries[128];
+    static size_t used = 0;
+    for (size_t i = 0; i < used; ++i)
+        if (entries[i].line == line && std::strcmp(entries[i].func, func) == 0) {
+            Py_INCREF(entries[i].code);
+            return entries[i].code;
+        }
+    PyCodeObject *code = PyCode_NewEmpty(kSourceFile, func, line);
+    if (code != nullptr && used < sizeof entries / sizeof entries[0]) {
+        Entry &e = entries[used++];
+        PyOS_snprintf(e.func, sizeof e.func, "%s", func);
+        e.line = line;
+        e.code = code;
+        Py_INCREF(code);
+    }
+    return code;
+}
+
 void add_traceback(const char *func, int line) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject *code = PyCode_NewEmpty(kSourceFile, func, line);
+    PyCodeObject *code = entry_code(func, line);
     PyObject *globals = g.dict ? g.dict : PyEval_GetGlobals();
     Ref empty;
     if (globals == nullptr) {
