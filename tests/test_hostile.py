@@ -13,9 +13,8 @@ import fractions
 import subprocess
 import sys
 import tempfile
-import textwrap
 import traceback
-import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -619,7 +618,7 @@ def test_keyword_arguments_outlive_the_callers_dict():
     """Python code run inside a call (a __len__, a key's __eq__) can empty the keyword
     dict a native caller passed; the function must keep its arguments alive anyway (this
     used to read freed memory). Run in a child, where a crash cannot take the suite down."""
-    code = DROPPED_ARGUMENTS.format(tests=str(__import__("pathlib").Path(__file__).parent))
+    code = DROPPED_ARGUMENTS.format(tests=str(Path(__file__).parent))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           cwd=tempfile.gettempdir(), timeout=120)
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", (proc.returncode, proc.stderr[-2000:])
