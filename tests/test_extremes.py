@@ -157,6 +157,42 @@ def test_per_bar_random(lib, name):
             assert_same_bits(got, want)
 
 
+def runs(rng, n, pool, longest):
+    """Runs of 1 .. longest equal elements drawn from pool, n elements in all."""
+    parts, total = [], 0
+    while total < n:
+        k = int(rng.integers(1, longest + 1))
+        parts.append(np.full(k, rng.choice(pool)))
+        total += k
+    return np.concatenate(parts)[:n] if parts else np.empty(0)
+
+
+@pytest.mark.parametrize("low", [True, False])
+def test_fixed_infinities_and_gaps(lib, low):
+    """Windows whose extreme is the infinity a missing value stands for inside the fixed
+    period passes: a real infinity must come out, a window of NaN only the missing value,
+    also with NaN runs longer than the period and across block edges."""
+    name, per = ("vx_llv", "vx_llv_a") if low else ("vx_hhv", "vx_hhv_a")
+    worst = np.inf if low else -np.inf
+    rng = np.random.default_rng(0x4400 + low)
+    pools = [f64(NAN, worst), f64(NAN, worst, -worst), f64(NAN, NAN, NAN, worst, 0.0, -0.0)]
+    for n in (1, 2, 3, 9, 40, 130):
+        for pool in pools:
+            x = runs(rng, n, pool, longest=rng.integers(1, 20))
+            for N in fixed_periods(n, rng):
+                st, got, want = call(lib, name, x, N)
+                assert_same_bits(got, want)
+    n = 2000
+    for pool in pools:
+        for longest in (3, 50, 400):
+            x = runs(rng, n, pool, longest)
+            for N in (1, 2, 5, 49, 50, 51, 399, 400, 401, 1000, n, 0):
+                st, got = run_kernel(lib, name, [x], params=(N,))
+                st2, want = run_kernel(lib, per, [x, np.full(n, float(N))])
+                assert st == st2 == 0
+                assert_same_bits(got, want)
+
+
 @pytest.mark.parametrize("low", [True, False])
 def test_fixed_matches_per_bar_long(lib, low):
     """At lengths too long for the Python model: the fixed kernel against the per-bar

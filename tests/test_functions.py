@@ -15,6 +15,7 @@ import pytest
 
 import vexa
 import vexa._vexa as vx
+import bindings
 from support import (INT32_MAX, INT32_MIN, KERNELS, assert_same_bits, assert_same_values,
                      random_periods, random_series)
 
@@ -29,24 +30,7 @@ COPYING = {"vx_ref", "vx_ref_a", "vx_refif", "vx_refxv", "vx_fif", "vx_filter", 
            "vx_hhv", "vx_llv_a", "vx_hhv_a"}
 
 
-def python_params(kernel_args):
-    """[(name, kind)] of the Python function from the kernel's C parameters."""
-    params = []
-    args = kernel_args[1:-2]  # without the context argument and the output
-    i = 0
-    while i < len(args):
-        ctype, name = args[i]
-        if ctype.endswith("*"):
-            params.append((name, "cond" if "uint8_t" in ctype else "series"))
-            i += 2
-        else:
-            params.append((name, "int"))
-            i += 1
-    return params
-
-
-FUNCTIONS = [(k[3:].upper(), k, python_params(args)) for k, _, args in KERNELS
-             if hasattr(vx, k[3:].upper())]
+FUNCTIONS = [(f.name, f.kernel, f.params) for f in bindings.FUNCTIONS]
 IDS = [f[0] for f in FUNCTIONS]
 
 

@@ -403,27 +403,80 @@ constexpr Row kRows[] = {
     row<vx_barslast>("BARSLAST", ONE, {"x"}),
     row<vx_cross>("CROSS", KW, {"x", "y"}),
     row<vx_fif>("FIF", KW, {"x", "a", "b"}),
+    row<vx_slope>("SLOPE", KW, {"Y", "N"}),
     row<vx_currbarscount>("CURRBARSCOUNT", ONE, {"Y"}),
     row<vx_backcount>("BACKCOUNT", ONE, {"x"}),
+    row<vx_std>("STD", KW, {"a", "N"}),
+    row<vx_stddev>("STDDEV", KW, {"a", "N"}),
+    row<vx_stdp>("STDP", KW, {"a", "N"}),
+    row<vx_avedev>("AVEDEV", KW, {"a", "N"}),
     row<vx_filter>("FILTER", KW, {"a", "N"}),
 };
 constexpr size_t kNumRows = sizeof kRows / sizeof kRows[0];
 
 // ---- the binding sequence ----------------------------------------------------------
 
-PyObject *lookup_np() {
-    PyObject *np = PyDict_GetItemWithError(g.dict, g.names.np);
-    if (np == nullptr && !PyErr_Occurred() && g.builtins != nullptr)
-        np = PyDict_GetItemWithError(PyModule_GetDict(g.builtins), g.names.np);
-    if (np == nullptr) return PyErr_Occurred() ? nullptr : err::not_defined(g.names.np);
-    Py_INCREF(np);
-    return np;
+// Lookups of `np` and of its attributes are cached, each tagged with the version of the
+// namespace it was found in: a namespace that changes in any way bumps its version, so
+// rebinding or deleting `np` (or a numpy attribute) takes effect at the next call.
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+uint64_t namespace_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+
+struct Cache {
+    PyObject *value = nullptr;  // strong reference
+    PyObject *owner = nullptr;  // strong reference: the object whose namespace held it
+    uint64_t version = 0;
+};
+
+Cache np_cache;
+
+void remember(Cache &c, PyObject *value, PyObject *owner, uint64_t version) {
+    Py_INCREF(value);
+    Py_INCREF(owner);
+    Py_XSETREF(c.value, value);
+    Py_XSETREF(c.owner, owner);
+    c.version = version;
 }
 
-PyObject *np_attr(PyObject *name) {
-    Ref np(lookup_np());
-    return np ? PyObject_GetAttr(np.get(), name) : nullptr;
+PyObject *lookup_np() {
+    const uint64_t version = namespace_version(g.dict);
+    if (np_cache.value != nullptr && np_cache.owner == g.module && np_cache.version == version)
+        return Py_NewRef(np_cache.value);
+    PyObject *np = PyDict_GetItemWithError(g.dict, g.names.np);
+    if (np != nullptr) {
+        remember(np_cache, np, g.module, version);
+        return Py_NewRef(np);
+    }
+    // The builtins are the fallback; a name found there is not cached.
+    if (!PyErr_Occurred() && g.builtins != nullptr)
+        np = PyDict_GetItemWithError(PyModule_GetDict(g.builtins), g.names.np);
+    if (np == nullptr) return PyErr_Occurred() ? nullptr : err::not_defined(g.names.np);
+    return Py_NewRef(np);
 }
+
+// np.<name>. When np is a plain module and the name sits in its namespace, attribute
+// lookup is that dictionary lookup, so the result can be cached against its version.
+PyObject *np_attr(PyObject *name, Cache &cache) {
+    Ref np(lookup_np());
+    if (!np) return nullptr;
+    if (!PyModule_CheckExact(np.get())) return PyObject_GetAttr(np.get(), name);
+    PyObject *dict = PyModule_GetDict(np.get());
+    const uint64_t version = namespace_version(dict);
+    if (cache.value != nullptr && cache.owner == np.get() && cache.version == version)
+        return Py_NewRef(cache.value);
+    PyObject *value = PyObject_GetAttr(np.get(), name);
+    if (value != nullptr && PyDict_GetItemWithError(dict, name) == value)
+        remember(cache, value, np.get(), version);
+    return value;
+}
+
+Cache zeros_cache, float64_cache, uint8_cache;
 
 // len() of an argument, or -1 with an exception set.
 Py_ssize_t length(PyObject *obj) { return PyObject_Size(obj); }
@@ -492,13 +545,13 @@ PyObject *run(const Row &row, PyObject *const *argv) {
     const int np_ = row.nparams;
 
     // Result array: np.zeros(len(first), dtype=np.float64).
-    Ref zeros_fn(np_attr(g.names.zeros));
+    Ref zeros_fn(np_attr(g.names.zeros, zeros_cache));
     if (!zeros_fn) return nullptr;
     const Py_ssize_t n = length(argv[0]);
     if (n < 0) return nullptr;
     Ref n_obj(PyLong_FromSsize_t(n));
     if (!n_obj) return nullptr;
-    Ref f64(np_attr(g.names.float64));
+    Ref f64(np_attr(g.names.float64, float64_cache));
     if (!f64) return nullptr;
     PyObject *zargs[] = {n_obj.get(), f64.get()};
     Ref r(PyObject_Vectorcall(zeros_fn.get(), zargs, 1, g.names.dtype_kwnames));
@@ -511,7 +564,7 @@ PyObject *run(const Row &row, PyObject *const *argv) {
         if (row.kinds[i] != Kind::Cond) continue;
         Ref astype(PyObject_GetAttr(argv[i], g.names.astype));
         if (!astype) return nullptr;
-        Ref u8(np_attr(g.names.uint8));
+        Ref u8(np_attr(g.names.uint8, uint8_cache));
         if (!u8) return nullptr;
         Ref converted(PyObject_CallOneArg(astype.get(), u8.get()));
         if (!converted) return nullptr;

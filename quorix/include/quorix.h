@@ -103,7 +103,9 @@ QX_API int32_t vx_hhv_a(int32_t ctx, const double *a, int32_t n, const double *N
 /* ---- dispersion ---------------------------------------------------------- */
 
 /* Sample standard deviation (divisor N - 1; exactly 0 for N = 1) over N bars: mean
- * from a running total, deviations summed afresh per window. Invalid: N <= 0. */
+ * from a running total, deviations summed afresh per window. Leading missing values
+ * are skipped; a missing or infinite value after them spoils every later bar (except
+ * with N = 1 here). Invalid: N <= 0 (the same for the three below). */
 QX_API int32_t vx_std(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
                       int32_t out_n);
 /* Population standard deviation (divisor N); vx_stddev and vx_stdp are identical. */
@@ -118,7 +120,8 @@ QX_API int32_t vx_avedev(int32_t ctx, const double *a, int32_t n, int32_t N, dou
 /* ---- regression slope ---------------------------------------------------- */
 
 /* Least-squares slope over the last N bars, every window summed afresh; N = 0 fills
- * 1.0. Invalid: N < 0. */
+ * 1.0, N = 1 gives NaN everywhere (0 / 0). A missing or infinite value spoils only the
+ * windows that hold it. Invalid: N < 0. */
 QX_API int32_t vx_slope(int32_t ctx, const double *Y, int32_t n, int32_t N, double *out,
                         int32_t out_n);
 

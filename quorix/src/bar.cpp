@@ -2,6 +2,7 @@
 // 2^31) and converted when stored; where a condition changes a carried value it
 // enters as an all-ones / all-zero mask, so the loop carries no branch.
 #include "common.h"
+#include "dispatch.h"
 
 namespace {
 
@@ -17,11 +18,10 @@ inline void bars_since_latest(const uint8_t *x, int64_t n, double *out) {
     }
 }
 
-}  // namespace
-
-extern "C" {
-
-QX_API int32_t vx_barsince(int32_t, const uint8_t *x, int32_t n, double *out, int32_t out_n) {
+// The two counters that are a conversion of the bar index, built per instruction set:
+// the conversion is vectorised to the width of each.
+template <qx::Isa I>
+int32_t barsince_body(int32_t, const uint8_t *x, int32_t n, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
 
@@ -35,6 +35,28 @@ QX_API int32_t vx_barsince(int32_t, const uint8_t *x, int32_t n, double *out, in
     return QX_OK;
 }
 
+template <qx::Isa I>
+int32_t currbarscount_body(int32_t, const double *, int32_t n, double *out, int32_t out_n) {
+    if (int32_t st = qx::check(out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+
+    // Only the count of Y matters; its values are never read. A 32-bit index (below
+    // n) lets the conversion run as a vector.
+    for (int32_t i = 0; i < n; ++i) out[i] = static_cast<double>(i);
+    return QX_OK;
+}
+
+}  // namespace
+
+QX_MULTIVERSION(vx_barsince, barsince_body,
+                (int32_t c, const uint8_t *x, int32_t n, double *o, int32_t on),
+                (c, x, n, o, on));
+QX_MULTIVERSION(vx_currbarscount, currbarscount_body,
+                (int32_t c, const double *Y, int32_t n, double *o, int32_t on),
+                (c, Y, n, o, on));
+
+extern "C" {
+
 QX_API int32_t vx_barslast(int32_t, const uint8_t *x, int32_t n, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
@@ -46,17 +68,6 @@ QX_API int32_t vx_barlast(int32_t, const uint8_t *x, int32_t n, double *out, int
     if (int32_t st = qx::check(out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
     bars_since_latest(x, n, out);
-    return QX_OK;
-}
-
-QX_API int32_t vx_currbarscount(int32_t, const double *, int32_t n, double *out,
-                                int32_t out_n) {
-    if (int32_t st = qx::check(out_n == n, true)) return st;
-    if (n <= 0) return QX_OK;
-
-    // Only the count of Y matters; its values are never read. A 32-bit index (below
-    // n) lets the conversion run as a vector.
-    for (int32_t i = 0; i < n; ++i) out[i] = static_cast<double>(i);
     return QX_OK;
 }
 

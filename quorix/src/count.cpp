@@ -53,20 +53,28 @@ QX_API int32_t vx_count(int32_t, const double *a, int32_t n, int32_t N, double *
 QX_API int32_t vx_count_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
                           double *out, int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+
+    // Counts are whole numbers below 2^31, exact in a double whatever the order of
+    // counting, so each window count is a difference of prefix counts. First out[i] =
+    // C[i], the number of true values in a[0 .. i]; then, from the newest bar down,
+    // out[i] = C[i] - C[i - P], where out[i - P] still holds C[i - P]. A count of 0 comes
+    // out as +0.0 (x - x), the same bits as a count converted from an integer. O(n)
+    // whatever the periods.
+    int64_t c = 0;
     for (int64_t i = 0; i < n; ++i) {
+        c += true_number(a[i]);
+        out[i] = static_cast<double>(c);
+    }
+    for (int64_t i = int64_t(n) - 1; i >= 0; --i) {
         int32_t P;
         // Truncation: a period in (-1, 0) becomes 0 and is not negative.
         if (!qx::bar_period(N[i], &P) || P < 0) {
             out[i] = qx::missing();
             continue;
         }
-        // 0 means all bars so far; a longer window is cut to the bars so far.
-        const int64_t L = (P == 0 || P > i) ? i + 1 : P;
-        // Counted as an integer: every count is below 2^31, so its conversion equals
-        // the float sum of 1.0 per true bar.
-        int64_t c = 0;
-        for (int64_t j = i; j > i - L; --j) c += true_number(a[j]);
-        out[i] = static_cast<double>(c);
+        // 0 means all bars so far (out[i] as it stands); so does a longer window.
+        if (P != 0 && P <= i) out[i] = out[i] - out[i - P];
     }
     return QX_OK;
 }

@@ -1,10 +1,13 @@
 // Crossing above: one pass comparing each bar with the bar before it.
 #include "common.h"
+#include "dispatch.h"
 
-extern "C" {
+namespace {
 
-QX_API int32_t vx_cross(int32_t, const double *x, int32_t n, const double *y, int32_t y_n,
-                        double *out, int32_t out_n) {
+// Built per instruction set: the loop is vectorised to the width of each.
+template <qx::Isa I>
+int32_t cross_body(int32_t, const double *x, int32_t n, const double *y, int32_t y_n,
+                   double *out, int32_t out_n) {
     if (int32_t st = qx::check(y_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
 
@@ -19,4 +22,9 @@ QX_API int32_t vx_cross(int32_t, const double *x, int32_t n, const double *y, in
     return QX_OK;
 }
 
-}  // extern "C"
+}  // namespace
+
+QX_MULTIVERSION(vx_cross, cross_body,
+                (int32_t c, const double *x, int32_t n, const double *y, int32_t y_n, double *o,
+                 int32_t on),
+                (c, x, n, y, y_n, o, on));

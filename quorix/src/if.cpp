@@ -1,10 +1,13 @@
 // Bar-by-bar selection between two series by a condition series.
 #include "common.h"
+#include "dispatch.h"
 
-extern "C" {
+namespace {
 
-QX_API int32_t vx_fif(int32_t, const uint8_t *x, int32_t n, const double *a, int32_t a_n,
-                      const double *b, int32_t b_n, double *out, int32_t out_n) {
+// Built per instruction set: the loop is vectorised to the width of each.
+template <qx::Isa I>
+int32_t fif_body(int32_t, const uint8_t *x, int32_t n, const double *a, int32_t a_n,
+                 const double *b, int32_t b_n, double *out, int32_t out_n) {
     if (int32_t st = qx::check(a_n == n && b_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
 
@@ -18,4 +21,9 @@ QX_API int32_t vx_fif(int32_t, const uint8_t *x, int32_t n, const double *a, int
     return QX_OK;
 }
 
-}  // extern "C"
+}  // namespace
+
+QX_MULTIVERSION(vx_fif, fif_body,
+                (int32_t c, const uint8_t *x, int32_t n, const double *a, int32_t a_n,
+                 const double *b, int32_t b_n, double *o, int32_t on),
+                (c, x, n, a, a_n, b, b_n, o, on));

@@ -1,86 +1,210 @@
 // Window extremes: lowest / highest non-missing value of the last bars, with a fixed
 // period (block prefix/suffix extremes, cost independent of the period) or a period
-// read per bar (each window scanned afresh). Both give the same bits: values are copied
-// unchanged, NaN is skipped, and among equal extremes the newest bar wins (visible only
-// as -0.0 against +0.0).
+// read per bar (each window scanned afresh, several bars at once: window_a.h). Both
+// give the same bits: values are copied unchanged, NaN is skipped, and among equal
+// extremes the newest bar wins (visible only as -0.0 against +0.0).
 #include "common.h"
+#include "dispatch.h"
+#include "window_a.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
+// A double for the fixed-period passes: on SSE2 the low lane of a register, so that
+// chains of minsd / maxsd run without moves between their steps.
+#if defined(__SSE2__)
+using Val = __m128d;
+inline Val load(const double *p) { return _mm_load_sd(p); }
+inline void store(double *p, Val v) { _mm_store_sd(p, v); }
+inline Val make(double v) { return _mm_set_sd(v); }
+inline double value(Val v) { return _mm_cvtsd_f64(v); }
+#else
+using Val = double;
+inline Val load(const double *p) { return *p; }
+inline void store(double *p, Val v) { *p = v; }
+inline Val make(double v) { return v; }
+inline double value(Val v) { return v; }
+#endif
+
 // pick(a, b): a when strictly lower (higher) than b, else b: b on a tie, and b when
-// either is NaN, since NaN compares false.
+// either is NaN, since NaN compares false. sel is the same choice on Val, spelt as the
+// one minsd / maxsd instruction that computes exactly it (GCC would otherwise rewrite
+// a comparison with an infinity into a longer sequence). worst: the value that every
+// value ties with or beats; it stands in for a missing input in the fixed-period scheme.
 struct Lowest {
     static double pick(double a, double b) { return a < b ? a : b; }
+#if defined(__SSE2__)
+    static Val sel(Val a, Val b) { return _mm_min_sd(a, b); }
+#else
+    static Val sel(Val a, Val b) { return pick(a, b); }
+#endif
+    static constexpr double worst = __builtin_huge_val();
 };
 struct Highest {
     static double pick(double a, double b) { return a > b ? a : b; }
+#if defined(__SSE2__)
+    static Val sel(Val a, Val b) { return _mm_max_sd(a, b); }
+#else
+    static Val sel(Val a, Val b) { return pick(a, b); }
+#endif
+    static constexpr double worst = -__builtin_huge_val();
 };
 
-// Folding one value v into a running extreme, newest wins on ties; a missing v leaves
-// best alone. take_newer: v is newer, so it wins unless best is strictly better (a
-// missing best is never better). take_older: v is older, so it wins only when strictly
-// better, or when best is still missing.
-template <class Cmp>
-inline double take_newer(double best, double v) {
-    return qx::is_missing(v) ? best : Cmp::pick(best, v);
-}
-template <class Cmp>
-inline double take_older(double best, double v) {
-    if (qx::is_missing(v)) return best;
-    return qx::is_missing(best) ? v : Cmp::pick(v, best);
-}
-
-// The per-bar scan: the extreme of the non-missing values of x[i - L + 1 .. i], walked
-// newest first, each older value taken only when strictly better; missing when the
-// window holds none. Costs L steps per bar.
-template <class Cmp>
-inline double window_extreme(const double *x, int64_t i, int64_t L) {
-    double best = qx::missing();
-    for (int64_t j = i; j > i - L; --j) best = take_older<Cmp>(best, x[j]);
-    return best;
-}
-
-// Fixed period N (0: all bars) with cost independent of N: the van Herk / Gil-Werman
-// scheme. The series is cut into blocks of N bars from bar 0. A full window that does
-// not start on a block edge is the suffix x[s .. block end] of one block plus the
-// prefix x[block start .. e] of the next; so one backward pass per block gives the
-// suffix extremes and one forward pass the prefix extremes. The windows of the first
-// block are cut to the bars so far: its prefix extremes are the answer there.
+// ---- fixed period -------------------------------------------------------------------
+//
+// The van Herk / Gil-Werman scheme, cost independent of N. The series is cut into
+// blocks of N bars from bar 0. A full window that does not start on a block edge is the
+// suffix x[s .. block end] of one block plus the prefix x[block start .. e] of the next;
+// one backward pass per block gives the suffix extremes and one forward pass the prefix
+// extremes. The windows of the first block are cut to the bars so far: its prefix
+// extremes are the answer there.
 //
 // Nothing is allocated: the suffix extreme from start s is left in out[s + N - 1], the
-// output of the window that starts at s, which lies in the next block and is written
-// only when that block's forward pass reaches it and combines it with its prefix.
-// Combining keeps the results of the per-bar scan exactly: NaN is skipped, a window
-// without values gives the missing value, and the suffix (older bars) wins only when
-// strictly better, so among equal values the newest still wins.
+// output of the window that starts at s, which lies in the next block and is read and
+// overwritten when that block's forward pass reaches it.
+//
+// Every step is one branch-free sel: a missing input enters as Cmp::worst (sel(v,
+// worst) maps NaN to worst and keeps every other value, +-inf included), which any
+// value ties with or beats. Ties keep the newer value: a prefix takes each newer value
+// unless the extreme so far is strictly better, a suffix takes each older value only
+// when strictly better, and a window takes its older part (the suffix) only when
+// strictly better than its newer part. So the result is the per-bar scan's value,
+// bits included, unless it equals worst; only then can it stand for a window without
+// any value, and Present tells the two apart.
+
+// A loaded input with a missing value replaced by worst.
+template <class Cmp>
+inline Val clean(const double *p, Val worst) {
+    return Cmp::sel(load(p), worst);
+}
+
+// Whether x[from .. e] holds a non-missing value, for e that never decreases from one
+// call to the next. Remembers the newest value found and how far the series has been
+// looked at, so all calls of a pass together read each bar at most once.
+struct Present {
+    const double *x;
+    int64_t seen = -1;  // bars 0 .. seen have been looked at
+    int64_t last = -1;  // the newest of them that holds a value, or -1
+
+    bool any(int64_t from, int64_t e) {
+        for (int64_t j = e; j > seen; --j) {
+            if (!qx::is_missing(x[j])) {
+                last = j;
+                break;
+            }
+        }
+        if (e > seen) seen = e;
+        return last >= from;
+    }
+};
+
+// Stores the output of the window x[from .. e] whose extreme (missing inputs counted
+// as worst) is m.
+template <class Cmp>
+inline void finish(double *out, Val m, int64_t from, int64_t e, Present &have) {
+    if (__builtin_expect(value(m) == Cmp::worst, 0) && !have.any(from, e)) {
+        out[e] = qx::missing();
+        return;
+    }
+    store(out + e, m);
+}
+
+// Hints that the line holding base[i] will be read (write 0) or written (write 1)
+// soon. i may lie past the end of the array: the address is formed in integers, and a
+// prefetch never faults.
+inline void fetch(const double *base, int64_t i, int write) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(base) + sizeof(double) * uint64_t(i);
+    if (write)
+        __builtin_prefetch(reinterpret_cast<const void *>(a), 1);
+    else
+        __builtin_prefetch(reinterpret_cast<const void *>(a), 0);
+}
+
+// Forward pass over block [B, B + N), cut at n: the prefix extremes, each combined
+// with the suffix extreme that waits in out[e]. First: block 0, whose windows are cut
+// to the bars so far and have no suffix part; neither has the block's last bar, whose
+// window is the block itself.
+template <class Cmp, bool First>
+inline void forward(const double *x, int64_t n, int64_t B, int64_t N, double *out,
+                    Present &have) {
+    const Val worst = make(Cmp::worst);
+    const int64_t end = B + N - 1;
+    const int64_t stop = end < n ? end : n;
+    Val p = worst;
+    for (int64_t e = B; e < stop; ++e) {
+        // The backward pass over this block stores next into out[e + N - 1 ..]: fetch
+        // those lines now, since it walks down through them, which hardware prefetchers
+        // follow badly.
+        fetch(out, e + N, 1);
+        p = Cmp::sel(p, clean<Cmp>(x + e, worst));
+        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e,
+                    have);
+    }
+    if (end < n) finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + end, worst)), B, end, have);
+}
+
+// Backward pass over the whole block [B, B + N) when another block follows: the suffix
+// extreme from each start s in (B, B + N - 1] goes to out[s + N - 1] where that lies
+// inside the series. The block's inputs are still in cache from its forward pass.
+template <class Cmp>
+inline void backward(const double *x, int64_t n, int64_t B, int64_t N, double *out) {
+    const Val worst = make(Cmp::worst);
+    const int64_t top = B + N - 1;
+    const int64_t last = top < n - N ? top : n - N;  // the newest start whose window fits
+    Val q = worst;
+    int64_t s = top;
+    for (; s > last; --s) q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+    for (; s > B; --s) {
+        q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+        store(out + s + N - 1, q);
+    }
+}
+
+// Block [B, B + N) while the next block is whole too (B + 2N - 1 <= n): the forward
+// and backward passes over it in one loop, two independent chains, while the next
+// block's inputs and the lines that its backward pass stores into are fetched ahead
+// (the backward passes walk down through memory, which hardware prefetchers follow
+// badly). First: block 0, as in forward().
+template <class Cmp, bool First>
+inline void both(const double *x, int64_t B, int64_t N, double *out, Present &have) {
+    const Val worst = make(Cmp::worst);
+    Val p = worst, q = worst;
+    for (int64_t j = 0; j < N - 1; ++j) {
+        const int64_t e = B + j, s = B + N - 1 - j;
+        fetch(x, e + N, 0);
+        fetch(out, e + 2 * N, 1);
+        p = Cmp::sel(p, clean<Cmp>(x + e, worst));
+        q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e,
+                    have);
+        store(out + s + N - 1, q);
+    }
+    const int64_t e = B + N - 1;
+    finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + e, worst)), B, e, have);
+}
+
+// Fixed period N (0: all bars). Each block's suffixes are stored before the next
+// block's forward pass reads them, and the forward passes run in bar order, as Present
+// needs.
 template <class Cmp>
 void fixed_window(const double *x, int64_t n, int64_t N, double *out) {
     if (N == 0 || N > n) N = n;
-    const double m = qx::missing();
-    double p = m;
-    for (int64_t e = 0; e < N; ++e) out[e] = p = take_newer<Cmp>(p, x[e]);
-
-    for (int64_t b = 0; b + N < n; b += N) {
-        // Suffix extremes of block [b, b + N) for the starts s in (b, b + N) whose
-        // window ends inside the series (s + N - 1 < n). The block is whole here.
-        const int64_t last = b + N - 1 < n - N ? b + N - 1 : n - N;
-        if (last > b) {
-            double q = m;
-            int64_t s = b + N - 1;
-            for (; s > last; --s) q = take_older<Cmp>(q, x[s]);
-            for (; s > b; --s) out[s + N - 1] = q = take_older<Cmp>(q, x[s]);
-        }
-        // Next block: prefix extremes, each combined with the waiting suffix extreme;
-        // the window that ends on the block's last bar is the block itself.
-        const int64_t nb = b + N;
-        const int64_t full = nb + N - 1;
-        const int64_t stop = full < n ? full : n;
-        p = m;
-        for (int64_t e = nb; e < stop; ++e) {
-            p = take_newer<Cmp>(p, x[e]);
-            out[e] = take_older<Cmp>(p, out[e]);
-        }
-        if (full < n) out[full] = take_newer<Cmp>(p, x[full]);
+    Present have{x};
+    int64_t B = 0;
+    if (2 * N - 1 <= n) {
+        both<Cmp, true>(x, 0, N, out, have);
+        for (B = N; B + 2 * N - 1 <= n; B += N) both<Cmp, false>(x, B, N, out, have);
+        forward<Cmp, false>(x, n, B, N, out, have);
+    } else {
+        forward<Cmp, true>(x, n, 0, N, out, have);
+    }
+    // The last blocks, with every write kept inside the series.
+    for (; B + N < n; B += N) {
+        backward<Cmp>(x, n, B, N, out);
+        forward<Cmp, false>(x, n, B + N, N, out, have);
     }
 }
 
@@ -92,46 +216,55 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
     return QX_OK;
 }
 
-template <class Cmp>
-int32_t per_bar(const double *x, int32_t n, const double *p, int32_t p_n, double *out,
+// Per-bar periods: several bars at once, each lane scanning its own window newest first
+// exactly as the per-bar scan does (window_a.h); windows of all bars so far are carried.
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <class C, qx::Isa I>
+int32_t per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_n, double *out,
                 int32_t out_n) {
     if (int32_t st = qx::check(p_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    for (int64_t i = 0; i < n; ++i) {
-        int32_t P;
-        if (!qx::bar_period(p[i], &P) || P < 0) {
-            out[i] = qx::missing();
-            continue;
-        }
-        // 0 means all bars so far; a longer period is cut to them.
-        const int64_t L = (P == 0 || P > i + 1) ? i + 1 : P;
-        out[i] = window_extreme<Cmp>(x, i, L);
-    }
+    constexpr int W = qx::lanes<I>;
+    qx::across::extreme_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, C>(x, n, p, out);
     return QX_OK;
+}
+
+template <qx::Isa I>
+int32_t llv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *o, int32_t on) {
+    return per_bar<qx::across::Low, I>(c, a, n, N, N_n, o, on);
+}
+
+template <qx::Isa I>
+int32_t hhv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *o, int32_t on) {
+    return per_bar<qx::across::High, I>(c, a, n, N, N_n, o, on);
+}
+
+// The fixed-period kernels, built for each instruction set: the passes are scalar,
+// but the AVX2 build's three-operand forms save register moves (about 10%).
+template <qx::Isa>
+int32_t llv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
+    return fixed<Lowest>(a, n, N, out, out_n);
+}
+template <qx::Isa>
+int32_t hhv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
+    return fixed<Highest>(a, n, N, out, out_n);
 }
 
 }  // namespace
 
-extern "C" {
-
-QX_API int32_t vx_llv(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
-    return fixed<Lowest>(a, n, N, out, out_n);
-}
-
-QX_API int32_t vx_hhv(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
-    return fixed<Highest>(a, n, N, out, out_n);
-}
-
-QX_API int32_t vx_llv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    return per_bar<Lowest>(a, n, N, N_n, out, out_n);
-}
-
-QX_API int32_t vx_hhv_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    return per_bar<Highest>(a, n, N, N_n, out, out_n);
-}
-
-}  // extern "C"
+QX_MULTIVERSION(vx_llv, llv_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_hhv, hhv_body,
+                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_llv_a, llv_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_hhv_a, hhv_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));

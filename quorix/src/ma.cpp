@@ -1,5 +1,55 @@
 // Simple moving averages: fixed period with a running total, per-bar period re-summed.
 #include "common.h"
+#include "dispatch.h"
+#include "window_a.h"
+
+namespace {
+
+// vx_ma_a through the lane driver (window_a.h). A missing input makes a lane's total
+// NaN, and a NaN total is what makes the one-bar loop's bar missing too, so the lanes
+// need no second look. The divisions run on whole vectors after the sums.
+struct MaA {
+    static constexpr bool kRecheck = false;
+    // Bar i needs P + 1 bars up to itself: 1 <= P <= i.
+    static int64_t length(double p, int64_t i) {
+        int32_t P;
+        return (qx::bar_period(p, &P) && P > 0 && i >= P) ? P : 0;
+    }
+    template <int W>
+    static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
+                                               typename qx::across::V<W>::d len) {
+        typedef typename qx::across::V<W>::d vd;
+        const vd zero = qx::across::splat<W>(0.0), one = qx::across::splat<W>(1.0);
+        const vd q = acc / (len > zero ? len : one);
+        return ((acc == acc) & (len > zero)) ? q : qx::across::splat<W>(qx::missing());
+    }
+    // The one-bar loop: summed left to right from +0.0, stopping at a missing input.
+    static double bar(const double *a, int64_t i, int64_t P) {
+        double total = 0.0;
+        int64_t j = i - P + 1;
+        for (; j <= i && !qx::is_missing(a[j]); ++j) total += a[j];
+        return (j <= i || qx::is_missing(total)) ? qx::missing()
+                                                 : total / static_cast<double>(P);
+    }
+};
+
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <qx::Isa I>
+int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
+                  double *out, int32_t out_n) {
+    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+    constexpr int W = qx::lanes<I>;
+    qx::across::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, MaA>(a, n, N, out);
+    return QX_OK;
+}
+
+}  // namespace
+
+QX_MULTIVERSION(vx_ma_a, ma_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
 
 extern "C" {
 
@@ -28,24 +78,6 @@ QX_API int32_t vx_ma(int32_t ctx, const double *a, int32_t n, int32_t N, double 
     for (int64_t j = s + 1; j < n; ++j) {
         total = (total - a[j - N]) + a[j];
         out[j] = total / period;
-    }
-    return QX_OK;
-}
-
-QX_API int32_t vx_ma_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                       double *out, int32_t out_n) {
-    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
-    for (int64_t i = 0; i < n; ++i) {
-        int32_t P;
-        // A bar needs P + 1 bars up to itself: P <= i.
-        if (!qx::bar_period(N[i], &P) || P <= 0 || i < P) {
-            out[i] = qx::missing();
-            continue;
-        }
-        double total = 0.0;
-        int64_t j = i - P + 1;
-        for (; j <= i && !qx::is_missing(a[j]); ++j) total += a[j];
-        out[i] = (j <= i || qx::is_missing(total)) ? qx::missing() : total / P;
     }
     return QX_OK;
 }

@@ -1,6 +1,54 @@
 // Window sums: fixed period with one running total (0: cumulative), per-bar period
 // summed afresh.
 #include "common.h"
+#include "dispatch.h"
+#include "window_a.h"
+
+namespace {
+
+// vx_sum_a through the lane driver (window_a.h). A lane's total is NaN when its window
+// holds a missing input (the bar is missing) or opposite infinities (the bar keeps the
+// NaN of the arithmetic); only for such lanes does the driver look at the windows again
+// to tell which.
+struct SumA {
+    static constexpr bool kRecheck = true;
+    // Bar i needs P + 1 bars up to itself: 1 <= P <= i. No cumulative mode.
+    static int64_t length(double p, int64_t i) {
+        int32_t P;
+        return (qx::bar_period(p, &P) && P >= 1 && P <= i) ? P : 0;
+    }
+    template <int W>
+    static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
+                                               typename qx::across::V<W>::d len) {
+        return len > qx::across::splat<W>(0.0) ? acc : qx::across::splat<W>(qx::missing());
+    }
+    // The one-bar loop: summed left to right from +0.0; a missing input spoils the bar,
+    // opposite infinities give whatever NaN the arithmetic gives.
+    static double bar(const double *a, int64_t i, int64_t P) {
+        double acc = 0.0;
+        int64_t j = i - P + 1;
+        for (; j <= i && !qx::is_missing(a[j]); ++j) acc = acc + a[j];
+        return j <= i ? qx::missing() : acc;
+    }
+};
+
+// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+template <qx::Isa I>
+int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
+                   double *out, int32_t out_n) {
+    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
+    if (n <= 0) return QX_OK;
+    constexpr int W = qx::lanes<I>;
+    qx::across::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, SumA>(a, n, N, out);
+    return QX_OK;
+}
+
+}  // namespace
+
+QX_MULTIVERSION(vx_sum_a, sum_a_body,
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
+                 double *o, int32_t on),
+                (c, a, n, N, N_n, o, on));
 
 extern "C" {
 
@@ -37,26 +85,6 @@ QX_API int32_t vx_sum(int32_t, const double *a, int32_t n, int32_t N, double *ou
     for (int64_t i = s + N64; i < n; ++i) {
         acc = (acc - a[i - N64]) + a[i];
         out[i] = acc;
-    }
-    return QX_OK;
-}
-
-QX_API int32_t vx_sum_a(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                        double *out, int32_t out_n) {
-    if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
-    for (int64_t i = 0; i < n; ++i) {
-        int32_t P;
-        // A bar needs P + 1 bars up to itself: 1 <= P <= i. No cumulative mode.
-        if (!qx::bar_period(N[i], &P) || P < 1 || P > i) {
-            out[i] = qx::missing();
-            continue;
-        }
-        double acc = 0.0;
-        int64_t j = i - P + 1;
-        for (; j <= i && !qx::is_missing(a[j]); ++j) acc = acc + a[j];
-        // A missing input spoils the bar; opposite infinities give whatever NaN the
-        // arithmetic gives.
-        out[i] = j <= i ? qx::missing() : acc;
     }
     return QX_OK;
 }

@@ -1,0 +1,182 @@
+// Load-time choice among SSE2, AVX2 and AVX-512 builds of one kernel body. Private to
+// the library.
+//
+// Use, in a kernel's source file (after the kernel is declared by quorix.h):
+//
+//     template <qx::Isa I>
+//     int32_t llv_body(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
+//                      int32_t out_n) { ... }
+//
+//     QX_MULTIVERSION(vx_llv, llv_body,
+//                     (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
+//                     (c, a, n, N, o, on));
+//
+// The macro defines the exported kernel vx_llv with the header's name and signature
+// (all kernels return int32_t).
+// The body is compiled three times, once per instruction set, each copy inlined whole
+// (flatten) into a wrapper that carries the target attribute, so every helper the body
+// calls is built for that instruction set too. The body reads I for its vector width
+// (qx::lanes<I>) or ignores it. Intrinsics wider than SSE2 go in helpers that carry
+// QX_TARGET_AVX2 / QX_TARGET_AVX512 and are not always_inline, never in the body
+// itself: GCC inlines an always_inline callee into the body before the body reaches
+// its wrapper, and refuses when the callee needs more than the body's target. flatten
+// inlines such helpers all the same. GCC vector types need no attribute at all.
+//
+// On ELF with GCC or Clang the kernel is a GNU indirect function: the dynamic loader
+// calls its resolver when it binds the symbol (at load, or at a dlsym), and the
+// resolver returns the variant for the CPU it runs on. The kernel keeps no state of
+// its own and costs no test per call. Elsewhere the kernel tests the CPU on each call
+// (a few loads).
+//
+// Every variant must give the same bits. The AVX2 target does not enable FMA, but the
+// AVX-512F one does, so -ffp-contract=off (CMakeLists.txt) is what keeps every variant
+// from fusing a multiply into an add; tests/test_isa.py looks for fused instructions.
+//
+// Test builds only (CMake option QUORIX_FORCE_ISA, which defines QUORIX_FORCE_ISA):
+// the environment variable QUORIX_ISA=sse2|avx2|avx512 lowers the choice to that
+// instruction set (never above what the CPU supports; other values are ignored),
+// read by each resolver when it runs, and the extra export
+// quorix_isa() reports the variant the dispatch picked. The normal build reads no
+// environment variable.
+#ifndef QUORIX_DISPATCH_H
+#define QUORIX_DISPATCH_H
+
+#include <cstdint>
+#if defined(QUORIX_FORCE_ISA)
+#include <cstdlib>
+#include <cstring>
+#endif
+
+#include "quorix.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define QX_X86 1
+#define QX_TARGET_AVX2 __attribute__((target("avx2")))
+#define QX_TARGET_AVX512 __attribute__((target("avx512f")))
+#else
+#define QX_X86 0
+#define QX_TARGET_AVX2
+#define QX_TARGET_AVX512
+#endif
+
+#if QX_X86 && defined(__ELF__)
+#define QX_IFUNC 1
+#else
+#define QX_IFUNC 0
+#endif
+
+// A body's helpers pass 256- and 512-bit vectors among themselves; they are internal
+// and flatten inlines them, so GCC's note that such an argument has another calling
+// convention without AVX concerns no call that is ever made.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace qx {
+
+// The instruction sets a kernel is built for, each a superset of the one before.
+enum class Isa : int { sse2 = 0, avx2 = 1, avx512 = 2 };
+
+// 64-bit floats in one vector register.
+template <Isa I>
+constexpr int lanes = I == Isa::sse2 ? 2 : I == Isa::avx2 ? 4 : 8;
+
+// The best instruction set the CPU and the operating system support (the CPU test
+// also checks that the OS saves the wide registers). Safe in an ifunc resolver, which
+// may run before any constructor: __builtin_cpu_init is called first.
+inline Isa isa() {
+    Isa best = Isa::sse2;
+#if QX_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        best = Isa::avx2;
+        if (__builtin_cpu_supports("avx512f")) best = Isa::avx512;
+    }
+#endif
+#if defined(QUORIX_FORCE_ISA)
+    // Test builds: lower the choice on request, never raise it.
+    if (const char *want = std::getenv("QUORIX_ISA")) {
+        Isa cap = best;
+        if (std::strcmp(want, "sse2") == 0) cap = Isa::sse2;
+        else if (std::strcmp(want, "avx2") == 0) cap = Isa::avx2;
+        if (static_cast<int>(cap) < static_cast<int>(best)) best = cap;
+    }
+#endif
+    return best;
+}
+
+namespace detail {
+
+template <class Sig>
+struct Variants;
+
+// The three builds of a body with signature R(A...). flatten inlines the body and
+// everything it calls into the wrapper, so all of it is compiled for the wrapper's
+// instruction set.
+template <class R, class... A>
+struct Variants<R(A...)> {
+    using Fn = R (*)(A...);
+
+    template <Fn Body>
+    __attribute__((flatten)) static R sse2(A... a) {
+        return Body(a...);
+    }
+    template <Fn Body>
+    QX_TARGET_AVX2 __attribute__((flatten)) static R avx2(A... a) {
+        return Body(a...);
+    }
+    template <Fn Body>
+    QX_TARGET_AVX512 __attribute__((flatten)) static R avx512(A... a) {
+        return Body(a...);
+    }
+
+    template <Fn S, Fn V2, Fn V5>
+    static Fn pick(Isa i) {
+#if QX_X86
+        if (i == Isa::avx512) return V5;
+        if (i == Isa::avx2) return V2;
+#else
+        (void)i;
+#endif
+        return S;
+    }
+};
+
+}  // namespace detail
+}  // namespace qx
+
+// The variant of `kernel` for instruction set `i`, built from the template `body`.
+#define QX_VARIANT_(kernel, body, i)                                                   \
+    ::qx::detail::Variants<decltype(kernel)>::pick<                                   \
+        &::qx::detail::Variants<decltype(kernel)>::sse2<&body<::qx::Isa::sse2>>,       \
+        &::qx::detail::Variants<decltype(kernel)>::avx2<&body<::qx::Isa::avx2>>,       \
+        &::qx::detail::Variants<decltype(kernel)>::avx512<&body<::qx::Isa::avx512>>>(i)
+
+// QX_MULTIVERSION(kernel, body, (parameters), (arguments)) defines the kernel. The
+// parameter list repeats the header's (a mismatch is a compile error) and the
+// argument list names its parameters; an unused check function compiles the call
+// body<...>(arguments) on every platform.
+#if QX_IFUNC
+// The resolver has C linkage (ifunc names it by its symbol); the kernel is an
+// indirect function.
+#define QX_MULTIVERSION(kernel, body, params, args)                                    \
+    extern "C" int32_t kernel params;                                                  \
+    [[maybe_unused]] static int32_t qx_check_##kernel params {                         \
+        return body<::qx::Isa::sse2> args;                                             \
+    }                                                                                  \
+    extern "C" {                                                                       \
+    static decltype(&kernel) qx_resolve_##kernel() {                                   \
+        return QX_VARIANT_(kernel, body, ::qx::isa());                                 \
+    }                                                                                  \
+    }                                                                                  \
+    extern "C" decltype(kernel) kernel __attribute__((ifunc("qx_resolve_" #kernel)))
+#else
+// No indirect functions: the kernel chooses on every call.
+#define QX_MULTIVERSION(kernel, body, params, args)                                    \
+    extern "C" QX_API int32_t kernel params {                                          \
+        return QX_VARIANT_(kernel, body, ::qx::isa()) args;                            \
+    }                                                                                  \
+    static_assert(true, "")
+#endif
+
+#endif

@@ -1,0 +1,156 @@
+// What the native harnesses share: the uniform call of the generated kernel table,
+// exact-size buffers, canaries, bit comparisons and the edge values of the grid.
+#ifndef QX_NATIVE_HARNESS_H
+#define QX_NATIVE_HARNESS_H
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quorix.h"
+
+// One kernel call with every argument in a uniform shape: input addresses and counts
+// in parameter order, integer parameters in order, the output and its count.
+struct Call {
+    int32_t ctx = 0;
+    const void *in[4] = {};
+    int32_t cnt[4] = {};
+    int32_t ip[4] = {};
+    double *out = nullptr;
+    int32_t out_n = 0;
+};
+
+using Invoke = int32_t (*)(const Call &);
+
+struct KernelEntry {
+    const char *name;
+    const char *kinds;   // one letter per parameter: S series, P period series, C condition, I int
+    const char *params;  // parameter names, comma-separated
+    Invoke invoke;       // null when the kernel is declared but not built
+};
+
+#define QX_TABLE_ROWS
+#include "kernel_table.inc"
+#undef QX_TABLE_ROWS
+
+constexpr size_t kNumKernels = sizeof kKernels / sizeof kKernels[0];
+
+namespace qxh {
+
+constexpr uint64_t kMissingBits = 0x7ff8000000000000ULL;
+// A signalling-NaN pattern that no kernel produces: marks output not written.
+constexpr uint64_t kCanaryBits = 0x7ff4deadbeef0001ULL;
+
+inline uint64_t bits_of(double v) {
+    uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+inline double from_bits(uint64_t b) {
+    double v;
+    std::memcpy(&v, &b, sizeof v);
+    return v;
+}
+inline double canary() { return from_bits(kCanaryBits); }
+inline bool is_canary(double v) { return bits_of(v) == kCanaryBits; }
+
+// The kinds of a kernel's inputs (integer parameters left out), in order.
+inline std::string input_kinds(const KernelEntry &e) {
+    std::string s;
+    for (const char *k = e.kinds; *k; ++k)
+        if (*k != 'I') s += *k;
+    return s;
+}
+inline int count_ints(const KernelEntry &e) {
+    int m = 0;
+    for (const char *k = e.kinds; *k; ++k) m += *k == 'I';
+    return m;
+}
+inline const KernelEntry *find_kernel(const char *name) {
+    for (const KernelEntry &e : kKernels)
+        if (std::strcmp(e.name, name) == 0) return &e;
+    return nullptr;
+}
+
+// Integer parameter edge values for a series of n bars, duplicates removed.
+inline std::vector<int32_t> int_edges(int64_t n) {
+    const int64_t raw[] = {INT32_MIN, INT32_MIN + 1LL, -n - 1, -n,          -1, 0, 1,
+                           n - 1,     n,              n + 1,  INT32_MAX - 1LL, INT32_MAX};
+    std::vector<int32_t> out;
+    for (int64_t v : raw) {
+        if (v < INT32_MIN || v > INT32_MAX) continue;
+        bool seen = false;
+        for (int32_t w : out) seen |= w == v;
+        if (!seen) out.push_back(static_cast<int32_t>(v));
+    }
+    return out;
+}
+
+// Context argument edge values.
+inline std::vector<int32_t> ctx_edges(int64_t n) {
+    const int64_t raw[] = {0, INT32_MIN, -n - 1, -1, 1, INT32_MAX};
+    std::vector<int32_t> out;
+    for (int64_t v : raw) {
+        bool seen = false;
+        for (int32_t w : out) seen |= w == v;
+        if (!seen) out.push_back(static_cast<int32_t>(v));
+    }
+    return out;
+}
+
+// One block from its own malloc, of exactly `count` elements, so that a read or write
+// one element past either end lands outside it (malloc(0) included).
+template <class T>
+struct Block {
+    T *p = nullptr;
+    int64_t n = 0;
+    Block() = default;
+    explicit Block(int64_t count) : p(static_cast<T *>(std::malloc(sizeof(T) * static_cast<size_t>(count)))), n(count) {
+        if (p == nullptr && count > 0) {
+            std::fprintf(stderr, "harness: out of memory\n");
+            std::abort();
+        }
+    }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+    Block(Block &&o) noexcept : p(o.p), n(o.n) { o.p = nullptr; o.n = 0; }
+    Block &operator=(Block &&o) noexcept {
+        std::swap(p, o.p);
+        std::swap(n, o.n);
+        return *this;
+    }
+    ~Block() { std::free(p); }
+};
+
+inline void fill_canary(double *out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) out[i] = canary();
+}
+
+// Equality of two outputs: every bit, or (values) every bit of numbers and any NaN
+// where the other has a NaN. Canaries compare by bits in both modes. Returns the first
+// differing index, or -1.
+inline int64_t first_difference(const double *got, const double *want, int64_t n, bool exact) {
+    for (int64_t i = 0; i < n; ++i) {
+        const uint64_t g = bits_of(got[i]), w = bits_of(want[i]);
+        if (g == w) continue;
+        if (!exact && got[i] != got[i] && want[i] != want[i] && g != kCanaryBits &&
+            w != kCanaryBits)
+            continue;
+        return i;
+    }
+    return -1;
+}
+
+inline std::string describe_value(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g [0x%016llx]", v,
+                  static_cast<unsigned long long>(bits_of(v)));
+    return buf;
+}
+
+}  // namespace qxh
+
+#endif

@@ -1,0 +1,151 @@
+"""The instruction-set variants of the kernels against each other, bit for bit.
+
+Needs a test build of libquorix.so (CMake options QUORIX_SHARED and QUORIX_FORCE_ISA;
+tests/isa/run.sh makes one) in $QUORIX_LIB, and is skipped without one. The library
+is loaded once per instruction set that the CPU has, each time from its own copy of
+the file with QUORIX_ISA set while its symbols are bound, so that the load-time
+dispatch of each copy picks that variant; every kernel then runs on the same large
+random inputs in every copy, and each result must equal the SSE2 one. The check for
+fused multiply-adds runs on any build.
+"""
+
+import ctypes
+import os
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+from support import (INT32_MAX, INT32_MIN, KERNELS, assert_same_bits, assert_same_values,
+                     library_path, load_library, random_periods, random_series, run_kernel)
+
+ISAS = ["sse2", "avx2", "avx512"]
+# Kernels whose results are input values copied unchanged: NaN payloads and the signs
+# of zeros must survive in every variant.
+COPYING = {"vx_ref", "vx_ref_a", "vx_refif", "vx_refxv", "vx_fif", "vx_filter", "vx_llv",
+           "vx_hhv", "vx_llv_a", "vx_hhv_a"}
+
+
+def forced_build():
+    path = os.environ.get("QUORIX_LIB")
+    if not path:
+        return None
+    return path if hasattr(ctypes.CDLL(path), "quorix_isa") else None
+
+
+needs_forced_build = pytest.mark.skipif(
+    forced_build() is None, reason="needs $QUORIX_LIB built with QUORIX_FORCE_ISA")
+
+
+def load_as(path, tmp_dir, isa):
+    """A fresh copy of the library whose symbols are bound with QUORIX_ISA=isa (None:
+    unset), so that its resolvers run under that setting."""
+    copy = tmp_dir / f"libquorix-{isa or 'best'}.so"
+    shutil.copyfile(path, copy)
+    saved = os.environ.pop("QUORIX_ISA", None)
+    try:
+        if isa is not None:
+            os.environ["QUORIX_ISA"] = isa
+        lib = load_library(str(copy))  # binds every kernel now, under this setting
+        lib.quorix_isa.restype = ctypes.c_int32
+        lib.quorix_isa.argtypes = []
+        lib.quorix_isa()
+    finally:
+        os.environ.pop("QUORIX_ISA", None)
+        if saved is not None:
+            os.environ["QUORIX_ISA"] = saved
+    return lib
+
+
+@pytest.fixture(scope="module")
+def variants(tmp_path_factory):
+    """{isa: library} for every instruction set the CPU supports."""
+    tmp = tmp_path_factory.mktemp("isa")
+    path = library_path()
+    best = load_as(path, tmp, None).quorix_isa()
+    libs = {isa: load_as(path, tmp, isa) for isa in ISAS[: best + 1]}
+    for level, (isa, lib) in enumerate(libs.items()):
+        assert lib.quorix_isa() == level, isa
+    return libs
+
+
+@needs_forced_build
+def test_forced_isa_is_honoured(lib, variants):
+    """The library the other test files use runs the variant QUORIX_ISA asks for, capped
+    at what the CPU has; an unknown name leaves the best one."""
+    best = len(variants) - 1
+    want = os.environ.get("QUORIX_ISA")
+    level = ISAS.index(want) if want in ISAS else best
+    lib.quorix_isa.restype = ctypes.c_int32
+    assert lib.quorix_isa() == min(level, best)
+
+
+@pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump is not installed")
+def test_no_fused_multiply_add():
+    """No variant contracts a product and a sum into one rounding (any build: the
+    extension module holds every variant too)."""
+    text = subprocess.run(["objdump", "-d", "--no-show-raw-insn", library_path()],
+                          capture_output=True, text=True, check=True).stdout
+    fused = re.findall(r"\bv?f(?:n?m(?:add|sub)|maddsub|msubadd)\w*", text)
+    assert not fused, sorted(set(fused))
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_normal_build_reads_no_environment():
+    """Only a forced test build may consult QUORIX_ISA: a normal build imports no
+    getenv at all."""
+    path = library_path()
+    if hasattr(ctypes.CDLL(path), "quorix_isa"):
+        pytest.skip("a forced test build")
+    out = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True,
+                         text=True, check=True).stdout
+    assert not re.search(r"\b(secure_)?getenv\b", out)
+
+
+def make_input(rng, ctype, name, n):
+    if "uint8_t" in ctype:
+        return rng.choice(np.array([0, 0, 0, 1, 2, 255], dtype=np.uint8), n)
+    if name == "N":  # a period series, kept short so that per-bar scans stay cheap
+        return random_periods(rng, n, hi=300)
+    if name == "A":
+        w = rng.uniform(-0.5, 1.5, n)
+        w[rng.random(n) < 0.05] = np.nan
+        return w
+    return random_series(rng, n, nan=rng.choice([0.0, 0.01, 0.2]),
+                         inf=rng.choice([0.0, 0.005]))
+
+
+def int_params(rng, count, n):
+    """Combinations of integer parameters: short, long, edge and invalid periods."""
+    picks = [0, 1, 2, 3, 5, 20, 250, n - 1, n, n + 1, INT32_MAX, -1, INT32_MIN]
+    if count == 0:
+        return [()]
+    if count == 1:
+        return [(p,) for p in picks]
+    return [(int(a), int(b)) for a, b in zip(rng.choice(picks, 12), rng.choice([1, 2, 3, 20], 12))]
+
+
+@needs_forced_build
+@pytest.mark.parametrize("kernel", [k for k, _, _ in KERNELS])
+def test_variants_agree(variants, kernel):
+    args = dict((k, a) for k, _, a in KERNELS)[kernel]
+    inputs = [(t, p) for t, p in args[1:-2] if t.endswith("*")]
+    nint = len(args[1:-2]) - 2 * len(inputs)
+    rng = np.random.default_rng(sum(map(ord, kernel)))
+    # One long series for the vector loops, short ones for their heads and tails.
+    for n in [100_003] + [int(v) for v in rng.integers(1, 40, 4)]:
+        data = [make_input(rng, t, p, n) for t, p in inputs]
+        for params in int_params(rng, nint, n):
+            ref = None
+            for isa, lib in variants.items():
+                st, got = run_kernel(lib, kernel, data, params)
+                if ref is None:
+                    ref = (st, got)
+                    continue
+                assert st == ref[0], (isa, n, params)
+                try:
+                    (assert_same_bits if kernel in COPYING else assert_same_values)(got, ref[1])
+                except AssertionError as e:
+                    raise AssertionError(f"{isa} against sse2, n={n}, params={params}: {e}")
