@@ -13,9 +13,8 @@ import fractions
 import subprocess
 import sys
 import tempfile
-import textwrap
 import traceback
-import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -619,7 +618,7 @@ def test_keyword_arguments_outlive_the_callers_dict():
     """Python code run inside a call (a __len__, a key's __eq__) can empty the keyword
     dict a native caller passed; the function must keep its arguments alive anyway (this
     used to read freed memory). Run in a child, where a crash cannot take the suite down."""
-    code = DROPPED_ARGUMENTS.format(tests=str(__import__("pathlib").Path(__file__).parent))
+    code = DROPPED_ARGUMENTS.format(tests=str(Path(__file__).parent))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           cwd=tempfile.gettempdir(), timeout=120)
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", (proc.returncode, proc.stderr[-2000:])
@@ -668,3 +667,52 @@ def test_aliased_arguments(f):
     before = base.tobytes()
     assert call(f, args).tobytes() == call(f, want_args).tobytes()
     assert base.tobytes() == before
+
+
+class FakeNumpy:
+    """Stands in for the module's `np`: its zeros hands back whatever the test chose."""
+
+    float64 = np.float64
+    uint8 = np.uint8
+
+    def __init__(self, make):
+        self.make = make
+
+    def zeros(self, n, dtype):
+        return self.make(n)
+
+
+def r_cases(n):
+    return [
+        ("None", lambda n: None, Raises(IndexError, EMPTY)),
+        ("list", lambda n: [0.0] * n, Raises(TypeError, "a bytes-like object is required, not 'list'")),
+        ("float32", lambda n: np.zeros(n, np.float32), Raises(ValueError, mismatch("double", "'float'"))),
+        ("read-only", lambda n: read_only(np.zeros(n)), Raises(ValueError)),
+        ("2d", lambda n: np.zeros((n, 2)), Raises(ValueError, ndim(2))),
+        ("lying-len", lambda n: with_len(np.zeros(n), n + 1), Raises(ValueError, lying("r", n + 1, n))),
+        ("len-2**31", lambda n: with_len(np.zeros(n), 2**31), Raises(OverflowError, too_long("r", 2**31))),
+        # A result of another length than the first argument: the kernel declines.
+        ("shorter", lambda n: np.full(n - 1, 7.0), "untouched"),
+        ("longer", lambda n: np.full(n + 1, 7.0), "untouched"),
+    ]
+
+
+@pytest.mark.parametrize("f", FUNCTIONS, ids=str)
+def test_a_replaced_numpy_result_is_checked(f):
+    """`np` is looked up at every call, so a caller can replace it; what its zeros returns
+    is checked like any argument and never written out of bounds."""
+    import vexa._vexa as vx
+
+    saved = vx.np
+    try:
+        for label, make, outcome in r_cases(N_BARS):
+            vx.np = FakeNumpy(make)
+            args = valid_args(f)
+            if outcome == "untouched":
+                got = call(f, args)
+                assert got.tobytes() == make(N_BARS).tobytes(), label
+            else:
+                check(f, args, outcome, False)
+    finally:
+        vx.np = saved
+    assert call(f, valid_args(f)).shape == (N_BARS,)

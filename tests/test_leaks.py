@@ -86,17 +86,22 @@ def traced_bytes():
 
 @pytest.mark.parametrize("f", FUNCTIONS, ids=str)
 def test_traced_memory_stays(f, traced):
+    """A leak grows the traced memory in every window of calls. The interpreter itself
+    may grow a table once (3.13 does, after a few thousand code objects for traceback
+    entries), so one window in three may grow."""
     paths = call_paths(f)
     for _ in range(20):
         run_round(f, paths)
-    rounds = 150
-    before = traced_bytes()
-    for _ in range(rounds):
-        run_round(f, paths)
-    grown = traced_bytes() - before
-    # One leaked object per call would be at least 16 bytes a call.
+    rounds = 50
     calls = rounds * len(paths)
-    assert grown < 2 * calls, f"{grown} bytes more after {calls} calls"
+    growth = []
+    for _ in range(3):
+        before = traced_bytes()
+        for _ in range(rounds):
+            run_round(f, paths)
+        growth.append(traced_bytes() - before)
+    # One leaked object per call would be at least 16 bytes a call.
+    assert sorted(growth)[1] < 2 * calls, f"bytes more per window of {calls} calls: {growth}"
 
 
 def resident_bytes():
