@@ -5,6 +5,7 @@ import sys
 import tempfile
 import textwrap
 import traceback
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -289,3 +290,8 @@ def test_results_are_new_arrays_and_inputs_stay():
 def test_demo_runs():
     out = run_python("import runpy; runpy.run_module('vexa', run_name='__main__')")
     assert "MA(close, 5)" in out and "MA_A(close, p)" in out
+    # Also from the root of the source tree, as the README runs it after pip install .
+    root = Path(__file__).resolve().parent.parent
+    proc = subprocess.run([sys.executable, "-m", "vexa"], capture_output=True, text=True, cwd=root)
+    assert proc.returncode == 0, proc.stderr
+    assert "MA(close, 5)" in proc.stdout

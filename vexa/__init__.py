@@ -7,7 +7,13 @@ as long as its first argument. Bars without a value are NaN.
 
 from importlib.metadata import PackageNotFoundError, version as _version
 
-from . import _vexa
+import pkgutil
+
+# Run from the root of a source checkout (python -m vexa right after pip install .),
+# this folder has no compiled module: the installed package's folder supplies it.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from . import _vexa  # noqa: E402
 
 # The module's functions, unchanged: vexa.MA is vexa._vexa.MA.
 __all__ = [name for name in vars(_vexa) if name[:1].isupper()]
@@ -18,4 +24,4 @@ try:
 except PackageNotFoundError:  # a source tree that is not installed
     __version__ = "0+unknown"
 
-del _version, PackageNotFoundError
+del _version, PackageNotFoundError, pkgutil
