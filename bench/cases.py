@@ -6,14 +6,13 @@ A peer's input is put in the form that library wants (a pandas Series, a 0/1 flo
 array) once, outside the timed call; everything the peer computes is inside it.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 
 PEERS = ("bottleneck", "pandas", "talib", "numpy")
-PEER_NAMES = {"bottleneck": "bottleneck", "pandas": "pandas", "talib": "TA-Lib",
-              "numpy": "numpy"}
+PEER_NAMES = {"bottleneck": "bottleneck", "pandas": "pandas", "talib": "TA-Lib", "numpy": "numpy"}
 
 # Peers whose window is walked in Python per bar are timed only up to this size.
 APPLY_MAX_N = 10**4
@@ -97,15 +96,17 @@ def _up01(d):
 
 def _up_masked(d):
     """True bars as 1.0 and every other bar NaN, for pandas' rolling count."""
-    return _cached(d, "upmask", lambda: pd.Series(np.where((d.up != 0.0) & ~np.isnan(d.up),
-                                                           1.0, np.nan)))
+    return _cached(
+        d, "upmask", lambda: pd.Series(np.where((d.up != 0.0) & ~np.isnan(d.up), 1.0, np.nan))
+    )
 
 
 class PeriodIndexer(BaseIndexer):
     """pandas windows of trunc(p[i]) bars ending at bar i, from a period series."""
 
-    def get_window_bounds(self, num_values=0, min_periods=None, center=None, closed=None,
-                          step=None):
+    def get_window_bounds(
+        self, num_values=0, min_periods=None, center=None, closed=None, step=None
+    ):
         end = np.arange(1, num_values + 1, dtype=np.int64)
         start = end - self.periods.astype(np.int64)
         np.clip(start, 0, None, out=start)
@@ -117,20 +118,24 @@ class PeriodIndexer(BaseIndexer):
 
 def pd_rolling(method, min_periods=None, **kw):
     """s.rolling(N, min_periods).method(**kw)"""
+
     def call(s, N):
         return getattr(s.rolling(N, min_periods=min_periods), method)(**kw)
+
     return call
 
 
 def pd_rolling_periods(method):
     def call(s, periods):
         return getattr(s.rolling(PeriodIndexer(periods=periods), min_periods=1), method)()
+
     return call
 
 
 def pd_apply(func):
     def call(s, N):
         return s.rolling(N).apply(func(N), raw=True)
+
     return call
 
 
@@ -172,8 +177,7 @@ def pd_refxv(s, N):
 
 
 def np_ref_a(a, p):
-    idx = np.arange(a.size) - np.trunc(np.nan_to_num(p, nan=-1e18, posinf=-1e18,
-                                                     neginf=-1e18))
+    idx = np.arange(a.size) - np.trunc(np.nan_to_num(p, nan=-1e18, posinf=-1e18, neginf=-1e18))
     ok = (idx >= 0) & (idx < a.size)
     return np.where(ok, a[np.where(ok, idx, 0).astype(np.int64)], np.nan)
 
@@ -217,10 +221,16 @@ def pd_currbarscount(s):
 
 
 def _p(name, group, peers, sig="s_i", args=None, native=None, floor_label="plain loop"):
-    return Case(name, group, sig, "period",
-                args or (lambda d, N, p: (d.close, N)),
-                native or (lambda d, N, p: ((d.close,), (N,))),
-                peers, floor_label)
+    return Case(
+        name,
+        group,
+        sig,
+        "period",
+        args or (lambda d, N, p: (d.close, N)),
+        native or (lambda d, N, p: ((d.close,), (N,))),
+        peers,
+        floor_label,
+    )
 
 
 def _none(d, N, p, mode):
@@ -228,43 +238,65 @@ def _none(d, N, p, mode):
 
 
 def _ma_peers(d, N, p, mode):
-    return {"bottleneck": ("move_mean", bn and bn.move_mean, (d.close, N)),
-            "pandas": ("rolling.mean", pd and pd_rolling("mean"), (_series(d, "close"), N)),
-            "talib": ("SMA", talib and talib.SMA, (d.close, N))}
+    return {
+        "bottleneck": ("move_mean", bn and bn.move_mean, (d.close, N)),
+        "pandas": ("rolling.mean", pd and pd_rolling("mean"), (_series(d, "close"), N)),
+        "talib": ("SMA", talib and talib.SMA, (d.close, N)),
+    }
 
 
 def _sum_peers(d, N, p, mode):
-    return {"bottleneck": ("move_sum", bn and bn.move_sum, (d.close, N)),
-            "pandas": ("rolling.sum", pd and pd_rolling("sum"), (_series(d, "close"), N)),
-            "talib": ("SUM", talib and talib.SUM, (d.close, N))}
+    return {
+        "bottleneck": ("move_sum", bn and bn.move_sum, (d.close, N)),
+        "pandas": ("rolling.sum", pd and pd_rolling("sum"), (_series(d, "close"), N)),
+        "talib": ("SUM", talib and talib.SUM, (d.close, N)),
+    }
 
 
 def _count_peers(d, N, p, mode):
-    return {"bottleneck": ("move_sum of 0/1", bn and bn.move_sum, (_up01(d), N)),
-            "pandas": ("rolling.count", pd and pd_rolling("count"), (pd and _up_masked(d), N))}
+    return {
+        "bottleneck": ("move_sum of 0/1", bn and bn.move_sum, (_up01(d), N)),
+        "pandas": ("rolling.count", pd and pd_rolling("count"), (pd and _up_masked(d), N)),
+    }
 
 
 def _extreme_peers(lowest):
-    bn_name, pd_name, ta_name = ("move_min", "min", "MIN") if lowest else ("move_max", "max",
-                                                                           "MAX")
+    bn_name, pd_name, ta_name = ("move_min", "min", "MIN") if lowest else ("move_max", "max", "MAX")
 
     def peers(d, N, p, mode):
-        return {"bottleneck": (f"{bn_name}(min_count=1)",
-                               bn and (lambda a, N: getattr(bn, bn_name)(a, N, min_count=1)),
-                               (d.close, N)),
-                "pandas": (f"rolling.{pd_name}", pd and pd_rolling(pd_name, min_periods=1),
-                           (_series(d, "close"), N)),
-                "talib": (ta_name, talib and getattr(talib, ta_name), (d.close, N))}
+        return {
+            "bottleneck": (
+                f"{bn_name}(min_count=1)",
+                bn and (lambda a, N: getattr(bn, bn_name)(a, N, min_count=1)),
+                (d.close, N),
+            ),
+            "pandas": (
+                f"rolling.{pd_name}",
+                pd and pd_rolling(pd_name, min_periods=1),
+                (_series(d, "close"), N),
+            ),
+            "talib": (ta_name, talib and getattr(talib, ta_name), (d.close, N)),
+        }
+
     return peers
 
 
 def _std_peers(ddof):
     def peers(d, N, p, mode):
-        return {"bottleneck": (f"move_std(ddof={ddof})",
-                               bn and (lambda a, N: bn.move_std(a, N, ddof=ddof)), (d.close, N)),
-                "pandas": (f"rolling.std(ddof={ddof})", pd and pd_rolling("std", ddof=ddof),
-                           (_series(d, "close"), N)),
-                "talib": ("STDDEV", talib and talib.STDDEV, (d.close, N))}
+        return {
+            "bottleneck": (
+                f"move_std(ddof={ddof})",
+                bn and (lambda a, N: bn.move_std(a, N, ddof=ddof)),
+                (d.close, N),
+            ),
+            "pandas": (
+                f"rolling.std(ddof={ddof})",
+                pd and pd_rolling("std", ddof=ddof),
+                (_series(d, "close"), N),
+            ),
+            "talib": ("STDDEV", talib and talib.STDDEV, (d.close, N)),
+        }
+
     return peers
 
 
@@ -272,8 +304,10 @@ def _apply_peer(label, func):
     def peers(d, N, p, mode):
         if d.n > APPLY_MAX_N:
             return {}
-        return {"pandas": (f"rolling.apply({label})", pd and pd_apply(func),
-                           (_series(d, "close"), N))}
+        return {
+            "pandas": (f"rolling.apply({label})", pd and pd_apply(func), (_series(d, "close"), N))
+        }
+
     return peers
 
 
@@ -288,16 +322,27 @@ def _per_bar(name, bn_fn, pd_method, x="close", bn_kw=None, count=False):
             a_bn, s_pd = d.close, pd and _series(d, "close")
         if mode == "const":
             kw = bn_kw or {}
-            out = {"pandas": (f"rolling.{pd_method}",
-                              pd and pd_rolling(pd_method, min_periods=1 if kw else None),
-                              (s_pd, N))}
+            out = {
+                "pandas": (
+                    f"rolling.{pd_method}",
+                    pd and pd_rolling(pd_method, min_periods=1 if kw else None),
+                    (s_pd, N),
+                )
+            }
             if bn_fn:
-                out["bottleneck"] = (bn_fn + ("(min_count=1)" if kw else ""),
-                                     bn and (lambda a, N: getattr(bn, bn_fn)(a, N, **kw)),
-                                     (a_bn, N))
+                out["bottleneck"] = (
+                    bn_fn + ("(min_count=1)" if kw else ""),
+                    bn and (lambda a, N: getattr(bn, bn_fn)(a, N, **kw)),
+                    (a_bn, N),
+                )
             return out
-        return {"pandas": (f"rolling(per-bar windows).{pd_method}",
-                           pd and pd_rolling_periods(pd_method), (s_pd, p))}
+        return {
+            "pandas": (
+                f"rolling(per-bar windows).{pd_method}",
+                pd and pd_rolling_periods(pd_method),
+                (s_pd, p),
+            )
+        }
 
     arg = (lambda d, N, p: (d.up, p)) if count else (lambda d, N, p: (d.close, p))
     nat = (lambda d, N, p: ((d.up, p), ())) if count else (lambda d, N, p: ((d.close, p), ()))
@@ -311,85 +356,216 @@ def _ref_a_peers(d, N, p, mode):
 CASES = [
     _p("MA", "one-pass", _ma_peers),
     _per_bar("MA_A", "move_mean", "mean"),
-    _p("EMA", "one-pass", lambda d, N, p, m: {
-        "pandas": ("ewm(span=N).mean", pd and (lambda s, N: s.ewm(span=N, adjust=False).mean()),
-                   (_series(d, "close"), N)),
-        "talib": ("EMA", talib and talib.EMA, (d.close, N))}),
-    _p("SMA", "one-pass", lambda d, N, p, m: {
-        "pandas": ("ewm(alpha=1/N).mean",
-                   pd and (lambda s, N: s.ewm(alpha=1.0 / N, adjust=False).mean()),
-                   (_series(d, "close"), N))},
-       sig="s_ii", args=lambda d, N, p: (d.close, N, 1),
-       native=lambda d, N, p: ((d.close,), (N, 1))),
-    _p("WMA", "one-pass", lambda d, N, p, m: {
-        **_apply_peer("weights", wma_weights)(d, N, p, m),
-        "talib": ("WMA", talib and talib.WMA, (d.close, N))}),
-    Case("DMA", "one-pass", "s_s", "plain", lambda d, N, p: (d.close, d.weight),
-         lambda d, N, p: ((d.close, d.weight), ()), _none),
-    _p("COUNT", "one-pass", _count_peers, args=lambda d, N, p: (d.up, N),
-       native=lambda d, N, p: ((d.up,), (N,))),
+    _p(
+        "EMA",
+        "one-pass",
+        lambda d, N, p, m: {
+            "pandas": (
+                "ewm(span=N).mean",
+                pd and (lambda s, N: s.ewm(span=N, adjust=False).mean()),
+                (_series(d, "close"), N),
+            ),
+            "talib": ("EMA", talib and talib.EMA, (d.close, N)),
+        },
+    ),
+    _p(
+        "SMA",
+        "one-pass",
+        lambda d, N, p, m: {
+            "pandas": (
+                "ewm(alpha=1/N).mean",
+                pd and (lambda s, N: s.ewm(alpha=1.0 / N, adjust=False).mean()),
+                (_series(d, "close"), N),
+            )
+        },
+        sig="s_ii",
+        args=lambda d, N, p: (d.close, N, 1),
+        native=lambda d, N, p: ((d.close,), (N, 1)),
+    ),
+    _p(
+        "WMA",
+        "one-pass",
+        lambda d, N, p, m: {
+            **_apply_peer("weights", wma_weights)(d, N, p, m),
+            "talib": ("WMA", talib and talib.WMA, (d.close, N)),
+        },
+    ),
+    Case(
+        "DMA",
+        "one-pass",
+        "s_s",
+        "plain",
+        lambda d, N, p: (d.close, d.weight),
+        lambda d, N, p: ((d.close, d.weight), ()),
+        _none,
+    ),
+    _p(
+        "COUNT",
+        "one-pass",
+        _count_peers,
+        args=lambda d, N, p: (d.up, N),
+        native=lambda d, N, p: ((d.up,), (N,)),
+    ),
     _per_bar("COUNT_A", "move_sum", "count", count=True, bn_kw={"min_count": 1}),
     _p("SUM", "one-pass", _sum_peers),
     _per_bar("SUM_A", "move_sum", "sum"),
-    _p("REF", "one-pass", lambda d, N, p, m: {
-        "pandas": ("shift", pd and (lambda s, N: s.shift(N)), (_series(d, "close"), N)),
-        "numpy": ("slicing", np_ref, (d.close, N))}),
-    Case("REFIF", "one-pass", "s_s_s", "plain", lambda d, N, p: (d.close, d.signal, d.smooth),
-         lambda d, N, p: ((d.close, d.signal, d.smooth), ()),
-         lambda d, N, p, m: {"pandas": ("where.ffill.shift.fillna", pd and pd_refif,
-                                        (_series(d, "close"), _series(d, "signal"),
-                                         _series(d, "smooth")))}),
-    _p("REFXV", "one-pass", lambda d, N, p, m: {
-        "pandas": ("shift(-N)", pd and pd_refxv, (_series(d, "close"), N)),
-        "numpy": ("slicing", np_refxv, (d.close, N))}),
-    Case("REF_A", "per-bar", "s_s", "per_bar", lambda d, N, p: (d.close, p),
-         lambda d, N, p: ((d.close, p), ()), _ref_a_peers, "scalar per-bar loop"),
+    _p(
+        "REF",
+        "one-pass",
+        lambda d, N, p, m: {
+            "pandas": ("shift", pd and (lambda s, N: s.shift(N)), (_series(d, "close"), N)),
+            "numpy": ("slicing", np_ref, (d.close, N)),
+        },
+    ),
+    Case(
+        "REFIF",
+        "one-pass",
+        "s_s_s",
+        "plain",
+        lambda d, N, p: (d.close, d.signal, d.smooth),
+        lambda d, N, p: ((d.close, d.signal, d.smooth), ()),
+        lambda d, N, p, m: {
+            "pandas": (
+                "where.ffill.shift.fillna",
+                pd and pd_refif,
+                (_series(d, "close"), _series(d, "signal"), _series(d, "smooth")),
+            )
+        },
+    ),
+    _p(
+        "REFXV",
+        "one-pass",
+        lambda d, N, p, m: {
+            "pandas": ("shift(-N)", pd and pd_refxv, (_series(d, "close"), N)),
+            "numpy": ("slicing", np_refxv, (d.close, N)),
+        },
+    ),
+    Case(
+        "REF_A",
+        "per-bar",
+        "s_s",
+        "per_bar",
+        lambda d, N, p: (d.close, p),
+        lambda d, N, p: ((d.close, p), ()),
+        _ref_a_peers,
+        "scalar per-bar loop",
+    ),
     _p("LLV", "extremes", _extreme_peers(True), floor_label="per-bar scan"),
     _per_bar("LLV_A", "move_min", "min", bn_kw={"min_count": 1}),
     _p("HHV", "extremes", _extreme_peers(False), floor_label="per-bar scan"),
     _per_bar("HHV_A", "move_max", "max", bn_kw={"min_count": 1}),
-    Case("BARSINCE", "one-pass", "c", "plain", lambda d, N, p: (d.up_bool,),
-         lambda d, N, p: ((d.up_u8,), ()),
-         lambda d, N, p, m: {"pandas": ("cumsum>0 cumsum", pd and pd_barsince,
-                                        (_series(d, "up_bool"),))}),
-    Case("BARLAST", "one-pass", "c", "plain", lambda d, N, p: (d.up_bool,),
-         lambda d, N, p: ((d.up_u8,), ()),
-         lambda d, N, p, m: {"pandas": ("groupby.cumcount", pd and pd_barslast,
-                                        (_series(d, "up_bool"),))}),
-    Case("BARSLAST", "one-pass", "c", "plain", lambda d, N, p: (d.up_bool,),
-         lambda d, N, p: ((d.up_u8,), ()),
-         lambda d, N, p, m: {"pandas": ("groupby.cumcount", pd and pd_barslast,
-                                        (_series(d, "up_bool"),))}),
-    Case("CROSS", "one-pass", "s_s", "plain", lambda d, N, p: (d.close, d.smooth),
-         lambda d, N, p: ((d.close, d.smooth), ()),
-         lambda d, N, p, m: {"pandas": ("shift/compare", pd and pd_cross,
-                                        (_series(d, "close"), _series(d, "smooth"))),
-                             "numpy": ("slicing/compare", np_cross, (d.close, d.smooth))}),
-    Case("FIF", "one-pass", "c_s_s", "plain", lambda d, N, p: (d.up_bool, d.close, d.smooth),
-         lambda d, N, p: ((d.up_u8, d.close, d.smooth), ()),
-         lambda d, N, p, m: {"pandas": ("Series.where", pd and pd_where,
-                                        (_series(d, "up_bool"), _series(d, "close"),
-                                         _series(d, "smooth"))),
-                             "numpy": ("where", np.where, (d.up_bool, d.close, d.smooth))}),
-    _p("SLOPE", "dispersion", lambda d, N, p, m: {
-        **_apply_peer("slope", ls_slope)(d, N, p, m),
-        "talib": ("LINEARREG_SLOPE", talib and talib.LINEARREG_SLOPE, (d.close, N))},
-       floor_label="scalar per-window loop"),
-    Case("CURRBARSCOUNT", "one-pass", "s", "plain", lambda d, N, p: (d.close,),
-         lambda d, N, p: ((d.close,), ()),
-         lambda d, N, p, m: {"pandas": ("Series(arange)", pd and pd_currbarscount,
-                                        (_series(d, "close"),))}),
-    Case("BACKCOUNT", "one-pass", "c", "plain", lambda d, N, p: (d.up_bool,),
-         lambda d, N, p: ((d.up_u8,), ()),
-         lambda d, N, p, m: {"pandas": ("groupby.cumsum", pd and pd_backcount,
-                                        (_series(d, "up_bool"),))}),
+    Case(
+        "BARSINCE",
+        "one-pass",
+        "c",
+        "plain",
+        lambda d, N, p: (d.up_bool,),
+        lambda d, N, p: ((d.up_u8,), ()),
+        lambda d, N, p, m: {
+            "pandas": ("cumsum>0 cumsum", pd and pd_barsince, (_series(d, "up_bool"),))
+        },
+    ),
+    Case(
+        "BARLAST",
+        "one-pass",
+        "c",
+        "plain",
+        lambda d, N, p: (d.up_bool,),
+        lambda d, N, p: ((d.up_u8,), ()),
+        lambda d, N, p, m: {
+            "pandas": ("groupby.cumcount", pd and pd_barslast, (_series(d, "up_bool"),))
+        },
+    ),
+    Case(
+        "BARSLAST",
+        "one-pass",
+        "c",
+        "plain",
+        lambda d, N, p: (d.up_bool,),
+        lambda d, N, p: ((d.up_u8,), ()),
+        lambda d, N, p, m: {
+            "pandas": ("groupby.cumcount", pd and pd_barslast, (_series(d, "up_bool"),))
+        },
+    ),
+    Case(
+        "CROSS",
+        "one-pass",
+        "s_s",
+        "plain",
+        lambda d, N, p: (d.close, d.smooth),
+        lambda d, N, p: ((d.close, d.smooth), ()),
+        lambda d, N, p, m: {
+            "pandas": (
+                "shift/compare",
+                pd and pd_cross,
+                (_series(d, "close"), _series(d, "smooth")),
+            ),
+            "numpy": ("slicing/compare", np_cross, (d.close, d.smooth)),
+        },
+    ),
+    Case(
+        "FIF",
+        "one-pass",
+        "c_s_s",
+        "plain",
+        lambda d, N, p: (d.up_bool, d.close, d.smooth),
+        lambda d, N, p: ((d.up_u8, d.close, d.smooth), ()),
+        lambda d, N, p, m: {
+            "pandas": (
+                "Series.where",
+                pd and pd_where,
+                (_series(d, "up_bool"), _series(d, "close"), _series(d, "smooth")),
+            ),
+            "numpy": ("where", np.where, (d.up_bool, d.close, d.smooth)),
+        },
+    ),
+    _p(
+        "SLOPE",
+        "dispersion",
+        lambda d, N, p, m: {
+            **_apply_peer("slope", ls_slope)(d, N, p, m),
+            "talib": ("LINEARREG_SLOPE", talib and talib.LINEARREG_SLOPE, (d.close, N)),
+        },
+        floor_label="scalar per-window loop",
+    ),
+    Case(
+        "CURRBARSCOUNT",
+        "one-pass",
+        "s",
+        "plain",
+        lambda d, N, p: (d.close,),
+        lambda d, N, p: ((d.close,), ()),
+        lambda d, N, p, m: {
+            "pandas": ("Series(arange)", pd and pd_currbarscount, (_series(d, "close"),))
+        },
+    ),
+    Case(
+        "BACKCOUNT",
+        "one-pass",
+        "c",
+        "plain",
+        lambda d, N, p: (d.up_bool,),
+        lambda d, N, p: ((d.up_u8,), ()),
+        lambda d, N, p, m: {
+            "pandas": ("groupby.cumsum", pd and pd_backcount, (_series(d, "up_bool"),))
+        },
+    ),
     _p("STD", "dispersion", _std_peers(1), floor_label="scalar per-window loop"),
     _p("STDDEV", "dispersion", _std_peers(0), floor_label="scalar per-window loop"),
     _p("STDP", "dispersion", _std_peers(0), floor_label="scalar per-window loop"),
-    _p("AVEDEV", "dispersion", _apply_peer("mean abs dev", mean_abs_dev),
-       floor_label="scalar per-window loop"),
-    _p("FILTER", "one-pass", _none, args=lambda d, N, p: (d.signal, N),
-       native=lambda d, N, p: ((d.signal,), (N,))),
+    _p(
+        "AVEDEV",
+        "dispersion",
+        _apply_peer("mean abs dev", mean_abs_dev),
+        floor_label="scalar per-window loop",
+    ),
+    _p(
+        "FILTER",
+        "one-pass",
+        _none,
+        args=lambda d, N, p: (d.signal, N),
+        native=lambda d, N, p: ((d.signal,), (N,)),
+    ),
 ]
 
 CASE_BY_NAME = {c.name: c for c in CASES}
@@ -397,5 +573,6 @@ CASE_BY_NAME = {c.name: c for c in CASES}
 
 def live_peers(case, d, N, p, mode):
     """The peers of one measurement whose library is installed: {peer: (label, fn, args)}."""
-    return {k: v for k, v in case.peers(d, N, p, mode).items()
-            if k in AVAILABLE and v[1] is not None}
+    return {
+        k: v for k, v in case.peers(d, N, p, mode).items() if k in AVAILABLE and v[1] is not None
+    }

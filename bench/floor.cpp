@@ -255,8 +255,8 @@ FL_API int32_t fl_refif(int32_t, const double *x, int32_t n, const double *c, in
     return 0;
 }
 
-FL_API int32_t fl_cross(int32_t, const double *x, int32_t n, const double *y, int32_t,
-                        double *out, int32_t) {
+FL_API int32_t fl_cross(int32_t, const double *x, int32_t n, const double *y, int32_t, double *out,
+                        int32_t) {
     for (int64_t i = 1; i < n; ++i) out[i] = ((y[i - 1] > x[i - 1]) & (x[i] > y[i])) ? 1.0 : 0.0;
     return 0;
 }
@@ -326,14 +326,14 @@ FL_API int32_t fl_currbarscount(int32_t, const double *, int32_t n, double *out,
 
 // ---- window extremes: the per-bar scan ------------------------------------------
 
-FL_API FL_SCALAR int32_t fl_llv(int32_t, const double *a, int32_t n, int32_t N,
-                                double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_llv(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                                int32_t) {
     for (int64_t i = 0; i < n; ++i) out[i] = scan<Low>(a, i, N == 0 ? i + 1 : lesser(N, i + 1));
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_hhv(int32_t, const double *a, int32_t n, int32_t N,
-                                double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_hhv(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                                int32_t) {
     for (int64_t i = 0; i < n; ++i) out[i] = scan<High>(a, i, N == 0 ? i + 1 : lesser(N, i + 1));
     return 0;
 }
@@ -374,8 +374,8 @@ FL_API FL_SCALAR int32_t fl_sum_a(int32_t, const double *a, int32_t n, const dou
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_count_a(int32_t, const double *a, int32_t n, const double *p,
-                                    int32_t, double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_count_a(int32_t, const double *a, int32_t n, const double *p, int32_t,
+                                    double *out, int32_t) {
     for (int64_t i = 0; i < n; ++i) {
         int64_t P;
         if (!period_of(p[i], &P) || P < 0) {
@@ -404,13 +404,13 @@ FL_SCALAR static void extremes_a(const double *a, int64_t n, const double *p, do
 }
 
 FL_API FL_SCALAR int32_t fl_llv_a(int32_t, const double *a, int32_t n, const double *p, int32_t,
-                        double *out, int32_t) {
+                                  double *out, int32_t) {
     extremes_a<Low>(a, n, p, out);
     return 0;
 }
 
 FL_API FL_SCALAR int32_t fl_hhv_a(int32_t, const double *a, int32_t n, const double *p, int32_t,
-                        double *out, int32_t) {
+                                  double *out, int32_t) {
     extremes_a<High>(a, n, p, out);
     return 0;
 }
@@ -427,26 +427,26 @@ FL_API FL_SCALAR int32_t fl_ref_a(int32_t, const double *a, int32_t n, const dou
 
 // ---- dispersion and slope: the scalar per-window loop ---------------------------
 
-FL_API FL_SCALAR int32_t fl_std(int32_t, const double *a, int32_t n, int32_t N,
-                                double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_std(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                                int32_t) {
     dispersion<Disp::sample_sd>(a, n, N, out);
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_stddev(int32_t, const double *a, int32_t n, int32_t N,
-                                   double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_stddev(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                                   int32_t) {
     dispersion<Disp::population_sd>(a, n, N, out);
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_stdp(int32_t, const double *a, int32_t n, int32_t N,
-                                 double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_stdp(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                                 int32_t) {
     dispersion<Disp::population_sd>(a, n, N, out);
     return 0;
 }
 
-FL_API FL_SCALAR int32_t fl_avedev(int32_t, const double *a, int32_t n, int32_t N,
-                                   double *out, int32_t) {
+FL_API FL_SCALAR int32_t fl_avedev(int32_t, const double *a, int32_t n, int32_t N, double *out,
+                                   int32_t) {
     dispersion<Disp::mean_abs_dev>(a, n, N, out);
     return 0;
 }
@@ -506,8 +506,8 @@ using FnSI = int32_t (*)(int32_t, const double *, int32_t, int32_t, double *, in
 using FnSII = int32_t (*)(int32_t, const double *, int32_t, int32_t, int32_t, double *, int32_t);
 using FnSS = int32_t (*)(int32_t, const double *, int32_t, const double *, int32_t, double *,
                          int32_t);
-using FnSSS = int32_t (*)(int32_t, const double *, int32_t, const double *, int32_t,
-                          const double *, int32_t, double *, int32_t);
+using FnSSS = int32_t (*)(int32_t, const double *, int32_t, const double *, int32_t, const double *,
+                          int32_t, double *, int32_t);
 using FnCSS = int32_t (*)(int32_t, const uint8_t *, int32_t, const double *, int32_t,
                           const double *, int32_t, double *, int32_t);
 using FnC = int32_t (*)(int32_t, const uint8_t *, int32_t, double *, int32_t);
@@ -526,8 +526,8 @@ FL_API double vb_time_s_i(void *fn, const double *a, int32_t n, int32_t N, doubl
     return time_calls(calls, [&] { f(0, a, n, N, out, n); });
 }
 
-FL_API double vb_time_s_ii(void *fn, const double *a, int32_t n, int32_t N, int32_t M,
-                           double *out, int64_t calls) {
+FL_API double vb_time_s_ii(void *fn, const double *a, int32_t n, int32_t N, int32_t M, double *out,
+                           int64_t calls) {
     const FnSII f = reinterpret_cast<FnSII>(fn);
     return time_calls(calls, [&] { f(0, a, n, N, M, out, n); });
 }
@@ -538,14 +538,14 @@ FL_API double vb_time_s_s(void *fn, const double *a, int32_t n, const double *b,
     return time_calls(calls, [&] { f(0, a, n, b, n, out, n); });
 }
 
-FL_API double vb_time_s_s_s(void *fn, const double *a, int32_t n, const double *b,
-                            const double *c, double *out, int64_t calls) {
+FL_API double vb_time_s_s_s(void *fn, const double *a, int32_t n, const double *b, const double *c,
+                            double *out, int64_t calls) {
     const FnSSS f = reinterpret_cast<FnSSS>(fn);
     return time_calls(calls, [&] { f(0, a, n, b, n, c, n, out, n); });
 }
 
-FL_API double vb_time_c_s_s(void *fn, const uint8_t *x, int32_t n, const double *a,
-                            const double *b, double *out, int64_t calls) {
+FL_API double vb_time_c_s_s(void *fn, const uint8_t *x, int32_t n, const double *a, const double *b,
+                            double *out, int64_t calls) {
     const FnCSS f = reinterpret_cast<FnCSS>(fn);
     return time_calls(calls, [&] { f(0, x, n, a, n, b, n, out, n); });
 }

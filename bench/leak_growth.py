@@ -29,7 +29,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from bindings import FUNCTIONS, call_paths, run_round, watched  # noqa: E402
+from bindings import FUNCTIONS, call_paths, run_round, watched
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -59,15 +59,19 @@ def main():
     opts = ap.parse_args()
     chosen = [f for f in FUNCTIONS if not opts.functions or f.name in opts.functions.split(",")]
     has_total = hasattr(sys, "gettotalrefcount")
-    print(f"Python {sys.version.split()[0]}, {opts.calls} calls per function and measure"
-          f" ({opts.rss_calls} for rss){', debug build' if has_total else ''};"
-          " growth per 100,000 calls")
+    print(
+        f"Python {sys.version.split()[0]}, {opts.calls} calls per function and measure"
+        f" ({opts.rss_calls} for rss){', debug build' if has_total else ''};"
+        " growth per 100,000 calls"
+    )
     rows = {f.name: {} for f in chosen}
     started = time.perf_counter()
 
     # References, and the resident size after the allocator has seen every long path.
-    long_paths = {f.name: [p for p in call_paths(f, n=40_000) if not p.label.endswith("2**31")]
-                  for f in chosen}
+    long_paths = {
+        f.name: [p for p in call_paths(f, n=40_000) if not p.label.endswith("2**31")]
+        for f in chosen
+    }
     for _ in range(3):
         for f in chosen:
             run_round(f, long_paths[f.name])
@@ -76,12 +80,18 @@ def main():
         objs = watched(f, paths)
         row = rows[f.name]
         row["paths"] = len(paths)
-        row["refs"] = measure(f, paths, opts.calls, lambda: sum(sys.getrefcount(o) for o in objs))[0]
-        row["total"] = measure(f, paths, opts.calls, sys.gettotalrefcount)[0] if has_total else float("nan")
+        row["refs"] = measure(
+            f, paths, opts.calls, lambda objs=objs: sum(sys.getrefcount(o) for o in objs)
+        )[0]
+        row["total"] = (
+            measure(f, paths, opts.calls, sys.gettotalrefcount)[0] if has_total else float("nan")
+        )
         if has_total:
             early = [p for p in paths if p.early]
             row["early"] = measure(f, early, opts.calls, sys.gettotalrefcount)[0]
-        row["rss"] = measure(f, long_paths[f.name], max(opts.rss_calls, len(long_paths[f.name])), resident)[0]
+        row["rss"] = measure(
+            f, long_paths[f.name], max(opts.rss_calls, len(long_paths[f.name])), resident
+        )[0]
 
     # Traced memory in one session, after every path has run under tracing once: the
     # interpreter allocates some tables lazily the first time (3.13: ~0.4-0.9 MB once).
@@ -91,20 +101,30 @@ def main():
             run_round(f, call_paths(f))
     for f in chosen:
         paths = call_paths(f)
-        rows[f.name]["traced"] = measure(f, paths, opts.calls, lambda: tracemalloc.get_traced_memory()[0])[0]
+        rows[f.name]["traced"] = measure(
+            f, paths, opts.calls, lambda: tracemalloc.get_traced_memory()[0]
+        )[0]
     tracemalloc.stop()
 
     cols = ["refs", "total", "early", "traced", "rss"]
-    print(f"{'function':14} {'paths':>5} {'refs':>7} {'total':>8} {'early':>7} {'traced B':>9} {'rss B':>10}")
+    print(
+        f"{'function':14} {'paths':>5} {'refs':>7} {'total':>8} {'early':>7} "
+        f"{'traced B':>9} {'rss B':>10}"
+    )
     sums = dict.fromkeys(cols, 0.0)
     for name, row in rows.items():
         row.setdefault("early", float("nan"))
         for c in cols:
             sums[c] += row[c]
-        print(f"{name:14} {row['paths']:5d} {row['refs']:7.0f} {row['total']:8.0f} {row['early']:7.0f} "
-              f"{row['traced']:9.0f} {row['rss']:10.0f}")
-    print(f"{'all':14} {'':5} {sums['refs']:7.0f} {sums['total']:8.0f} {sums['early']:7.0f} "
-          f"{sums['traced']:9.0f} {sums['rss']:10.0f}")
+        print(
+            f"{name:14} {row['paths']:5d} {row['refs']:7.0f} {row['total']:8.0f} "
+            f"{row['early']:7.0f} "
+            f"{row['traced']:9.0f} {row['rss']:10.0f}"
+        )
+    print(
+        f"{'all':14} {'':5} {sums['refs']:7.0f} {sums['total']:8.0f} {sums['early']:7.0f} "
+        f"{sums['traced']:9.0f} {sums['rss']:10.0f}"
+    )
     print(f"{time.perf_counter() - started:.0f} s")
 
 

@@ -160,8 +160,7 @@ FLOOR void floor_held(const double *x, const double *c, const double *v, int64_t
 FLOOR void floor_cross(const double *x, const double *y, int64_t n, double *o) {
     for (int64_t i = 1; i < n; ++i) o[i] = ((y[i - 1] > x[i - 1]) & (x[i] > y[i])) ? 1.0 : 0.0;
 }
-FLOOR void floor_select(const uint8_t *c, const double *a, const double *b, int64_t n,
-                        double *o) {
+FLOOR void floor_select(const uint8_t *c, const double *a, const double *b, int64_t n, double *o) {
     for (int64_t i = 0; i < n; ++i) {
         const double av = a[i], bv = b[i];
         o[i] = c[i] ? av : bv;
@@ -200,11 +199,8 @@ std::vector<Case> cases(int32_t P) {
     double *s = sink.data();
     std::vector<Case> v;
     auto fixed = [&](const char *name, auto floor) {
-        v.push_back({name,
-                     [=](const Lib &L) {
-                         L.get<decltype(&vx_ma)>(name)(0, a, n, P, o, n);
-                     },
-                     floor});
+        v.push_back(
+            {name, [=](const Lib &L) { L.get<decltype(&vx_ma)>(name)(0, a, n, P, o, n); }, floor});
     };
     auto total_floor = [=] { floor_running_total(a, kN, P, s); };
     fixed("vx_ma", total_floor);
@@ -231,31 +227,34 @@ std::vector<Case> cases(int32_t P) {
                  [=](const Lib &L) { L.get<decltype(&vx_dma)>("vx_dma")(0, a, n, w, n, o, n); },
                  [=] { floor_dma(a, w, kN, s); }});
     const double *pr = period_ref.data();
-    v.push_back({"vx_ref_a",
-                 [=](const Lib &L) { L.get<decltype(&vx_ref_a)>("vx_ref_a")(0, a, n, pr, n, o, n); },
-                 [=] { floor_gather(a, pr, kN, s); }});
-    v.push_back({"vx_refif",
-                 [=](const Lib &L) {
-                     L.get<decltype(&vx_refif)>("vx_refif")(0, a, n, cf, n, b, n, o, n);
-                 },
-                 [=] { floor_held(a, cf, b, kN, s); }});
+    v.push_back(
+        {"vx_ref_a",
+         [=](const Lib &L) { L.get<decltype(&vx_ref_a)>("vx_ref_a")(0, a, n, pr, n, o, n); },
+         [=] { floor_gather(a, pr, kN, s); }});
+    v.push_back(
+        {"vx_refif",
+         [=](const Lib &L) { L.get<decltype(&vx_refif)>("vx_refif")(0, a, n, cf, n, b, n, o, n); },
+         [=] { floor_held(a, cf, b, kN, s); }});
     v.push_back({"vx_cross",
                  [=](const Lib &L) { L.get<decltype(&vx_cross)>("vx_cross")(0, a, n, b, n, o, n); },
                  [=] { floor_cross(a, b, kN, s); }});
     const uint8_t *cb = cond_b.data(), *cr = cond_rare.data();
-    v.push_back({"vx_fif",
-                 [=](const Lib &L) { L.get<decltype(&vx_fif)>("vx_fif")(0, cb, n, a, n, b, n, o, n); },
-                 [=] { floor_select(cb, a, b, kN, s); }});
+    v.push_back(
+        {"vx_fif",
+         [=](const Lib &L) { L.get<decltype(&vx_fif)>("vx_fif")(0, cb, n, a, n, b, n, o, n); },
+         [=] { floor_select(cb, a, b, kN, s); }});
     for (const char *name : {"vx_barslast", "vx_barlast"})
         v.push_back({name,
                      [=](const Lib &L) { L.get<decltype(&vx_barslast)>(name)(0, cr, n, o, n); },
                      [=] { floor_latest(cr, kN, s); }});
-    v.push_back({"vx_barsince",
-                 [=](const Lib &L) { L.get<decltype(&vx_barsince)>("vx_barsince")(0, cr, n, o, n); },
-                 [=] { floor_index(kN, s); }});
-    v.push_back({"vx_backcount",
-                 [=](const Lib &L) { L.get<decltype(&vx_backcount)>("vx_backcount")(0, cb, n, o, n); },
-                 [=] { floor_run(cb, kN, s); }});
+    v.push_back(
+        {"vx_barsince",
+         [=](const Lib &L) { L.get<decltype(&vx_barsince)>("vx_barsince")(0, cr, n, o, n); },
+         [=] { floor_index(kN, s); }});
+    v.push_back(
+        {"vx_backcount",
+         [=](const Lib &L) { L.get<decltype(&vx_backcount)>("vx_backcount")(0, cb, n, o, n); },
+         [=] { floor_run(cb, kN, s); }});
     v.push_back({"vx_currbarscount",
                  [=](const Lib &L) {
                      L.get<decltype(&vx_currbarscount)>("vx_currbarscount")(0, a, n, o, n);
@@ -266,9 +265,10 @@ std::vector<Case> cases(int32_t P) {
         const double *x = std::strcmp(name, "vx_count_a") == 0 ? cf : a;
         for (int r = 0; r < 2; ++r) {
             const double *p = r ? period_rand.data() : period_const.data();
-            v.push_back({std::string(name) + (r ? "(rand)" : "(const)"),
-                         [=](const Lib &L) { L.get<decltype(&vx_ma_a)>(name)(0, x, n, p, n, o, n); },
-                         {}});
+            v.push_back(
+                {std::string(name) + (r ? "(rand)" : "(const)"),
+                 [=](const Lib &L) { L.get<decltype(&vx_ma_a)>(name)(0, x, n, p, n, o, n); },
+                 {}});
         }
     }
     return v;
@@ -291,8 +291,8 @@ int main(int argc, char **argv) {
     const char *filter = argc > 3 ? argv[3] : "";
     const int32_t P = argc > 4 ? std::atoi(argv[4]) : 20;
     make_inputs(P);
-    std::printf("%-18s %9s %9s %9s %9s %9s\n", "kernel", "ns/bar", "floor", "x floor",
-                "base", "x base");
+    std::printf("%-18s %9s %9s %9s %9s %9s\n", "kernel", "ns/bar", "floor", "x floor", "base",
+                "x base");
     for (const Case &c : cases(P)) {
         if (*filter && c.name.find(filter) == std::string::npos) continue;
         std::vector<double> tk, tf, tb, rf, rb;
@@ -312,8 +312,10 @@ int main(int argc, char **argv) {
         }
         auto ns = [](const std::vector<double> &t) { return median(t) * 1e9 / kN; };
         std::printf("%-18s %9.3f", c.name.c_str(), ns(tk));
-        if (c.floor) std::printf(" %9.3f %9.3f", ns(tf), median(rf));
-        else std::printf(" %9s %9s", "-", "-");
+        if (c.floor)
+            std::printf(" %9.3f %9.3f", ns(tf), median(rf));
+        else
+            std::printf(" %9s %9s", "-", "-");
         if (base.h) std::printf(" %9.3f %9.3f", ns(tb), median(rb));
         std::printf("\n");
     }

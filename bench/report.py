@@ -56,8 +56,10 @@ def overhead_line(row):
     parts = [f"{row['function']:<14} vexa {st['vexa']['ns_call']:7.0f} ns/call"]
     for key in ("bottleneck", "pandas"):
         if key in st:
-            parts.append(f"{RATIO_NAMES[key]} {st[key]['ns_call']:7.0f} ns "
-                         f"(x{fmt_ratio(row['ratios'].get(key))})")
+            parts.append(
+                f"{RATIO_NAMES[key]} {st[key]['ns_call']:7.0f} ns "
+                f"(x{fmt_ratio(row['ratios'].get(key))})"
+            )
     return " | ".join(parts)
 
 
@@ -83,29 +85,43 @@ def machine_markdown(result):
     ]
     b = m.get("build") or {}
     if b:
-        lines.append(f"- Floor library: {b.get('compiler', '?')}, build type "
-                     f"{b.get('CMAKE_BUILD_TYPE', '?')} ({b.get('CMAKE_CXX_FLAGS_RELEASE', '')}) "
-                     "with the kernels' flags -ffp-contract=off -fno-fast-math "
-                     "-fno-associative-math -msse2 -mfpmath=sse")
+        lines.append(
+            f"- Floor library: {b.get('compiler', '?')}, build type "
+            f"{b.get('CMAKE_BUILD_TYPE', '?')} ({b.get('CMAKE_CXX_FLAGS_RELEASE', '')}) "
+            "with the kernels' flags -ffp-contract=off -fno-fast-math "
+            "-fno-associative-math -msse2 -mfpmath=sse"
+        )
     for lib, why in m.get("unavailable", {}).items():
         lines.append(f"- {lib} unavailable: {why}")
     s = result["settings"]
-    lines.append(f"- Run: {result['mode']}, {m['seconds']} s, load average "
-                 f"{m['loadavg_start']:.2f} at the start and {m['loadavg_end']:.2f} at the end; "
-                 f"rounds per size {s['rounds']}, samples of about {s['sample_ns'] / 1e6:g} ms")
+    lines.append(
+        f"- Run: {result['mode']}, {m['seconds']} s, load average "
+        f"{m['loadavg_start']:.2f} at the start and {m['loadavg_end']:.2f} at the end; "
+        f"rounds per size {s['rounds']}, samples of about {s['sample_ns'] / 1e6:g} ms"
+    )
     if result.get("skipped_functions"):
-        lines.append("- Not in the installed module, not measured: "
-                     + ", ".join(result["skipped_functions"]))
+        lines.append(
+            "- Not in the installed module, not measured: " + ", ".join(result["skipped_functions"])
+        )
     return "\n".join(lines)
 
 
 def markdown(result, summary_text):
-    out = [f"# vexa benchmark, {result['created']}", "", machine_markdown(result), "",
-           summary_text, "", "## Time per bar and ratios", "",
-           "vexa ns/bar is the median time of one Python call divided by the bars. Every "
-           "ratio is vexa's time over the other's (below 1: vexa is faster): the Python "
-           "call against each peer's call, and the kernel timed natively against the floor "
-           "loop timed natively. `-`: no such peer, or not run at that size.", ""]
+    out = [
+        f"# vexa benchmark, {result['created']}",
+        "",
+        machine_markdown(result),
+        "",
+        summary_text,
+        "",
+        "## Time per bar and ratios",
+        "",
+        "vexa ns/bar is the median time of one Python call divided by the bars. Every "
+        "ratio is vexa's time over the other's (below 1: vexa is faster): the Python "
+        "call against each peer's call, and the kernel timed natively against the floor "
+        "loop timed natively. `-`: no such peer, or not run at that size.",
+        "",
+    ]
     by_fn = {}
     for row in result["rows"]:
         by_fn.setdefault(row["function"], []).append(row)
@@ -126,8 +142,15 @@ def markdown(result, summary_text):
         out.append("| " + " | ".join(head) + " |")
         out.append("|" + "---|" * len(head))
         for r in rows:
-            cells = [r["dataset"], size_text(r["n"]), str(r["N"] or "-"), r["periods"] or "-",
-                     fmt_ns(ns_bar(r)), fmt_ns(ns_bar(r, "native")), fmt_ns(ns_bar(r, "floor"))]
+            cells = [
+                r["dataset"],
+                size_text(r["n"]),
+                str(r["N"] or "-"),
+                r["periods"] or "-",
+                fmt_ns(ns_bar(r)),
+                fmt_ns(ns_bar(r, "native")),
+                fmt_ns(ns_bar(r, "floor")),
+            ]
             cells += [fmt_ratio(r["ratios"].get(k)) for k in cols]
             out.append("| " + " | ".join(cells) + " |")
         errs = sorted({f"{k}: {e}" for r in rows for k, e in r.get("errors", {}).items()})
@@ -136,21 +159,33 @@ def markdown(result, summary_text):
             out.append("Left out: " + "; ".join(errs))
         out.append("")
     if result.get("overhead"):
-        out += ["## Call overhead at n = 10", "",
-                "| function | vexa ns/call | bottleneck move_mean ns/call | x bottleneck | "
-                "pandas rolling.mean ns/call | x pandas |", "|---|---|---|---|---|---|"]
+        out += [
+            "## Call overhead at n = 10",
+            "",
+            "| function | vexa ns/call | bottleneck move_mean ns/call | x bottleneck | "
+            "pandas rolling.mean ns/call | x pandas |",
+            "|---|---|---|---|---|---|",
+        ]
         for r in result["overhead"]:
             st = r["stats"]
-            ns = {k: f"{st[k]['ns_call']:.0f}" if k in st else "-"
-                  for k in ("vexa", "bottleneck", "pandas")}
-            out.append(f"| {r['function']} | {ns['vexa']} | {ns['bottleneck']} | "
-                       f"{fmt_ratio(r['ratios'].get('bottleneck'))} | {ns['pandas']} | "
-                       f"{fmt_ratio(r['ratios'].get('pandas'))} |")
+            ns = {
+                k: f"{st[k]['ns_call']:.0f}" if k in st else "-"
+                for k in ("vexa", "bottleneck", "pandas")
+            }
+            out.append(
+                f"| {r['function']} | {ns['vexa']} | {ns['bottleneck']} | "
+                f"{fmt_ratio(r['ratios'].get('bottleneck'))} | {ns['pandas']} | "
+                f"{fmt_ratio(r['ratios'].get('pandas'))} |"
+            )
         out.append("")
     if result.get("floor_check"):
-        out += ["## Floor loops against the kernels", "",
-                "Output of each floor loop against its kernel on the gap-free series "
-                "(n = 10^4, N = 20, random periods for the _A functions):", ""]
+        out += [
+            "## Floor loops against the kernels",
+            "",
+            "Output of each floor loop against its kernel on the gap-free series "
+            "(n = 10^4, N = 20, random periods for the _A functions):",
+            "",
+        ]
         out += [f"- {k}: {v}" for k, v in result["floor_check"].items()]
         out.append("")
     return "\n".join(out)

@@ -37,22 +37,41 @@ OVERHEAD_N = 10
 
 # rounds: samples per contender (interleaved) by size; target_ns: length of one sample;
 # budget_ns: a contender slower than budget / rounds per call takes fewer rounds.
-FULL = {"sizes": SIZES, "datasets": data.DATASETS, "rounds": {100: 9, 10**4: 7, 10**6: 5},
-        "target_ns": 2e6, "budget_ns": 1e9, "overhead_rounds": 9}
-QUICK = {"sizes": (100, 10**4), "datasets": data.DATASETS, "rounds": {100: 5, 10**4: 5},
-         "target_ns": 3e5, "budget_ns": 1e8, "overhead_rounds": 5}
+FULL = {
+    "sizes": SIZES,
+    "datasets": data.DATASETS,
+    "rounds": {100: 9, 10**4: 7, 10**6: 5},
+    "target_ns": 2e6,
+    "budget_ns": 1e9,
+    "overhead_rounds": 9,
+}
+QUICK = {
+    "sizes": (100, 10**4),
+    "datasets": data.DATASETS,
+    "rounds": {100: 5, 10**4: 5},
+    "target_ns": 3e5,
+    "budget_ns": 1e8,
+    "overhead_rounds": 5,
+}
 
 
 def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true",
-                    help="sizes 100 and 10**4, 3 rounds, short samples (under a minute)")
+    ap.add_argument(
+        "--quick",
+        action="store_true",
+        help="sizes 100 and 10**4, 3 rounds, short samples (under a minute)",
+    )
     ap.add_argument("--functions", help="comma-separated function names (default: all)")
     ap.add_argument("--name", help="result file stem (default: date and CPU)")
     ap.add_argument("--no-save", action="store_true", help="print only, write no result")
     ap.add_argument("--seed", type=int, default=1, help="seed of the contender order")
-    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
-                    help="thread CPU time (default; ignores time descheduled) or wall time")
+    ap.add_argument(
+        "--clock",
+        choices=("cpu", "wall"),
+        default="cpu",
+        help="thread CPU time (default; ignores time descheduled) or wall time",
+    )
     return ap.parse_args(argv)
 
 
@@ -82,10 +101,18 @@ def cpu_flags():
 
 def git_commit():
     try:
-        out = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
-                             capture_output=True, text=True, timeout=10)
-        dirty = subprocess.run(["git", "-C", str(HERE), "status", "--porcelain"],
-                               capture_output=True, text=True, timeout=10).stdout.strip()
+        out = subprocess.run(
+            ["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        )
+        dirty = subprocess.run(
+            ["git", "-C", str(HERE), "status", "--porcelain"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        ).stdout.strip()
         return out.stdout.strip() + ("+dirty" if dirty else "")
     except (OSError, subprocess.SubprocessError):
         return "unknown"
@@ -188,8 +215,10 @@ def contenders_for(case, d, N, p, mode, vexa_fn, native):
         out.append(timing.py_contender(peer, label, fn, pargs))
     if native is not None:
         inputs, ints = case.native(d, N, p)
-        for key, sym, label in (("native", case.kernel, case.kernel),
-                                ("floor", case.floor, case.floor_label)):
+        for key, sym, label in (
+            ("native", case.kernel, case.kernel),
+            ("floor", case.floor, case.floor_label),
+        ):
             addr = native.address(sym)
             if addr is None:
                 errors[key] = f"{sym} not found"
@@ -198,8 +227,9 @@ def contenders_for(case, d, N, p, mode, vexa_fn, native):
             if status != 0:
                 errors[key] = f"{sym} returned status {status}"
                 continue
-            out.append(timing.native_contender(key, label, native, case.sig, addr, inputs,
-                                               ints, d.n))
+            out.append(
+                timing.native_contender(key, label, native, case.sig, addr, inputs, ints, d.n)
+            )
     good = []
     for c in out:
         try:
@@ -234,8 +264,17 @@ def run_measurements(selected, cfg, cache, native, rng, vexa_mod):
         p = data.period_series(n, N, mode) if case.kind == "per_bar" else None
         cons, errors = contenders_for(case, d, N, p, mode, getattr(vexa_mod, case.name), native)
         stats = timing.measure(cons, cfg["rounds"][n], cfg["target_ns"], rng, cfg["budget_ns"])
-        row = {"function": case.name, "group": case.group, "dataset": ds, "n": n, "N": N,
-               "periods": mode, "stats": stats, "ratios": ratios(stats), "errors": errors}
+        row = {
+            "function": case.name,
+            "group": case.group,
+            "dataset": ds,
+            "n": n,
+            "N": N,
+            "periods": mode,
+            "stats": stats,
+            "ratios": ratios(stats),
+            "errors": errors,
+        }
         rows.append(row)
         print("  " + report.row_line(row), flush=True)
     return rows
@@ -250,18 +289,27 @@ def run_overhead(selected, cfg, cache, rng, vexa_mod):
     if cases.bn is not None:
         base.append(("bottleneck", "move_mean", cases.bn.move_mean, (d.close, N)))
     if cases.pd is not None:
-        base.append(("pandas", "rolling.mean", cases.pd_rolling("mean"),
-                     (cases._series(d, "close"), N)))
+        base.append(
+            ("pandas", "rolling.mean", cases.pd_rolling("mean"), (cases._series(d, "close"), N))
+        )
     rows = []
     print(f"\ncall overhead at n = {OVERHEAD_N}", flush=True)
     for case in selected:
         p = data.period_series(OVERHEAD_N, N, "const") if case.kind == "per_bar" else None
-        cons = [timing.py_contender("vexa", f"vexa.{case.name}", getattr(vexa_mod, case.name),
-                                    case.args(d, N, p))]
+        cons = [
+            timing.py_contender(
+                "vexa", f"vexa.{case.name}", getattr(vexa_mod, case.name), case.args(d, N, p)
+            )
+        ]
         cons += [timing.py_contender(k, label, fn, a) for k, label, fn, a in base]
         stats = timing.measure(cons, cfg["overhead_rounds"], cfg["target_ns"], rng)
-        row = {"function": case.name, "n": OVERHEAD_N, "N": N if case.kind != "plain" else None,
-               "stats": stats, "ratios": ratios(stats)}
+        row = {
+            "function": case.name,
+            "n": OVERHEAD_N,
+            "N": N if case.kind != "plain" else None,
+            "stats": stats,
+            "ratios": ratios(stats),
+        }
         rows.append(row)
         print("  " + report.overhead_line(row), flush=True)
     return rows
@@ -289,8 +337,9 @@ def floor_check(selected, cache, native, n=10**4, N=20):
 def main(argv=None):
     args = parse_args(argv)
     cfg = QUICK if args.quick else FULL
-    import vexa
     import vexa._vexa as vexa_mod
+
+    import vexa
 
     present = [c for c in cases.CASES if hasattr(vexa_mod, c.name)]
     missing = [c.name for c in cases.CASES if not hasattr(vexa_mod, c.name)]
@@ -298,8 +347,10 @@ def main(argv=None):
         want = [w.strip().upper() for w in args.functions.split(",") if w.strip()]
         unknown = [w for w in want if w not in cases.CASE_BY_NAME]
         if unknown:
-            raise SystemExit(f"bench: unknown function(s) {', '.join(unknown)}; known: "
-                             + ", ".join(c.name for c in cases.CASES))
+            raise SystemExit(
+                f"bench: unknown function(s) {', '.join(unknown)}; known: "
+                + ", ".join(c.name for c in cases.CASES)
+            )
         selected = [c for c in present if c.name in want]
         missing = [w for w in want if w in missing]
     else:
@@ -319,8 +370,10 @@ def main(argv=None):
     t0 = time.time()
     info = machine(vexa_mod.__file__)
     print(f"vexa {vexa.__version__} from {vexa_mod.__file__}")
-    print(f"{info['cpu']}, {info['cores']} cores; Python {info['python']}; "
-          + ", ".join(f"{k} {v}" for k, v in info["versions"].items()))
+    print(
+        f"{info['cpu']}, {info['cores']} cores; Python {info['python']}; "
+        + ", ".join(f"{k} {v}" for k, v in info["versions"].items())
+    )
 
     largest = max(cfg["sizes"])
     cache = data.DataCache(largest)
@@ -334,13 +387,17 @@ def main(argv=None):
     result = {
         "created": _dt.datetime.now().isoformat(timespec="seconds"),
         "mode": "quick" if args.quick else "full",
-        "settings": {"sizes": list(cfg["sizes"]), "periods": list(PERIODS),
-                     "datasets": list(cfg["datasets"]),
-                     "rounds": {str(k): v for k, v in cfg["rounds"].items()},
-                     "sample_ns": cfg["target_ns"], "budget_ns": cfg["budget_ns"],
-                     "clock": args.clock,
-                     "overhead_n": OVERHEAD_N,
-                     "apply_max_n": cases.APPLY_MAX_N},
+        "settings": {
+            "sizes": list(cfg["sizes"]),
+            "periods": list(PERIODS),
+            "datasets": list(cfg["datasets"]),
+            "rounds": {str(k): v for k, v in cfg["rounds"].items()},
+            "sample_ns": cfg["target_ns"],
+            "budget_ns": cfg["budget_ns"],
+            "clock": args.clock,
+            "overhead_n": OVERHEAD_N,
+            "apply_max_n": cases.APPLY_MAX_N,
+        },
         "machine": info,
         "skipped_functions": missing,
         "rows": rows,

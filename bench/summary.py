@@ -96,19 +96,25 @@ def period_spread(rows):
 
 
 def summary_markdown(result):
-    lines = ["## Performance targets and measured ratios", "",
-             "Ratios are vexa's time over the other's (below 1: vexa is faster). Each target "
-             "is judged on the worst case over both data sets, every period and n >= 10^4 "
-             "(in brackets: where the worst case was); call overhead at n = 10.", ""]
+    lines = [
+        "## Performance targets and measured ratios",
+        "",
+        "Ratios are vexa's time over the other's (below 1: vexa is faster). Each target "
+        "is judged on the worst case over both data sets, every period and n >= 10^4 "
+        "(in brackets: where the worst case was); call overhead at n = 10.",
+        "",
+    ]
     tally = []
 
     # One-pass kernels.
     fns = functions(result, "one-pass")
     if fns:
-        lines += ["### One-pass kernels: at most 1.25x the floor loop, at most 0.1x pandas",
-                  "", "| function | x floor (<= 1.25) | x pandas (<= 0.1) | x bottleneck | "
-                  "target |",
-                  "|---|---|---|---|---|"]
+        lines += [
+            "### One-pass kernels: at most 1.25x the floor loop, at most 0.1x pandas",
+            "",
+            "| function | x floor (<= 1.25) | x pandas (<= 0.1) | x bottleneck | target |",
+            "|---|---|---|---|---|",
+        ]
         for fn in fns:
             rows = _rows(result, fn)
             f_txt, f_ok = cell(worst(rows, "floor"), ONE_PASS["floor"])
@@ -120,65 +126,92 @@ def summary_markdown(result):
 
     fns = functions(result, "extremes")
     if fns:
-        lines += ["### LLV / HHV, fixed period: cost within 20% from N = 5 to N = 250, at most "
-                  "0.5x bottleneck", "",
-                  "| function | cost N=250 vs N=5 (<= 1.2) | x bottleneck (<= 0.5) | "
-                  "x per-bar scan | x pandas | target |", "|---|---|---|---|---|---|"]
+        lines += [
+            "### LLV / HHV, fixed period: cost within 20% from N = 5 to N = 250, at most "
+            "0.5x bottleneck",
+            "",
+            "| function | cost N=250 vs N=5 (<= 1.2) | x bottleneck (<= 0.5) | "
+            "x per-bar scan | x pandas | target |",
+            "|---|---|---|---|---|---|",
+        ]
         for fn in fns:
             rows = _rows(result, fn)
             s_txt, s_ok = cell(period_spread(rows), EXTREMES["spread"])
             b_txt, b_ok = cell(worst(rows, "bottleneck"), EXTREMES["bottleneck"])
             v = verdict([s_ok, b_ok])
             tally.append(v)
-            lines.append(f"| {fn} | {s_txt} | {b_txt} | {span(rows, 'floor')} | "
-                         f"{span(rows, 'pandas')} | {v} |")
+            lines.append(
+                f"| {fn} | {s_txt} | {b_txt} | {span(rows, 'floor')} | "
+                f"{span(rows, 'pandas')} | {v} |"
+            )
         lines.append("")
 
     fns = functions(result, "dispersion")
     if fns:
-        lines += ["### Dispersion and slope: at least 3x faster than the scalar per-window loop "
-                  "at N = 20 and N = 250", "",
-                  "| function | x scalar loop, N=20 (<= 0.333) | x scalar loop, N=250 (<= 0.333) | "
-                  "x bottleneck | x pandas | x TA-Lib | target |", "|---|---|---|---|---|---|---|"]
+        lines += [
+            "### Dispersion and slope: at least 3x faster than the scalar per-window loop "
+            "at N = 20 and N = 250",
+            "",
+            "| function | x scalar loop, N=20 (<= 0.333) | x scalar loop, N=250 (<= 0.333) | "
+            "x bottleneck | x pandas | x TA-Lib | target |",
+            "|---|---|---|---|---|---|---|",
+        ]
         for fn in fns:
             t20, ok20 = cell(worst(_rows(result, fn, N=20), "floor"), DISPERSION["floor"])
             t250, ok250 = cell(worst(_rows(result, fn, N=250), "floor"), DISPERSION["floor"])
             rows = _rows(result, fn)
             v = verdict([ok20, ok250])
             tally.append(v)
-            lines.append(f"| {fn} | {t20} | {t250} | {span(rows, 'bottleneck')} | "
-                         f"{span(rows, 'pandas')} | {span(rows, 'talib')} | {v} |")
+            lines.append(
+                f"| {fn} | {t20} | {t250} | {span(rows, 'bottleneck')} | "
+                f"{span(rows, 'pandas')} | {span(rows, 'talib')} | {v} |"
+            )
         lines.append("")
 
     fns = functions(result, "per-bar")
     if fns:
-        lines += ["### _A kernels: at least 2x the scalar loop with a constant period series, "
-                  "never slower with random periods", "",
-                  "| function | x scalar loop, constant (<= 0.5) | x scalar loop, random (<= 1) | "
-                  "x bottleneck (constant) | x pandas | target |", "|---|---|---|---|---|---|"]
+        lines += [
+            "### _A kernels: at least 2x the scalar loop with a constant period series, "
+            "never slower with random periods",
+            "",
+            "| function | x scalar loop, constant (<= 0.5) | x scalar loop, random (<= 1) | "
+            "x bottleneck (constant) | x pandas | target |",
+            "|---|---|---|---|---|---|",
+        ]
         for fn in fns:
             c_txt, c_ok = cell(worst(_rows(result, fn, periods="const"), "floor"), PER_BAR["const"])
-            r_txt, r_ok = cell(worst(_rows(result, fn, periods="random"), "floor"),
-                               PER_BAR["random"])
+            r_txt, r_ok = cell(
+                worst(_rows(result, fn, periods="random"), "floor"), PER_BAR["random"]
+            )
             rows = _rows(result, fn)
             v = verdict([c_ok, r_ok])
             tally.append(v)
-            lines.append(f"| {fn} | {c_txt} | {r_txt} | {span(rows, 'bottleneck')} | "
-                         f"{span(rows, 'pandas')} | {v} |")
+            lines.append(
+                f"| {fn} | {c_txt} | {r_txt} | {span(rows, 'bottleneck')} | "
+                f"{span(rows, 'pandas')} | {v} |"
+            )
         lines.append("")
 
     if result.get("overhead"):
-        lines += ["### Call overhead at n = 10: at most 2x bottleneck move_mean, at most 0.02x "
-                  "pandas", "", "| function | vexa ns/call | x move_mean (<= 2) | "
-                  "x pandas rolling.mean (<= 0.02) | target |", "|---|---|---|---|---|"]
+        lines += [
+            "### Call overhead at n = 10: at most 2x bottleneck move_mean, at most 0.02x pandas",
+            "",
+            "| function | vexa ns/call | x move_mean (<= 2) | "
+            "x pandas rolling.mean (<= 0.02) | target |",
+            "|---|---|---|---|---|",
+        ]
         for r in result["overhead"]:
             b, p = r["ratios"].get("bottleneck"), r["ratios"].get("pandas")
-            oks = [None if b is None else b <= OVERHEAD["bottleneck"],
-                   None if p is None else p <= OVERHEAD["pandas"]]
+            oks = [
+                None if b is None else b <= OVERHEAD["bottleneck"],
+                None if p is None else p <= OVERHEAD["pandas"],
+            ]
             v = verdict(oks)
             tally.append(v)
-            lines.append(f"| {r['function']} | {r['stats']['vexa']['ns_call']:.0f} | "
-                         f"{report.fmt_ratio(b)} | {report.fmt_ratio(p)} | {v} |")
+            lines.append(
+                f"| {r['function']} | {r['stats']['vexa']['ns_call']:.0f} | "
+                f"{report.fmt_ratio(b)} | {report.fmt_ratio(p)} | {v} |"
+            )
         lines.append("")
 
     met = sum(v == "met" for v in tally)

@@ -54,14 +54,23 @@ def build_floor(verbose=False):
     cmake = shutil.which("cmake")
     if cmake is None:
         raise SystemExit("bench: cmake is needed to build the floor loops (pip install cmake)")
+
     def run(cmd):
         done = subprocess.run(cmd, capture_output=not verbose, text=True)
         if done.returncode != 0:
             raise OSError(f"{' '.join(cmd)} failed:\n{done.stdout or ''}{done.stderr or ''}")
 
     if not (BUILD / "CMakeCache.txt").exists():
-        cmd = [cmake, "-S", str(ROOT), "-B", str(BUILD), "-DVEXA_MODULE=OFF",
-               "-DVEXA_BENCH_FLOOR=ON", "-DCMAKE_BUILD_TYPE=Release"]
+        cmd = [
+            cmake,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD),
+            "-DVEXA_MODULE=OFF",
+            "-DVEXA_BENCH_FLOOR=ON",
+            "-DCMAKE_BUILD_TYPE=Release",
+        ]
         if shutil.which("ninja"):
             cmd += ["-G", "Ninja"]
         run(cmd)
@@ -98,8 +107,9 @@ class Native:
         for sig, (inputs, nints) in SIGNATURES.items():
             fn = getattr(self.floor, "vb_time_" + sig)
             fn.restype = ctypes.c_double
-            fn.argtypes = [P] + [P, I32] + [P] * (len(inputs) - 1) + [I32] * nints + [
-                P, ctypes.c_int64]
+            fn.argtypes = (
+                [P] + [P, I32] + [P] * (len(inputs) - 1) + [I32] * nints + [P, ctypes.c_int64]
+            )
             self._timers[sig] = fn
         self.floor.vb_use_cpu_clock.argtypes = [I32]
         self.floor.vb_use_cpu_clock.restype = None

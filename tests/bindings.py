@@ -9,7 +9,6 @@ import functools
 from dataclasses import dataclass
 
 import numpy as np
-
 import vexa._vexa as vx
 from support import KERNELS
 
@@ -80,7 +79,7 @@ def series(name, n=N_BARS, seed=0):
     return _series(name, n, seed).copy()
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _series(name, n, seed):
     rng = np.random.default_rng(seed + 1000 * len(name) + ord(name[0]))
     if name == "N":  # a period series of short windows (0 would mean all bars so far)
@@ -99,7 +98,7 @@ def condition(n=N_BARS, seed=0):
     return _condition(n, seed).copy()
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _condition(n, seed):
     rng = np.random.default_rng(seed + 77)
     return rng.random(n) < 0.4
@@ -130,8 +129,14 @@ def call(f, args, keywords=False):
 def snapshot(obj):
     """What an argument looks like, bit for bit, to tell whether a call modified it."""
     if isinstance(obj, np.ndarray):
-        return ("ndarray", obj.dtype.str, obj.shape, obj.strides, obj.flags.writeable,
-                obj.tobytes())
+        return (
+            "ndarray",
+            obj.dtype.str,
+            obj.shape,
+            obj.strides,
+            obj.flags.writeable,
+            obj.tobytes(),
+        )
     try:
         with memoryview(obj) as m:
             return (type(obj).__name__, m.format, m.shape, m.tobytes())
@@ -140,6 +145,7 @@ def snapshot(obj):
 
 
 # ---- odd argument objects ------------------------------------------------------------
+
 
 class LenRefused(RuntimeError):
     pass
@@ -152,10 +158,12 @@ class AstypeRefused(RuntimeError):
 def with_len(arr, length):
     """`arr` as an array whose len() returns `length`, or raises it if it is an exception
     (a new one each time, so that no traceback piles up on a shared instance)."""
+
     def __len__(self):
         if isinstance(length, BaseException):
             raise type(length)(*length.args)
         return length
+
     return arr.view(type("LyingLen", (np.ndarray,), {"__len__": __len__}))
 
 
@@ -179,11 +187,13 @@ class Converter:
 
 # ---- call paths ------------------------------------------------------------------------
 
+
 @dataclass
 class Path:
     """One way through a function: its arguments and the exception it ends in (None:
     it returns a result). `early`: it ends before numpy is called (argument binding or
     the integer type test)."""
+
     label: str
     args: tuple
     kwargs: dict
@@ -207,8 +217,10 @@ def call_paths(f, n=300, period=257):
         return tuple(new)
 
     if not f.single:
-        paths += [Path("ok-keywords", (), dict(zip(f.names, args))),
-                  Path("ok-mixed", (args[0],), dict(zip(f.names[1:], args[1:])))]
+        paths += [
+            Path("ok-keywords", (), dict(zip(f.names, args))),
+            Path("ok-mixed", (args[0],), dict(zip(f.names[1:], args[1:]))),
+        ]
     for i, (name, kind) in enumerate(f.params):
         if kind == "series":
             x = args[i]
@@ -221,7 +233,12 @@ def call_paths(f, n=300, period=257):
                 Path(f"{name}-strided", put(i, np.repeat(x, 2)[::2]), {}, ValueError),
                 Path(f"{name}-big-endian", put(i, x.astype(">f8")), {}, ValueError),
                 Path(f"{name}-len-bigger", put(i, with_len(x.copy(), n + 1)), {}, ValueError),
-                Path(f"{name}-len-raises", put(i, with_len(x.copy(), LenRefused("no"))), {}, LenRefused),
+                Path(
+                    f"{name}-len-raises",
+                    put(i, with_len(x.copy(), LenRefused("no"))),
+                    {},
+                    LenRefused,
+                ),
                 Path(f"{name}-len-2**31", put(i, with_len(x.copy(), 2**31)), {}, OverflowError),
                 Path(f"{name}-memoryview", put(i, memoryview(x.copy())), {}),
             ]
@@ -240,14 +257,31 @@ def call_paths(f, n=300, period=257):
                 Path(f"{name}-empty", put(i, np.zeros(0, bool)), {}, IndexError),
                 Path(f"{name}-2d", put(i, np.ones((n, 2), bool)), {}, ValueError),
                 Path(f"{name}-len-bigger", put(i, with_len(x.copy(), n + 1)), {}, ValueError),
-                Path(f"{name}-len-raises", put(i, with_len(x.copy(), LenRefused("no"))), {}, LenRefused),
+                Path(
+                    f"{name}-len-raises",
+                    put(i, with_len(x.copy(), LenRefused("no"))),
+                    {},
+                    LenRefused,
+                ),
                 Path(f"{name}-len-2**31", put(i, with_len(x.copy(), 2**31)), {}, OverflowError),
-                Path(f"{name}-astype-raises", put(i, Converter(n, AstypeRefused("no"))), {}, AstypeRefused),
+                Path(
+                    f"{name}-astype-raises",
+                    put(i, Converter(n, AstypeRefused("no"))),
+                    {},
+                    AstypeRefused,
+                ),
                 Path(f"{name}-astype-None", put(i, Converter(n, None)), {}, IndexError),
                 Path(f"{name}-astype-list", put(i, Converter(n, [1] * n)), {}, TypeError),
                 Path(f"{name}-astype-float", put(i, Converter(n, np.ones(n))), {}, ValueError),
-                Path(f"{name}-astype-2d", put(i, Converter(n, np.ones((n, 2), np.uint8))), {}, ValueError),
-                Path(f"{name}-astype-shorter", put(i, Converter(n, u8[:-1].copy())), {}, ValueError),
+                Path(
+                    f"{name}-astype-2d",
+                    put(i, Converter(n, np.ones((n, 2), np.uint8))),
+                    {},
+                    ValueError,
+                ),
+                Path(
+                    f"{name}-astype-shorter", put(i, Converter(n, u8[:-1].copy())), {}, ValueError
+                ),
                 Path(f"{name}-astype-bytearray", put(i, Converter(n, bytearray(u8.tobytes()))), {}),
             ]
         else:
@@ -262,8 +296,10 @@ def call_paths(f, n=300, period=257):
                 Path(f"{name}-0", put(i, 0), {}),
             ]
     if f.single:
-        paths += [Path("keyword", (), {f.names[0]: args[0]}, TypeError, early=True),
-                  Path("two-arguments", (args[0], args[0]), {}, TypeError, early=True)]
+        paths += [
+            Path("keyword", (), {f.names[0]: args[0]}, TypeError, early=True),
+            Path("two-arguments", (args[0], args[0]), {}, TypeError, early=True),
+        ]
     else:
         paths += [
             Path("duplicate-keyword", tuple(args), {f.names[-1]: args[-1]}, TypeError, early=True),
@@ -280,15 +316,31 @@ def run_round(f, paths):
     for p in paths:
         try:
             p.run(f)
-        except p.raises or ():
+        except p.raises or ():  # noqa: B030 - no exception class: catch nothing
             pass
 
 
 def watched(f, paths):
     """Objects whose reference counts a leak (or an extra release) would change."""
-    objs = [vx, vars(vx), f.fn, np, np.zeros, np.float64, np.uint8, np.ndarray,
-            np.dtype(np.float64), np.dtype(np.uint8), ValueError, TypeError, IndexError,
-            OverflowError, AttributeError, LenRefused, AstypeRefused]
+    objs = [
+        vx,
+        vars(vx),
+        f.fn,
+        np,
+        np.zeros,
+        np.float64,
+        np.uint8,
+        np.ndarray,
+        np.dtype(np.float64),
+        np.dtype(np.uint8),
+        ValueError,
+        TypeError,
+        IndexError,
+        OverflowError,
+        AttributeError,
+        LenRefused,
+        AstypeRefused,
+    ]
     seen = set()
     for p in paths:
         for a in list(p.args) + list(p.kwargs.values()) + list(p.kwargs):

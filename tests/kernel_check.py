@@ -1,8 +1,15 @@
 """Kernel-versus-model comparison shared by the average, sum and count tests."""
 
 import numpy as np
-
-from support import CANARY_BITS, MISSING_BITS, assert_same_bits, assert_same_values, bits, canary, run_kernel
+from support import (
+    CANARY_BITS,
+    MISSING_BITS,
+    assert_same_bits,
+    assert_same_values,
+    bits,
+    canary,
+    run_kernel,
+)
 
 # Input NaNs get their own payloads, so that a NaN passed on by arithmetic never looks
 # like the missing value a kernel stores of its own accord.

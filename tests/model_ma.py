@@ -1,7 +1,5 @@
 """Slow twins of the moving-average kernels and of ctxn, in the stated order of operations."""
 
-import numpy as np
-
 from support import bar_period
 
 NAN = float("nan")

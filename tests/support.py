@@ -122,7 +122,9 @@ def assert_same_bits(got, want):
     got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
     assert got.shape == want.shape
     diff = np.nonzero(bits(got) != bits(want))[0]
-    assert diff.size == 0, f"first difference at {diff[0]}: got {got[diff[0]]!r}, want {want[diff[0]]!r}"
+    assert diff.size == 0, (
+        f"first difference at {diff[0]}: got {got[diff[0]]!r}, want {want[diff[0]]!r}"
+    )
 
 
 def assert_same_values(got, want):
@@ -136,7 +138,9 @@ def assert_same_values(got, want):
     gn, wn = np.isnan(got), np.isnan(want)
     bad = (gn != wn) | (~wn & (bits(got) != bits(want)))
     diff = np.nonzero(bad)[0]
-    assert diff.size == 0, f"first difference at {diff[0]}: got {got[diff[0]]!r}, want {want[diff[0]]!r}"
+    assert diff.size == 0, (
+        f"first difference at {diff[0]}: got {got[diff[0]]!r}, want {want[diff[0]]!r}"
+    )
 
 
 def random_series(rng, n, nan=0.1, inf=0.02, zeros=0.05, scale=None):
@@ -158,8 +162,26 @@ def random_periods(rng, n, hi=None):
     zeros and values at and beyond the ends of the int32 range."""
     hi = hi or max(n, 2)
     p = rng.uniform(-2, hi, n)
-    specials = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, -0.5, 0.5, 2.9, 1e300, -1e300,
-                         2.0**31, -(2.0**31), 2.0**31 - 1, -(2.0**31 - 1), 3e9, -1.5])
+    specials = np.array(
+        [
+            np.nan,
+            np.inf,
+            -np.inf,
+            0.0,
+            -0.0,
+            -0.5,
+            0.5,
+            2.9,
+            1e300,
+            -1e300,
+            2.0**31,
+            -(2.0**31),
+            2.0**31 - 1,
+            -(2.0**31 - 1),
+            3e9,
+            -1.5,
+        ]
+    )
     pick = rng.random(n) < 0.15
     p[pick] = rng.choice(specials, pick.sum())
     return p

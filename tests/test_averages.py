@@ -1,12 +1,19 @@
 """Native tests of vx_ema, vx_sma, vx_wma and vx_dma against their models."""
 
+import model_averages as m
 import numpy as np
 import pytest
-
-import model_averages as m
 from kernel_check import compare, recolour_nans
-from support import (INT32_MAX, INT32_MIN, MISSING_BITS, assert_same_bits, assert_same_values,
-                     canary, random_series, run_kernel)
+from support import (
+    INT32_MAX,
+    INT32_MIN,
+    MISSING_BITS,
+    assert_same_bits,
+    assert_same_values,
+    canary,
+    random_series,
+    run_kernel,
+)
 
 NAN = np.nan
 MISS = np.array([MISSING_BITS], dtype=np.uint64).view(np.float64)[0]
@@ -17,8 +24,9 @@ def arr(*v):
 
 
 def call(lib, name, inputs, params=()):
-    st, out = run_kernel(lib, name, [arr(*x) if isinstance(x, tuple) else x for x in inputs],
-                         params)
+    st, out = run_kernel(
+        lib, name, [arr(*x) if isinstance(x, tuple) else x for x in inputs], params
+    )
     assert st == 0
     return out
 
@@ -76,6 +84,7 @@ def test_period_limits(lib):
 
 # ---- documented examples --------------------------------------------------------------
 
+
 def test_ema_examples(lib):
     assert_same_bits(call(lib, "vx_ema", [(1, 2, 3, 4)], (3,)), arr(1, 1.5, 2.25, 3.125))
     assert_same_bits(call(lib, "vx_ema", [(1, 2, 3, 4)], (1,)), arr(1, 2, 3, 4))
@@ -84,8 +93,10 @@ def test_ema_examples(lib):
 
 
 def test_sma_examples(lib):
-    assert_same_bits(call(lib, "vx_sma", [(1, 2, 3, 4)], (3, 1)),
-                     arr(1, 1.3333333333333333, 1.8888888888888888, 2.5925925925925926))
+    assert_same_bits(
+        call(lib, "vx_sma", [(1, 2, 3, 4)], (3, 1)),
+        arr(1, 1.3333333333333333, 1.8888888888888888, 2.5925925925925926),
+    )
     out = call(lib, "vx_sma", [(1, 2, 3, 4)], (0, 1))
     assert out[0] == 1 and np.isnan(out[1:]).all()
     # M < 0 is not checked: g = 1.5, h = -0.5.
@@ -102,13 +113,16 @@ def test_sma_weights_from_exact_integers(lib):
 
 
 def test_wma_examples(lib):
-    assert_same_bits(call(lib, "vx_wma", [(1, 2, 3, 4, 5)], (3,)),
-                     arr(MISS, MISS, 2.3333333333333335, 3.3333333333333335, 4.333333333333333))
+    assert_same_bits(
+        call(lib, "vx_wma", [(1, 2, 3, 4, 5)], (3,)),
+        arr(MISS, MISS, 2.3333333333333335, 3.3333333333333335, 4.333333333333333),
+    )
     # Window longer than the bars from the first valid one on.
     for N in (4, 5, INT32_MAX):
         assert_same_bits(call(lib, "vx_wma", [(NAN, NAN, 1, 2, 3)], (N,)), np.full(5, MISS))
-    assert_same_bits(call(lib, "vx_wma", [(NAN, NAN, 1, 2, 3)], (3,)),
-                     arr(MISS, MISS, MISS, MISS, 14 / 6))
+    assert_same_bits(
+        call(lib, "vx_wma", [(NAN, NAN, 1, 2, 3)], (3,)), arr(MISS, MISS, MISS, MISS, 14 / 6)
+    )
 
 
 def test_dma_examples(lib):
@@ -117,12 +131,14 @@ def test_dma_examples(lib):
     assert_same_bits(call(lib, "vx_dma", [a, np.ones(5)]), arr(MISS, 1, 2, 3, 4))
     assert_same_bits(call(lib, "vx_dma", [a, np.zeros(5)]), arr(MISS, 1, 1, 1, 1))
     # Weights up to the first valid bar are never read, even when missing.
-    assert_same_bits(call(lib, "vx_dma", [a, arr(NAN, NAN, 0.5, 0.5, 0.5)]),
-                     arr(MISS, 1, 1.5, 2.25, 3.125))
+    assert_same_bits(
+        call(lib, "vx_dma", [a, arr(NAN, NAN, 0.5, 0.5, 0.5)]), arr(MISS, 1, 1.5, 2.25, 3.125)
+    )
 
 
-@pytest.mark.parametrize("name,params", [("vx_ema", (3,)), ("vx_sma", (3, 1)),
-                                         ("vx_wma", (2,)), ("vx_dma", ())])
+@pytest.mark.parametrize(
+    "name,params", [("vx_ema", (3,)), ("vx_sma", (3, 1)), ("vx_wma", (2,)), ("vx_dma", ())]
+)
 def test_missing_in_the_middle_spoils_the_rest(lib, name, params):
     a = arr(NAN, 1, 2, 3, NAN, 5, 6, 7)
     inputs = [a] + ([np.full(8, 0.5)] if name == "vx_dma" else [])
@@ -142,16 +158,21 @@ def test_infinities(lib):
     a = arr(1, np.inf, 2, 3)
     assert_same_values(call(lib, "vx_ema", [a], (3,)), arr(1, np.inf, np.inf, np.inf))
     assert_same_values(call(lib, "vx_ema", [a], (1,)), arr(1, np.inf, NAN, NAN))
-    assert_same_values(call(lib, "vx_wma", [arr(1, 2, np.inf, 3, 4)], (2,)),
-                       arr(MISS, 5 / 3, np.inf, NAN, NAN))
+    assert_same_values(
+        call(lib, "vx_wma", [arr(1, 2, np.inf, 3, 4)], (2,)), arr(MISS, 5 / 3, np.inf, NAN, NAN)
+    )
 
 
 def test_nothing_written_past_the_count(lib):
     # The output buffer is longer than the count passed: the tail must stay as it was.
     a = arr(1, 2, 3)
-    for name, params, extra in (("vx_ema", (2,), 0), ("vx_sma", (2, 1), 0),
-                                ("vx_wma", (INT32_MAX,), 0), ("vx_wma", (4,), 0),
-                                ("vx_dma", (), 1)):
+    for name, params, extra in (
+        ("vx_ema", (2,), 0),
+        ("vx_sma", (2, 1), 0),
+        ("vx_wma", (INT32_MAX,), 0),
+        ("vx_wma", (4,), 0),
+        ("vx_dma", (), 1),
+    ):
         inputs = [a] + [np.full(3, 0.5)] * extra
         st, out = run_kernel(lib, name, inputs, params, out=canary(8), counts=[3] * (2 + extra))
         assert st == 0
@@ -159,6 +180,7 @@ def test_nothing_written_past_the_count(lib):
 
 
 # ---- randomized comparison with the models --------------------------------------------
+
 
 def series_variants(rng, n):
     yield recolour_nans(rng, random_series(rng, n))
@@ -191,6 +213,9 @@ def test_random_against_models(lib, seed):
             for N in periods:
                 for M in rng.choice(periods + [INT32_MIN + 1, -3], 4):
                     compare(lib, "vx_sma", m.vx_sma, [a], (N, int(M)))
-            for A in (rng.uniform(0, 1, n), rng.uniform(-0.5, 1.5, n),
-                      recolour_nans(rng, random_series(rng, n, scale=1.0))):
+            for A in (
+                rng.uniform(0, 1, n),
+                rng.uniform(-0.5, 1.5, n),
+                recolour_nans(rng, random_series(rng, n, scale=1.0)),
+            ):
                 compare(lib, "vx_dma", m.vx_dma, [a, A])

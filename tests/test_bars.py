@@ -1,9 +1,8 @@
 """Native tests of the bar counters against their search-backwards models."""
 
+import model_bars as model
 import numpy as np
 import pytest
-
-import model_bars as model
 from support import INT32_MAX, INT32_MIN, assert_same_bits, canary, ptr, random_series, run_kernel
 
 COUNTERS = ["vx_barsince", "vx_barslast", "vx_barlast", "vx_backcount"]
@@ -19,6 +18,7 @@ def first_input(name, n):
 
 
 # ---- status codes and untouched outputs --------------------------------------------
+
 
 @pytest.mark.parametrize("name", ALL)
 def test_count_mismatch_returns_1_and_writes_nothing(lib, name):
@@ -55,8 +55,12 @@ EXAMPLES = [
 @pytest.mark.parametrize("c, since, last, back", EXAMPLES)
 def test_counter_examples(lib, c, since, last, back):
     c = u8(*c)
-    for name, want in [("vx_barsince", since), ("vx_barslast", last), ("vx_barlast", last),
-                       ("vx_backcount", back)]:
+    for name, want in [
+        ("vx_barsince", since),
+        ("vx_barslast", last),
+        ("vx_barlast", last),
+        ("vx_backcount", back),
+    ]:
         st, out = run_kernel(lib, name, [c])
         assert st == 0, name
         # Whole numbers, 0 as +0.0, never NaN.
@@ -76,6 +80,7 @@ def test_currbarscount_ignores_values(lib):
 
 
 # ---- randomized comparison with the models -----------------------------------------
+
 
 def condition(rng, n, i):
     density = rng.choice([0.0, 0.02, 0.2, 0.5, 0.9, 1.0])

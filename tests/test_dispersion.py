@@ -3,10 +3,9 @@ vx_slope against their Python twins in model_dispersion."""
 
 import math
 
+import model_dispersion as model
 import numpy as np
 import pytest
-
-import model_dispersion as model
 from support import (
     CANARY_BITS,
     INT32_MAX,
@@ -217,8 +216,11 @@ def test_slope_constants_rounded_once_for_long_periods(lib):
     for N in [1 << 19, 654_321, 1_048_575]:
         sxx = N * (N - 1) * (2 * N - 1) // 6
         near = float(sxx)
-        wrong = [math.nextafter(near, math.inf), math.nextafter(near, -math.inf),
-                 float(N) * float(N - 1) * float(2 * N - 1) / 6.0]
+        wrong = [
+            math.nextafter(near, math.inf),
+            math.nextafter(near, -math.inf),
+            float(N) * float(N - 1) * float(2 * N - 1) / 6.0,
+        ]
         cases.append((N, [w for w in wrong if w != near]))
     for N, wrong_sxx in cases:
         _, Sxx, _ = model.slope_constants(N)

@@ -1,11 +1,19 @@
 """LLV / HHV and their per-bar-period variants against the slow model, bit for bit."""
 
+import model_extremes as model
 import numpy as np
 import pytest
-
-import model_extremes as model
-from support import (INT32_MAX, INT32_MIN, MISSING_BITS, assert_same_bits, bits, canary,
-                     random_periods, random_series, run_kernel)
+from support import (
+    INT32_MAX,
+    INT32_MIN,
+    MISSING_BITS,
+    assert_same_bits,
+    bits,
+    canary,
+    random_periods,
+    random_series,
+    run_kernel,
+)
 
 FIXED = ["vx_llv", "vx_hhv"]
 PER_BAR = ["vx_llv_a", "vx_hhv_a"]
@@ -34,7 +42,7 @@ def tie_heavy(rng, n):
     x = rng.choice(pool, n)
     for _ in range(rng.integers(0, 4)):
         s = rng.integers(0, max(n, 1))
-        x[s:s + rng.integers(1, 12)] = NAN
+        x[s : s + rng.integers(1, 12)] = NAN
     odd = rng.random(n) < 0.03
     x.view(np.uint64)[odd] = 0xFFF0000000000123  # NaN with the sign set and a payload
     return x
@@ -42,17 +50,18 @@ def tie_heavy(rng, n):
 
 # ---- status codes and untouched output ----------------------------------------
 
+
 @pytest.mark.parametrize("name", FIXED)
 def test_fixed_status(lib, name):
     x = f64(1, 2, 3)
     st, out = run_kernel(lib, name, [x], params=(-1,), counts=(3, 2))
-    assert st == 1 and (bits(out) == bits(canary(3))).all()   # counts before period
+    assert st == 1 and (bits(out) == bits(canary(3))).all()  # counts before period
     st, out = run_kernel(lib, name, [x], params=(2,), counts=(3, 4))
     assert st == 1 and (bits(out) == bits(canary(3))).all()
     for N in (-1, INT32_MIN):
         st, out = run_kernel(lib, name, [x], params=(N,))
         assert st == 2 and (bits(out) == bits(canary(3))).all()
-    for cnt in (0, -5):   # agreeing counts <= 0: nothing written
+    for cnt in (0, -5):  # agreeing counts <= 0: nothing written
         st, out = run_kernel(lib, name, [x], params=(2,), counts=(cnt, cnt))
         assert st == 0 and (bits(out) == bits(canary(3))).all()
 
@@ -69,6 +78,7 @@ def test_per_bar_status(lib, name):
 
 
 # ---- documented examples ----------------------------------------------------
+
 
 def test_examples(lib):
     x = f64(5, NAN, 3, 4, 6)
@@ -111,18 +121,18 @@ def test_per_bar_bad_periods(lib):
     assert_same_bits(got, want_l)
     # the largest int32 periods are whole-history windows, no wrap-around
     p = f64(2147483647.0, 2147483647.9, -2147483648.5, 3, 1, 2, 2147483646.0)
-    st, got, want = call(lib, "vx_hhv_a", x, p)
+    _st, got, want = call(lib, "vx_hhv_a", x, p)
     assert_same_bits(got, f64(4, 4, NAN, 5, 2, 6, 7))
     assert_same_bits(want, got)
 
 
 # ---- randomized comparison with the model -------------------------------------
 
+
 def fixed_periods(n, rng):
-    ps = {INT32_MIN, -1, 0, 1, 2, 3, 4, 5, 7, 8, 16, 17, n - 1, n, n + 1,
-          INT32_MAX - 1, INT32_MAX}
-    ps |= set(int(v) for v in rng.integers(1, n + 2, 3))
-    for d in (2, 3, 4, 5, 7, 10):   # the series ends on, just after and just before a block edge
+    ps = {INT32_MIN, -1, 0, 1, 2, 3, 4, 5, 7, 8, 16, 17, n - 1, n, n + 1, INT32_MAX - 1, INT32_MAX}
+    ps |= {int(v) for v in rng.integers(1, n + 2, 3)}
+    for d in (2, 3, 4, 5, 7, 10):  # the series ends on, just after and just before a block edge
         ps |= {n // d, n // d + 1, (n - 1) // d, (n + 1) // d}
     return sorted(ps)
 

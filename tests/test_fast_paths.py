@@ -10,19 +10,28 @@ built to reach each of these paths, at lengths around the group sizes (8 to 64 b
 and with tails shorter than a vector.
 """
 
-import numpy as np
-import pytest
-
 import model_extremes
 import model_ma
 import model_signals
 import model_sums
-from support import (MISSING_BITS, assert_same_bits, assert_same_values, bits, random_series,
-                     run_kernel)
+import numpy as np
+import pytest
+from support import (
+    MISSING_BITS,
+    assert_same_bits,
+    assert_same_values,
+    bits,
+    random_series,
+    run_kernel,
+)
 
-MODELS = {"vx_ma_a": model_ma.vx_ma_a, "vx_sum_a": model_sums.vx_sum_a,
-          "vx_count_a": model_sums.vx_count_a, "vx_llv_a": model_extremes.vx_llv_a,
-          "vx_hhv_a": model_extremes.vx_hhv_a}
+MODELS = {
+    "vx_ma_a": model_ma.vx_ma_a,
+    "vx_sum_a": model_sums.vx_sum_a,
+    "vx_count_a": model_sums.vx_count_a,
+    "vx_llv_a": model_extremes.vx_llv_a,
+    "vx_hhv_a": model_extremes.vx_hhv_a,
+}
 PER_BAR = list(MODELS)
 LENGTHS = [1, 2, 3, 7, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 97, 130, 200]
 
@@ -53,6 +62,7 @@ def check(lib, name, x, p, what=""):
 
 # ---- period series that reach each path ----------------------------------------
 
+
 def constant(rng, n):
     return np.full(n, float(rng.choice([1, 2, 3, 5, 8, 16, 17, 40])))
 
@@ -63,7 +73,7 @@ def interrupted(rng, n):
     p = constant(rng, n)
     for _ in range(max(1, n // 20)):
         at, run = int(rng.integers(0, n)), int(rng.integers(1, 6))
-        p[at:at + run] = rng.choice([1.0, 4.0, 4.7, 30.0, 0.0, -1.0, np.nan, 3e9])
+        p[at : at + run] = rng.choice([1.0, 4.0, 4.7, 30.0, 0.0, -1.0, np.nan, 3e9])
     return p
 
 
@@ -99,7 +109,7 @@ def series(rng, n, kind):
     if kind == "gaps":  # windows crossing missing values, runs of them included
         x = random_series(rng, n, nan=0.05, inf=0.0)
         at = int(rng.integers(0, max(n, 1)))
-        x[at:at + int(rng.integers(1, 20))] = np.nan
+        x[at : at + int(rng.integers(1, 20))] = np.nan
         return x
     if kind == "infinities":  # opposite infinities in one window; zeros of both signs
         return rng.choice(np.array([np.inf, -np.inf, np.nan, 0.0, -0.0, 1.5, -2.0]), n)
@@ -162,6 +172,7 @@ def test_count_a_long_series(lib):
 
 # ---- filter: the state table and the long-blank scan -----------------------------
 
+
 @pytest.mark.parametrize("N", range(0, 11))
 def test_filter_every_short_window(lib, N):
     """Windows up to 8 use the table; blanks that cross the four-bar steps and tails of
@@ -179,6 +190,7 @@ def test_filter_every_short_window(lib, N):
 
 
 # ---- shifted copies: vector moves and their tails ---------------------------------
+
 
 @pytest.mark.parametrize("name", ["vx_ref", "vx_refxv"])
 def test_shifted_copies_every_offset(lib, name):

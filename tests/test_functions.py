@@ -10,14 +10,21 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import bindings
 import numpy as np
 import pytest
+import vexa._vexa as vx
+from support import (
+    INT32_MAX,
+    INT32_MIN,
+    KERNELS,
+    assert_same_bits,
+    assert_same_values,
+    random_periods,
+    random_series,
+)
 
 import vexa
-import vexa._vexa as vx
-import bindings
-from support import (INT32_MAX, INT32_MIN, KERNELS, assert_same_bits, assert_same_values,
-                     random_periods, random_series)
 
 MODELS = {}
 for path in sorted(Path(__file__).parent.glob("model_*.py")):
@@ -26,8 +33,18 @@ for path in sorted(Path(__file__).parent.glob("model_*.py")):
 
 SINGLE = {"BARSINCE", "BARLAST", "BARSLAST", "BACKCOUNT", "CURRBARSCOUNT"}
 # Kernels that copy input values, so that NaN payloads and zero signs must survive.
-COPYING = {"vx_ref", "vx_ref_a", "vx_refif", "vx_refxv", "vx_fif", "vx_filter", "vx_llv",
-           "vx_hhv", "vx_llv_a", "vx_hhv_a"}
+COPYING = {
+    "vx_ref",
+    "vx_ref_a",
+    "vx_refif",
+    "vx_refxv",
+    "vx_fif",
+    "vx_filter",
+    "vx_llv",
+    "vx_hhv",
+    "vx_llv_a",
+    "vx_hhv_a",
+}
 
 
 FUNCTIONS = [(f.name, f.kernel, f.params) for f in bindings.FUNCTIONS]
@@ -46,9 +63,12 @@ def test_every_kernel_is_exported_and_has_a_model():
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
 def test_module_exports_only_the_c_interface():
-    out = subprocess.run(["nm", "-D", "--defined-only", vx.__file__], capture_output=True,
-                         text=True, check=True).stdout
-    exported = {line.split()[-1] for line in out.splitlines() if line.split()[1:2] in (["T"], ["i"])}
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", vx.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    exported = {
+        line.split()[-1] for line in out.splitlines() if line.split()[1:2] in (["T"], ["i"])
+    }
     header = (Path(__file__).parent.parent / "quorix" / "include" / "quorix.h").read_text()
     from support import declarations
 
@@ -66,8 +86,9 @@ def make_arg(rng, name, kind, n, position):
             arr.flags.writeable = False
         return arr
     if kind == "int":
-        return int(rng.choice([INT32_MIN, -1, 0, 1, 2, 3, 5, 20, max(n - 1, 0), n, n + 1,
-                               INT32_MAX]))
+        return int(
+            rng.choice([INT32_MIN, -1, 0, 1, 2, 3, 5, 20, max(n - 1, 0), n, n + 1, INT32_MAX])
+        )
     if name == "N":
         return random_periods(rng, n)
     if name == "A":

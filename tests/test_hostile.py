@@ -18,9 +18,19 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-from bindings import (FUNCTIONS, INT_VALUE, N_BARS, AstypeRefused, LenRefused, call, condition,
-                      series, snapshot, valid_args, with_len)
+from bindings import (
+    FUNCTIONS,
+    INT_VALUE,
+    N_BARS,
+    AstypeRefused,
+    LenRefused,
+    call,
+    condition,
+    series,
+    snapshot,
+    valid_args,
+    with_len,
+)
 
 EMPTY = "Out of bounds on buffer access (axis 0)"
 BIG_ENDIAN = "Big-endian buffer not supported on little-endian compiler"
@@ -53,6 +63,7 @@ def no_len(obj):
 
 # ---- outcomes ----------------------------------------------------------------------
 
+
 class Raises:
     """The call raises `exc`; with `text`, exactly that message. `frame`: whether the
     function's own traceback entry is expected (every error except the integer type
@@ -82,6 +93,7 @@ def like_astype(arr):
 # Each case is (label, make) with make(n, param, first) -> (value, outcome); `first` tells
 # whether the parameter is the function's first, whose len() sizes the result.
 
+
 def strided(arr):
     return np.repeat(arr, 2)[::2]
 
@@ -98,6 +110,7 @@ def dtype_array(n, dtype):
 
 def series_cases():
     """Wrong (and a few acceptable but unusual) objects for a float64 series parameter."""
+
     def fixed(value, outcome):
         return lambda n, p, first: (value(n), outcome)
 
@@ -108,24 +121,82 @@ def series_cases():
         return series("a", n)
 
     cases = [
-        ("None", first_or(lambda n: None, Raises(TypeError, no_len(None)), Raises(IndexError, EMPTY))),
-        ("int", first_or(lambda n: 5, Raises(TypeError, no_len(5)),
-                         Raises(TypeError, "a bytes-like object is required, not 'int'"))),
-        ("float", first_or(lambda n: 5.0, Raises(TypeError, no_len(5.0)),
-                           Raises(TypeError, "a bytes-like object is required, not 'float'"))),
-        ("list", fixed(lambda n: [1.0] * n, Raises(TypeError, "a bytes-like object is required, not 'list'"))),
-        ("tuple", fixed(lambda n: (1.0,) * n, Raises(TypeError, "a bytes-like object is required, not 'tuple'"))),
-        ("str", fixed(lambda n: "x" * n, Raises(TypeError, "a bytes-like object is required, not 'str'"))),
-        ("dict", fixed(lambda n: dict.fromkeys(range(n), 1.0),
-                       Raises(TypeError, "a bytes-like object is required, not 'dict'"))),
+        (
+            "None",
+            first_or(lambda n: None, Raises(TypeError, no_len(None)), Raises(IndexError, EMPTY)),
+        ),
+        (
+            "int",
+            first_or(
+                lambda n: 5,
+                Raises(TypeError, no_len(5)),
+                Raises(TypeError, "a bytes-like object is required, not 'int'"),
+            ),
+        ),
+        (
+            "float",
+            first_or(
+                lambda n: 5.0,
+                Raises(TypeError, no_len(5.0)),
+                Raises(TypeError, "a bytes-like object is required, not 'float'"),
+            ),
+        ),
+        (
+            "list",
+            fixed(
+                lambda n: [1.0] * n,
+                Raises(TypeError, "a bytes-like object is required, not 'list'"),
+            ),
+        ),
+        (
+            "tuple",
+            fixed(
+                lambda n: (1.0,) * n,
+                Raises(TypeError, "a bytes-like object is required, not 'tuple'"),
+            ),
+        ),
+        (
+            "str",
+            fixed(
+                lambda n: "x" * n, Raises(TypeError, "a bytes-like object is required, not 'str'")
+            ),
+        ),
+        (
+            "dict",
+            fixed(
+                lambda n: dict.fromkeys(range(n), 1.0),
+                Raises(TypeError, "a bytes-like object is required, not 'dict'"),
+            ),
+        ),
         ("bytes", fixed(lambda n: bytes(8 * n), Raises(BufferError))),
-        ("bytearray", fixed(lambda n: bytearray(8 * n), Raises(ValueError, mismatch("double", "'unsigned char'")))),
+        (
+            "bytearray",
+            fixed(
+                lambda n: bytearray(8 * n),
+                Raises(ValueError, mismatch("double", "'unsigned char'")),
+            ),
+        ),
         ("empty", fixed(lambda n: np.zeros(0), Raises(IndexError, EMPTY))),
-        ("empty-list", fixed(lambda n: [], Raises(TypeError, "a bytes-like object is required, not 'list'"))),
-        ("0d", first_or(lambda n: np.array(1.5), Raises(TypeError, "len() of unsized object"),
-                        Raises(ValueError, ndim(0)))),
-        ("scalar", first_or(lambda n: np.float64(1.5), Raises(TypeError, no_len(np.float64(1.5))),
-                            Raises(BufferError))),
+        (
+            "empty-list",
+            fixed(lambda n: [], Raises(TypeError, "a bytes-like object is required, not 'list'")),
+        ),
+        (
+            "0d",
+            first_or(
+                lambda n: np.array(1.5),
+                Raises(TypeError, "len() of unsized object"),
+                Raises(ValueError, ndim(0)),
+            ),
+        ),
+        (
+            "scalar",
+            first_or(
+                lambda n: np.float64(1.5),
+                Raises(TypeError, no_len(np.float64(1.5))),
+                Raises(BufferError),
+            ),
+        ),
         ("2d", fixed(lambda n: np.ones((n, 2)), Raises(ValueError, ndim(2)))),
         ("column", fixed(lambda n: np.ones((n, 1)), Raises(ValueError, ndim(2)))),
         ("3d", fixed(lambda n: np.ones((n, 1, 1)), Raises(ValueError, ndim(3)))),
@@ -137,65 +208,172 @@ def series_cases():
         ("fortran-2d", fixed(lambda n: np.ones((n, 2), order="F"), Raises(ValueError))),
         ("datetime64", fixed(lambda n: np.zeros(n, "M8[s]"), Raises(ValueError))),
         ("timedelta64", fixed(lambda n: np.zeros(n, "m8[s]"), Raises(ValueError))),
-        ("mv-read-only", fixed(lambda n: memoryview(f64(n).tobytes()).cast("d"), Raises(BufferError))),
-        ("mv-2d", fixed(lambda n: memoryview(bytearray(16 * n)).cast("d", (n, 2)), Raises(ValueError, ndim(2)))),
+        (
+            "mv-read-only",
+            fixed(lambda n: memoryview(f64(n).tobytes()).cast("d"), Raises(BufferError)),
+        ),
+        (
+            "mv-2d",
+            fixed(
+                lambda n: memoryview(bytearray(16 * n)).cast("d", (n, 2)),
+                Raises(ValueError, ndim(2)),
+            ),
+        ),
         ("mv-strided", fixed(lambda n: memoryview(np.ones(2 * n))[::2], Raises(BufferError))),
-        ("array-f", fixed(lambda n: array.array("f", [1.0] * n), Raises(ValueError, mismatch("double", "'float'")))),
+        (
+            "array-f",
+            fixed(
+                lambda n: array.array("f", [1.0] * n),
+                Raises(ValueError, mismatch("double", "'float'")),
+            ),
+        ),
         ("ctypes-2d", fixed(lambda n: ((ctypes.c_double * 2) * n)(), Raises(ValueError, ndim(2)))),
-        ("ctypes-struct", fixed(lambda n: (Pair * n)(), Raises(ValueError, mismatch("double", "a struct")))),
-        ("ctypes-big-endian", fixed(lambda n: (ctypes.c_double.__ctype_be__ * n)(), Raises(ValueError, BIG_ENDIAN))),
+        (
+            "ctypes-struct",
+            fixed(lambda n: (Pair * n)(), Raises(ValueError, mismatch("double", "a struct"))),
+        ),
+        (
+            "ctypes-big-endian",
+            fixed(lambda n: (ctypes.c_double.__ctype_be__ * n)(), Raises(ValueError, BIG_ENDIAN)),
+        ),
         # Acceptable: any writable, contiguous, one-dimensional buffer of native doubles.
         ("mv-double", lambda n, p, first: (memoryview(f64(n).copy()), Same(f64(n)))),
-        ("mv-cast-double", lambda n, p, first: (memoryview(bytearray(f64(n).tobytes())).cast("d"), Same(f64(n)))),
+        (
+            "mv-cast-double",
+            lambda n, p, first: (memoryview(bytearray(f64(n).tobytes())).cast("d"), Same(f64(n))),
+        ),
         ("array-d", lambda n, p, first: (array.array("d", f64(n)), Same(f64(n)))),
         ("ctypes-double", lambda n, p, first: ((ctypes.c_double * n)(*f64(n)), Same(f64(n)))),
         ("little-endian", lambda n, p, first: (f64(n).astype("<f8"), Same(f64(n)))),
         ("honest-subclass", lambda n, p, first: (with_len(f64(n), n), Same(f64(n)))),
         # len() must agree with the buffer and fit the kernels' 32-bit counts.
-        ("len-bigger", lambda n, p, first: (with_len(f64(n), n + 3), Raises(ValueError, lying(p, n + 3, n)))),
-        ("len-smaller", lambda n, p, first: (with_len(f64(n), n - 2), Raises(ValueError, lying(p, n - 2, n)))),
+        (
+            "len-bigger",
+            lambda n, p, first: (with_len(f64(n), n + 3), Raises(ValueError, lying(p, n + 3, n))),
+        ),
+        (
+            "len-smaller",
+            lambda n, p, first: (with_len(f64(n), n - 2), Raises(ValueError, lying(p, n - 2, n))),
+        ),
         ("len-zero", lambda n, p, first: (with_len(f64(n), 0), Raises(ValueError, lying(p, 0, n)))),
-        ("len-int32-max", lambda n, p, first: (with_len(f64(n), 2**31 - 1),
-                                               Raises(ValueError, lying(p, 2**31 - 1, n)))),
-        ("len-2**31", lambda n, p, first: (with_len(f64(n), 2**31), Raises(OverflowError, too_long(p, 2**31)))),
+        (
+            "len-int32-max",
+            lambda n, p, first: (
+                with_len(f64(n), 2**31 - 1),
+                Raises(ValueError, lying(p, 2**31 - 1, n)),
+            ),
+        ),
+        (
+            "len-2**31",
+            lambda n, p, first: (
+                with_len(f64(n), 2**31),
+                Raises(OverflowError, too_long(p, 2**31)),
+            ),
+        ),
         # As the first argument such a len() first sizes the result, which may not fit.
-        ("len-2**32+n", lambda n, p, first: (with_len(f64(n), 2**32 + n), Raises(
-            (OverflowError, MemoryError)) if first else Raises(OverflowError, too_long(p, 2**32 + n)))),
-        ("len-raises", fixed(lambda n: with_len(f64(n), LenRefused("len() refused")),
-                             Raises(LenRefused, "len() refused"))),
-        ("len-negative", fixed(lambda n: with_len(f64(n), -1), Raises(ValueError, "__len__() should return >= 0"))),
+        (
+            "len-2**32+n",
+            lambda n, p, first: (
+                with_len(f64(n), 2**32 + n),
+                Raises((OverflowError, MemoryError))
+                if first
+                else Raises(OverflowError, too_long(p, 2**32 + n)),
+            ),
+        ),
+        (
+            "len-raises",
+            fixed(
+                lambda n: with_len(f64(n), LenRefused("len() refused")),
+                Raises(LenRefused, "len() refused"),
+            ),
+        ),
+        (
+            "len-negative",
+            fixed(
+                lambda n: with_len(f64(n), -1), Raises(ValueError, "__len__() should return >= 0")
+            ),
+        ),
         ("len-float", fixed(lambda n: with_len(f64(n), 3.0), Raises(TypeError))),
         ("len-huge", fixed(lambda n: with_len(f64(n), 2**70), Raises(OverflowError))),
         ("len-lies-on-empty", fixed(lambda n: with_len(np.zeros(0), n), Raises(IndexError, EMPTY))),
     ]
     # Memory views of every other format the interpreter can make.
-    names = {"c": "'char'", "b": "'signed char'", "B": "'unsigned char'", "h": "'short'",
-             "H": "'unsigned short'", "i": "'int'", "I": "'unsigned int'", "l": "'long'",
-             "L": "'unsigned long'", "q": "'long long'", "Q": "'unsigned long long'",
-             "f": "'float'", "?": "'bool'", "P": "a pointer"}
+    names = {
+        "c": "'char'",
+        "b": "'signed char'",
+        "B": "'unsigned char'",
+        "h": "'short'",
+        "H": "'unsigned short'",
+        "i": "'int'",
+        "I": "'unsigned int'",
+        "l": "'long'",
+        "L": "'unsigned long'",
+        "q": "'long long'",
+        "Q": "'unsigned long long'",
+        "f": "'float'",
+        "?": "'bool'",
+        "P": "a pointer",
+    }
     for letter, got in names.items():
-        cases.append((f"mv-{letter}", fixed(lambda n, c=letter: memoryview(bytearray(8 * n)).cast(c),
-                                            Raises(ValueError, mismatch("double", got)))))
+        cases.append(
+            (
+                f"mv-{letter}",
+                fixed(
+                    lambda n, c=letter: memoryview(bytearray(8 * n)).cast(c),
+                    Raises(ValueError, mismatch("double", got)),
+                ),
+            )
+        )
     for letter in "nN":
-        cases.append((f"mv-{letter}", fixed(lambda n, c=letter: memoryview(bytearray(8 * n)).cast(c),
-                                            Raises(ValueError, unexpected(letter)))))
+        cases.append(
+            (
+                f"mv-{letter}",
+                fixed(
+                    lambda n, c=letter: memoryview(bytearray(8 * n)).cast(c),
+                    Raises(ValueError, unexpected(letter)),
+                ),
+            )
+        )
     # Every numpy dtype but float64.
-    dtypes = [("bool", "'bool'"), ("int8", "'signed char'"), ("uint8", "'unsigned char'"),
-              ("int16", "'short'"), ("uint16", "'unsigned short'"), ("int32", "'int'"),
-              ("uint32", "'unsigned int'"), ("int64", "'long'"), ("uint64", "'unsigned long'"),
-              ("longlong", "'long long'"), ("ulonglong", "'unsigned long long'"),
-              ("float32", "'float'"), ("longdouble", "'long double'"),
-              ("complex64", "'complex float'"), ("complex128", "'complex double'"),
-              ("clongdouble", "'complex long double'"), ("object", "Python object"),
-              ("S8", "a string"), ([("x", "f8")], "a struct"), ([("x", "f8"), ("y", "i4")], "a struct")]
+    dtypes = [
+        ("bool", "'bool'"),
+        ("int8", "'signed char'"),
+        ("uint8", "'unsigned char'"),
+        ("int16", "'short'"),
+        ("uint16", "'unsigned short'"),
+        ("int32", "'int'"),
+        ("uint32", "'unsigned int'"),
+        ("int64", "'long'"),
+        ("uint64", "'unsigned long'"),
+        ("longlong", "'long long'"),
+        ("ulonglong", "'unsigned long long'"),
+        ("float32", "'float'"),
+        ("longdouble", "'long double'"),
+        ("complex64", "'complex float'"),
+        ("complex128", "'complex double'"),
+        ("clongdouble", "'complex long double'"),
+        ("object", "Python object"),
+        ("S8", "a string"),
+        ([("x", "f8")], "a struct"),
+        ([("x", "f8"), ("y", "i4")], "a struct"),
+    ]
     if np.dtype(np.longdouble).itemsize == 8:  # where long double is double, numpy says 'd'
         dtypes = [d for d in dtypes if d[0] not in ("longdouble", "clongdouble")]
     for dt, got in dtypes:
         label = dt if isinstance(dt, str) else "struct" + str(len(dt))
-        cases.append((f"dtype-{label}", fixed(lambda n, d=dt: dtype_array(n, d),
-                                              Raises(ValueError, mismatch("double", got)))))
+        cases.append(
+            (
+                f"dtype-{label}",
+                fixed(
+                    lambda n, d=dt: dtype_array(n, d), Raises(ValueError, mismatch("double", got))
+                ),
+            )
+        )
     cases += [
-        ("dtype-float16", fixed(lambda n: np.ones(n, np.float16), Raises(ValueError, unexpected("e")))),
+        (
+            "dtype-float16",
+            fixed(lambda n: np.ones(n, np.float16), Raises(ValueError, unexpected("e"))),
+        ),
         ("dtype-U3", fixed(lambda n: np.zeros(n, "U3"), Raises(ValueError, unexpected("w")))),
         ("dtype-V8", fixed(lambda n: np.zeros(n, "V8"), Raises(ValueError, unexpected("x")))),
     ]
@@ -229,6 +407,7 @@ def refuse(dtype):
 
 def cond_cases():
     """Wrong, odd and acceptable objects for a condition parameter."""
+
     def fixed(value, outcome):
         return lambda n, p, first: (value(n), outcome)
 
@@ -245,6 +424,7 @@ def cond_cases():
         def case(n, p, first):
             arr = make(n)
             return arr, like_astype(arr)
+
         return case
 
     def convertible(result, outcome):
@@ -259,13 +439,30 @@ def cond_cases():
         ("bytes", fixed(lambda n: b"\1" * n, no_astype(b""))),
         ("bytearray", fixed(lambda n: bytearray(n), no_astype(bytearray()))),
         ("memoryview", fixed(lambda n: memoryview(bytearray(n)), no_astype(memoryview(b"")))),
-        ("array-B", fixed(lambda n: array.array("B", bytes(n)),
-                          Raises(AttributeError, "'array.array' object has no attribute 'astype'"))),
+        (
+            "array-B",
+            fixed(
+                lambda n: array.array("B", bytes(n)),
+                Raises(AttributeError, "'array.array' object has no attribute 'astype'"),
+            ),
+        ),
         ("empty", fixed(lambda n: np.zeros(0, bool), Raises(IndexError, EMPTY))),
-        ("0d", first_or(lambda n: np.array(True), Raises(TypeError, "len() of unsized object"),
-                        Raises(ValueError, ndim(0)))),
-        ("scalar", first_or(lambda n: np.bool_(True), Raises(TypeError, no_len(np.bool_(True))),
-                            Raises(BufferError))),
+        (
+            "0d",
+            first_or(
+                lambda n: np.array(True),
+                Raises(TypeError, "len() of unsized object"),
+                Raises(ValueError, ndim(0)),
+            ),
+        ),
+        (
+            "scalar",
+            first_or(
+                lambda n: np.bool_(True),
+                Raises(TypeError, no_len(np.bool_(True))),
+                Raises(BufferError),
+            ),
+        ),
         ("2d", fixed(lambda n: np.ones((n, 2), bool), Raises(ValueError, ndim(2)))),
         ("column", fixed(lambda n: np.ones((n, 1)), Raises(ValueError, ndim(2)))),
         # Any layout of a numeric or bool array is converted by numpy and accepted.
@@ -287,47 +484,162 @@ def cond_cases():
         ("struct", dtype_case(lambda n: np.zeros(n, [("x", "f8"), ("y", "i4")]))),
         ("void", dtype_case(lambda n: np.zeros(n, "V8"))),
         # len() of the unconverted argument must agree with the converted buffer.
-        ("len-bigger", lambda n, p, first: (with_len(condition(n), n + 3), Raises(ValueError, lying(p, n + 3, n)))),
-        ("len-smaller", lambda n, p, first: (with_len(condition(n), n - 2), Raises(ValueError, lying(p, n - 2, n)))),
-        ("len-2**31", lambda n, p, first: (with_len(condition(n), 2**31), Raises(OverflowError, too_long(p, 2**31)))),
-        ("len-raises", fixed(lambda n: with_len(condition(n), LenRefused("len() refused")),
-                             Raises(LenRefused, "len() refused"))),
+        (
+            "len-bigger",
+            lambda n, p, first: (
+                with_len(condition(n), n + 3),
+                Raises(ValueError, lying(p, n + 3, n)),
+            ),
+        ),
+        (
+            "len-smaller",
+            lambda n, p, first: (
+                with_len(condition(n), n - 2),
+                Raises(ValueError, lying(p, n - 2, n)),
+            ),
+        ),
+        (
+            "len-2**31",
+            lambda n, p, first: (
+                with_len(condition(n), 2**31),
+                Raises(OverflowError, too_long(p, 2**31)),
+            ),
+        ),
+        (
+            "len-raises",
+            fixed(
+                lambda n: with_len(condition(n), LenRefused("len() refused")),
+                Raises(LenRefused, "len() refused"),
+            ),
+        ),
         ("honest-subclass", lambda n, p, first: (with_len(condition(n), n), Same(condition(n)))),
         # What astype does is up to the argument; the binding checks what comes back.
-        ("astype-raises", lambda n, p, first: (Convertible(n, refuse), Raises(AstypeRefused, "astype refused"))),
-        ("astype-not-callable", lambda n, p, first: (NotCallable(n), Raises(TypeError, "'int' object is not callable"))),
+        (
+            "astype-raises",
+            lambda n, p, first: (Convertible(n, refuse), Raises(AstypeRefused, "astype refused")),
+        ),
+        (
+            "astype-not-callable",
+            lambda n, p, first: (NotCallable(n), Raises(TypeError, "'int' object is not callable")),
+        ),
         ("astype-None", convertible(lambda n: None, lambda n, p: Raises(IndexError, EMPTY))),
-        ("astype-list", convertible(lambda n: [1] * n, lambda n, p: Raises(
-            TypeError, "a bytes-like object is required, not 'list'"))),
-        ("astype-int", convertible(lambda n: 1, lambda n, p: Raises(
-            TypeError, "a bytes-like object is required, not 'int'"))),
+        (
+            "astype-list",
+            convertible(
+                lambda n: [1] * n,
+                lambda n, p: Raises(TypeError, "a bytes-like object is required, not 'list'"),
+            ),
+        ),
+        (
+            "astype-int",
+            convertible(
+                lambda n: 1,
+                lambda n, p: Raises(TypeError, "a bytes-like object is required, not 'int'"),
+            ),
+        ),
         ("astype-bytes", convertible(lambda n: bytes(n), lambda n, p: Raises(BufferError))),
-        ("astype-2d", convertible(lambda n: np.ones((n, 2), np.uint8), lambda n, p: Raises(ValueError, ndim(2)))),
-        ("astype-0d", convertible(lambda n: np.array(1, np.uint8), lambda n, p: Raises(ValueError, ndim(0)))),
-        ("astype-float", convertible(lambda n: np.ones(n), lambda n, p: Raises(
-            ValueError, mismatch("uint8_t", "'double'")))),
-        ("astype-bool", convertible(lambda n: np.ones(n, bool), lambda n, p: Raises(
-            ValueError, mismatch("uint8_t", "'bool'")))),
-        ("astype-int8", convertible(lambda n: np.ones(n, np.int8), lambda n, p: Raises(
-            ValueError, mismatch("uint8_t", "'signed char'")))),
-        ("astype-big-endian", convertible(lambda n: np.ones(n, ">u2"), lambda n, p: Raises(ValueError, BIG_ENDIAN))),
-        ("astype-read-only", convertible(lambda n: read_only(u8(n)), lambda n, p: Raises(ValueError))),
+        (
+            "astype-2d",
+            convertible(
+                lambda n: np.ones((n, 2), np.uint8), lambda n, p: Raises(ValueError, ndim(2))
+            ),
+        ),
+        (
+            "astype-0d",
+            convertible(lambda n: np.array(1, np.uint8), lambda n, p: Raises(ValueError, ndim(0))),
+        ),
+        (
+            "astype-float",
+            convertible(
+                lambda n: np.ones(n),
+                lambda n, p: Raises(ValueError, mismatch("uint8_t", "'double'")),
+            ),
+        ),
+        (
+            "astype-bool",
+            convertible(
+                lambda n: np.ones(n, bool),
+                lambda n, p: Raises(ValueError, mismatch("uint8_t", "'bool'")),
+            ),
+        ),
+        (
+            "astype-int8",
+            convertible(
+                lambda n: np.ones(n, np.int8),
+                lambda n, p: Raises(ValueError, mismatch("uint8_t", "'signed char'")),
+            ),
+        ),
+        (
+            "astype-big-endian",
+            convertible(lambda n: np.ones(n, ">u2"), lambda n, p: Raises(ValueError, BIG_ENDIAN)),
+        ),
+        (
+            "astype-read-only",
+            convertible(lambda n: read_only(u8(n)), lambda n, p: Raises(ValueError)),
+        ),
         ("astype-strided", convertible(lambda n: strided(u8(n)), lambda n, p: Raises(ValueError))),
-        ("astype-empty", convertible(lambda n: np.zeros(0, np.uint8), lambda n, p: Raises(IndexError, EMPTY))),
-        ("astype-shorter", convertible(lambda n: u8(n)[:-2].copy(), lambda n, p: Raises(
-            ValueError, lying(p, n, n - 2)))),
-        ("astype-longer", convertible(lambda n: np.ones(n + 5, np.uint8), lambda n, p: Raises(
-            ValueError, lying(p, n, n + 5)))),
+        (
+            "astype-empty",
+            convertible(lambda n: np.zeros(0, np.uint8), lambda n, p: Raises(IndexError, EMPTY)),
+        ),
+        (
+            "astype-shorter",
+            convertible(
+                lambda n: u8(n)[:-2].copy(), lambda n, p: Raises(ValueError, lying(p, n, n - 2))
+            ),
+        ),
+        (
+            "astype-longer",
+            convertible(
+                lambda n: np.ones(n + 5, np.uint8),
+                lambda n, p: Raises(ValueError, lying(p, n, n + 5)),
+            ),
+        ),
         # The converted array's own len() is never asked: only its buffer counts.
-        ("astype-lying-len", convertible(lambda n: with_len(u8(n), n + 9), lambda n, p: Same(u8(n)))),
-        ("astype-len-raises", convertible(lambda n: with_len(u8(n), LenRefused("len() refused")),
-                                          lambda n, p: Same(u8(n)))),
-        ("astype-bytearray", convertible(lambda n: bytearray(u8(n).tobytes()), lambda n, p: Same(u8(n)))),
+        (
+            "astype-lying-len",
+            convertible(lambda n: with_len(u8(n), n + 9), lambda n, p: Same(u8(n))),
+        ),
+        (
+            "astype-len-raises",
+            convertible(
+                lambda n: with_len(u8(n), LenRefused("len() refused")), lambda n, p: Same(u8(n))
+            ),
+        ),
+        (
+            "astype-bytearray",
+            convertible(lambda n: bytearray(u8(n).tobytes()), lambda n, p: Same(u8(n))),
+        ),
     ]
-    for dt in ["bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
-               "float16", "float32", "float64", "longdouble", "complex64", "complex128",
-               "clongdouble", "object", "U3", "S3", "M8[s]", "m8[s]"]:
-        cases.append((f"dtype-{dt}", dtype_case(lambda n, d=dt: np.resize(np.array([0, 1, 3, 0, 1]), n).astype(d))))
+    for dt in [
+        "bool",
+        "int8",
+        "uint8",
+        "int16",
+        "uint16",
+        "int32",
+        "uint32",
+        "int64",
+        "uint64",
+        "float16",
+        "float32",
+        "float64",
+        "longdouble",
+        "complex64",
+        "complex128",
+        "clongdouble",
+        "object",
+        "U3",
+        "S3",
+        "M8[s]",
+        "m8[s]",
+    ]:
+        cases.append(
+            (
+                f"dtype-{dt}",
+                dtype_case(lambda n, d=dt: np.resize(np.array([0, 1, 3, 0, 1]), n).astype(d)),
+            )
+        )
     return cases
 
 
@@ -351,35 +663,72 @@ class Color(enum.IntEnum):
 
 # Wrong integer arguments with the type name the message gives (the C type's full name;
 # a class defined in Python by its bare name).
-INT_TYPE_CASES = [(True, "bool"), (False, "bool"), (np.int64(3), "numpy.int64"),
-                  (np.int32(3), "numpy.int32"), (np.uint8(3), "numpy.uint8"), (3.0, "float"),
-                  (np.float64(3), "numpy.float64"), ("3", "str"), (b"3", "bytes"), ([3], "list"),
-                  ((3,), "tuple"), (np.array(3), "numpy.ndarray"), (np.array([3]), "numpy.ndarray"),
-                  (fractions.Fraction(3), "Fraction"), (decimal.Decimal(3), "decimal.Decimal"),
-                  (MyInt(3), "MyInt"), (Color.RED, "Color"), (3 + 0j, "complex"), (object(), "object")]
-INT_RANGE_CASES = [(2**31, "value too large to convert to int"),
-                   (-(2**31) - 1, "value too large to convert to int"),
-                   (2**32 + 3, "value too large to convert to int"),
-                   (2**63 - 1, "value too large to convert to int"),
-                   (-(2**63), "value too large to convert to int"),
-                   (2**63, None), (2**64 + 3, None), (-(2**64), None), (2**100, None), (-(2**1000), None)]
+INT_TYPE_CASES = [
+    (True, "bool"),
+    (False, "bool"),
+    (np.int64(3), "numpy.int64"),
+    (np.int32(3), "numpy.int32"),
+    (np.uint8(3), "numpy.uint8"),
+    (3.0, "float"),
+    (np.float64(3), "numpy.float64"),
+    ("3", "str"),
+    (b"3", "bytes"),
+    ([3], "list"),
+    ((3,), "tuple"),
+    (np.array(3), "numpy.ndarray"),
+    (np.array([3]), "numpy.ndarray"),
+    (fractions.Fraction(3), "Fraction"),
+    (decimal.Decimal(3), "decimal.Decimal"),
+    (MyInt(3), "MyInt"),
+    (Color.RED, "Color"),
+    (3 + 0j, "complex"),
+    (object(), "object"),
+]
+INT_RANGE_CASES = [
+    (2**31, "value too large to convert to int"),
+    (-(2**31) - 1, "value too large to convert to int"),
+    (2**32 + 3, "value too large to convert to int"),
+    (2**63 - 1, "value too large to convert to int"),
+    (-(2**63), "value too large to convert to int"),
+    (2**63, None),
+    (2**64 + 3, None),
+    (-(2**64), None),
+    (2**100, None),
+    (-(2**1000), None),
+]
 
 
 def int_cases():
     cases = []
     for value, tname in INT_TYPE_CASES:
-        cases.append((f"type-{type(value).__name__}-{value!r}"[:40],
-                      lambda n, p, first, v=value, t=tname: (v, Raises(
-                          TypeError, f"Argument '{p}' has incorrect type (expected int, got {t})", frame=False))))
+        cases.append(
+            (
+                f"type-{type(value).__name__}-{value!r}"[:40],
+                lambda n, p, first, v=value, t=tname: (
+                    v,
+                    Raises(
+                        TypeError,
+                        f"Argument '{p}' has incorrect type (expected int, got {t})",
+                        frame=False,
+                    ),
+                ),
+            )
+        )
     cases.append(("None", lambda n, p, first: (None, Raises(TypeError, "an integer is required"))))
     for value, text in INT_RANGE_CASES:
-        cases.append((f"range-{value:#x}"[:40], lambda n, p, first, v=value, t=text: (v, Raises(OverflowError, t))))
+        cases.append(
+            (
+                f"range-{value:#x}"[:40],
+                lambda n, p, first, v=value, t=text: (v, Raises(OverflowError, t)),
+            )
+        )
     for value in (-(2**31), -1, 0, 1, 2**31 - 1):  # every int32 reaches the kernel
         cases.append((f"valid-{value}", lambda n, p, first, v=value: (v, None)))
     return cases
 
 
 # ---- running one case ----------------------------------------------------------------
+
 
 def frames(exc):
     return [(f.filename, f.name) for f in traceback.extract_tb(exc.__traceback__)]
@@ -408,8 +757,12 @@ def check(f, args, outcome, keywords):
 
 
 def positions(kind):
-    return [pytest.param(f, i, id=f"{f.name}-{f.params[i][0]}")
-            for f in FUNCTIONS for i, (_, k) in enumerate(f.params) if k == kind]
+    return [
+        pytest.param(f, i, id=f"{f.name}-{f.params[i][0]}")
+        for f in FUNCTIONS
+        for i, (_, k) in enumerate(f.params)
+        if k == kind
+    ]
 
 
 def run_cases(f, i, cases):
@@ -427,16 +780,20 @@ def run_cases(f, i, cases):
                     assert got.dtype == np.float64 and got.shape == (N_BARS,)
                     continue
                 if isinstance(outcome, Same):
-                    outcome = args[:i] + [outcome.value] + args[i + 1:]
+                    outcome = args[:i] + [outcome.value] + args[i + 1 :]
                 check(f, args, outcome, keywords)
                 if isinstance(value, Convertible):  # astype is asked once, with numpy's uint8
                     assert value.given == [np.uint8], value.given
             except AssertionError as e:
                 failures.append(f"{label} ({'keywords' if keywords else 'positional'}): {e}")
             except Exception as e:
-                failures.append(f"{label} ({'keywords' if keywords else 'positional'}): "
-                                f"unexpected {type(e).__name__}: {e}")
-    assert not failures, f"{len(failures)} of {2 * len(cases)} calls failed:\n" + "\n".join(failures)
+                failures.append(
+                    f"{label} ({'keywords' if keywords else 'positional'}): "
+                    f"unexpected {type(e).__name__}: {e}"
+                )
+    assert not failures, f"{len(failures)} of {2 * len(cases)} calls failed:\n" + "\n".join(
+        failures
+    )
 
 
 SERIES_CASES, COND_CASES, INT_CASES = series_cases(), cond_cases(), int_cases()
@@ -465,13 +822,23 @@ def test_integer_checks_in_order(f):
     """Type test before anything else, then emptiness, then the conversion; and with
     several integers, the first wrong one is named."""
     ints = [i for i, k in enumerate(f.kinds) if k == "int"]
-    empty = [np.zeros(0) if k == "series" else (np.zeros(0, bool) if k == "cond" else INT_VALUE)
-             for k in f.kinds]
+    empty = [
+        np.zeros(0) if k == "series" else (np.zeros(0, bool) if k == "cond" else INT_VALUE)
+        for k in f.kinds
+    ]
     for i in ints:
         args = list(empty)
         args[i] = True
-        check(f, args, Raises(TypeError, f"Argument '{f.names[i]}' has incorrect type (expected int, got bool)",
-                              frame=False), False)
+        check(
+            f,
+            args,
+            Raises(
+                TypeError,
+                f"Argument '{f.names[i]}' has incorrect type (expected int, got bool)",
+                frame=False,
+            ),
+            False,
+        )
         args[i] = None
         check(f, args, Raises(IndexError, EMPTY), False)
         args[i] = 2**31
@@ -480,8 +847,16 @@ def test_integer_checks_in_order(f):
     for i in ints:
         args[i] = 1.5
     first = ints[0]
-    check(f, args, Raises(TypeError, f"Argument '{f.names[first]}' has incorrect type (expected int, got float)",
-                          frame=False), False)
+    check(
+        f,
+        args,
+        Raises(
+            TypeError,
+            f"Argument '{f.names[first]}' has incorrect type (expected int, got float)",
+            frame=False,
+        ),
+        False,
+    )
     args = valid_args(f)
     for i in ints:
         args[i] = None
@@ -506,13 +881,19 @@ def test_keyword_misuse(f):
     by_name = dict(zip(f.names, args))
     assert f.fn(**dict(reversed(by_name.items()))).tobytes() == want.tobytes()
     for split in range(k + 1):  # any positional prefix with the rest by keyword
-        assert f.fn(*args[:split], **dict(list(by_name.items())[split:])).tobytes() == want.tobytes()
+        assert (
+            f.fn(*args[:split], **dict(list(by_name.items())[split:])).tobytes() == want.tobytes()
+        )
 
     cases = []
     for j, name in enumerate(f.names):
         # Given positionally and again by keyword.
-        cases.append(((args, {name: args[j]}),
-                      Raises(TypeError, f"{f.name}() got multiple values for keyword argument '{name}'")))
+        cases.append(
+            (
+                (args, {name: args[j]}),
+                Raises(TypeError, f"{f.name}() got multiple values for keyword argument '{name}'"),
+            )
+        )
         # Missing: the count names how many parameters were filled before the gap.
         rest = {p: a for p, a in by_name.items() if p != name}
         cases.append((([], rest), Raises(TypeError, count_error(f, j))))
@@ -520,7 +901,12 @@ def test_keyword_misuse(f):
     for bad in ("bogus", "r", "ctx", "out", "n", "", "ä", f.names[0].swapcase(), f.names[-1] + " "):
         if bad in f.names:
             continue
-        cases.append(((args, {bad: 1}), Raises(TypeError, f"{f.name}() got an unexpected keyword argument '{bad}'")))
+        cases.append(
+            (
+                (args, {bad: 1}),
+                Raises(TypeError, f"{f.name}() got an unexpected keyword argument '{bad}'"),
+            )
+        )
     cases += [
         (([], {}), Raises(TypeError, count_error(f, 0))),
         ((args[:-1], {}), Raises(TypeError, count_error(f, k - 1))),
@@ -619,9 +1005,17 @@ def test_keyword_arguments_outlive_the_callers_dict():
     dict a native caller passed; the function must keep its arguments alive anyway (this
     used to read freed memory). Run in a child, where a crash cannot take the suite down."""
     code = DROPPED_ARGUMENTS.format(tests=str(Path(__file__).parent))
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          cwd=tempfile.gettempdir(), timeout=120)
-    assert proc.returncode == 0 and proc.stdout.strip() == "ok", (proc.returncode, proc.stderr[-2000:])
+    proc = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        cwd=tempfile.gettempdir(),
+        timeout=120,
+    )
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", (
+        proc.returncode,
+        proc.stderr[-2000:],
+    )
 
 
 @pytest.mark.parametrize("f", SINGLE_FORM, ids=str)
@@ -629,17 +1023,20 @@ def test_single_argument_form(f):
     x = valid_args(f)[0]
     before = snapshot(x)
     name = f.params[0][0]
-    for args, kwargs, pattern in [((), {}, r"takes exactly one argument \(0 given\)"),
-                                  ((x, x), {}, r"takes exactly one argument \(2 given\)"),
-                                  ((), {name: x}, r"takes no keyword arguments"),
-                                  ((x,), {name: x}, r"takes no keyword arguments"),
-                                  ((x,), {"bogus": 1}, r"takes no keyword arguments")]:
+    for args, kwargs, pattern in [
+        ((), {}, r"takes exactly one argument \(0 given\)"),
+        ((x, x), {}, r"takes exactly one argument \(2 given\)"),
+        ((), {name: x}, r"takes no keyword arguments"),
+        ((x,), {name: x}, r"takes no keyword arguments"),
+        ((x,), {"bogus": 1}, r"takes no keyword arguments"),
+    ]:
         with pytest.raises(TypeError, match=rf"^(vexa\._vexa\.)?{f.name}\(\) {pattern}$"):
             f.fn(*args, **kwargs)
     assert snapshot(x) == before
 
 
 # ---- results are complete or absent ----------------------------------------------------
+
 
 @pytest.mark.parametrize("f", FUNCTIONS, ids=str)
 def test_unequal_lengths_give_an_untouched_result(f):
@@ -662,7 +1059,7 @@ def test_aliased_arguments(f):
     args = valid_args(f)
     for i, kind in enumerate(f.kinds):
         if kind == "series":
-            args[i] = base[N_BARS:2 * N_BARS] if i % 2 else base[:N_BARS]
+            args[i] = base[N_BARS : 2 * N_BARS] if i % 2 else base[:N_BARS]
     want_args = [np.array(a, copy=True) if isinstance(a, np.ndarray) else a for a in args]
     before = base.tobytes()
     assert call(f, args).tobytes() == call(f, want_args).tobytes()
@@ -685,12 +1082,28 @@ class FakeNumpy:
 def r_cases(n):
     return [
         ("None", lambda n: None, Raises(IndexError, EMPTY)),
-        ("list", lambda n: [0.0] * n, Raises(TypeError, "a bytes-like object is required, not 'list'")),
-        ("float32", lambda n: np.zeros(n, np.float32), Raises(ValueError, mismatch("double", "'float'"))),
+        (
+            "list",
+            lambda n: [0.0] * n,
+            Raises(TypeError, "a bytes-like object is required, not 'list'"),
+        ),
+        (
+            "float32",
+            lambda n: np.zeros(n, np.float32),
+            Raises(ValueError, mismatch("double", "'float'")),
+        ),
         ("read-only", lambda n: read_only(np.zeros(n)), Raises(ValueError)),
         ("2d", lambda n: np.zeros((n, 2)), Raises(ValueError, ndim(2))),
-        ("lying-len", lambda n: with_len(np.zeros(n), n + 1), Raises(ValueError, lying("r", n + 1, n))),
-        ("len-2**31", lambda n: with_len(np.zeros(n), 2**31), Raises(OverflowError, too_long("r", 2**31))),
+        (
+            "lying-len",
+            lambda n: with_len(np.zeros(n), n + 1),
+            Raises(ValueError, lying("r", n + 1, n)),
+        ),
+        (
+            "len-2**31",
+            lambda n: with_len(np.zeros(n), 2**31),
+            Raises(OverflowError, too_long("r", 2**31)),
+        ),
         # A result of another length than the first argument: the kernel declines.
         ("shorter", lambda n: np.full(n - 1, 7.0), "untouched"),
         ("longer", lambda n: np.full(n + 1, 7.0), "untouched"),

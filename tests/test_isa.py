@@ -17,15 +17,34 @@ import subprocess
 
 import numpy as np
 import pytest
-
-from support import (INT32_MAX, INT32_MIN, KERNELS, assert_same_bits, assert_same_values,
-                     library_path, load_library, random_periods, random_series, run_kernel)
+from support import (
+    INT32_MAX,
+    INT32_MIN,
+    KERNELS,
+    assert_same_bits,
+    assert_same_values,
+    library_path,
+    load_library,
+    random_periods,
+    random_series,
+    run_kernel,
+)
 
 ISAS = ["sse2", "avx2", "avx512"]
 # Kernels whose results are input values copied unchanged: NaN payloads and the signs
 # of zeros must survive in every variant.
-COPYING = {"vx_ref", "vx_ref_a", "vx_refif", "vx_refxv", "vx_fif", "vx_filter", "vx_llv",
-           "vx_hhv", "vx_llv_a", "vx_hhv_a"}
+COPYING = {
+    "vx_ref",
+    "vx_ref_a",
+    "vx_refif",
+    "vx_refxv",
+    "vx_fif",
+    "vx_filter",
+    "vx_llv",
+    "vx_hhv",
+    "vx_llv_a",
+    "vx_hhv_a",
+}
 
 
 def forced_build():
@@ -36,7 +55,8 @@ def forced_build():
 
 
 needs_forced_build = pytest.mark.skipif(
-    forced_build() is None, reason="needs $QUORIX_LIB built with QUORIX_FORCE_ISA")
+    forced_build() is None, reason="needs $QUORIX_LIB built with QUORIX_FORCE_ISA"
+)
 
 
 def load_as(path, tmp_dir, isa):
@@ -86,8 +106,12 @@ def test_forced_isa_is_honoured(lib, variants):
 def test_no_fused_multiply_add():
     """No variant contracts a product and a sum into one rounding (any build: the
     extension module holds every variant too)."""
-    text = subprocess.run(["objdump", "-d", "--no-show-raw-insn", library_path()],
-                          capture_output=True, text=True, check=True).stdout
+    text = subprocess.run(
+        ["objdump", "-d", "--no-show-raw-insn", library_path()],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     fused = re.findall(r"\bv?f(?:n?m(?:add|sub)|maddsub|msubadd)\w*", text)
     assert not fused, sorted(set(fused))
 
@@ -99,8 +123,9 @@ def test_normal_build_reads_no_environment():
     path = library_path()
     if hasattr(ctypes.CDLL(path), "quorix_isa"):
         pytest.skip("a forced test build")
-    out = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True,
-                         text=True, check=True).stdout
+    out = subprocess.run(
+        ["nm", "-D", "--undefined-only", path], capture_output=True, text=True, check=True
+    ).stdout
     assert not re.search(r"\b(secure_)?getenv\b", out)
 
 
@@ -113,8 +138,7 @@ def make_input(rng, ctype, name, n):
         w = rng.uniform(-0.5, 1.5, n)
         w[rng.random(n) < 0.05] = np.nan
         return w
-    return random_series(rng, n, nan=rng.choice([0.0, 0.01, 0.2]),
-                         inf=rng.choice([0.0, 0.005]))
+    return random_series(rng, n, nan=rng.choice([0.0, 0.01, 0.2]), inf=rng.choice([0.0, 0.005]))
 
 
 def int_params(rng, count, n):
@@ -130,7 +154,7 @@ def int_params(rng, count, n):
 @needs_forced_build
 @pytest.mark.parametrize("kernel", [k for k, _, _ in KERNELS])
 def test_variants_agree(variants, kernel):
-    args = dict((k, a) for k, _, a in KERNELS)[kernel]
+    args = {k: a for k, _, a in KERNELS}[kernel]
     inputs = [(t, p) for t, p in args[1:-2] if t.endswith("*")]
     nint = len(args[1:-2]) - 2 * len(inputs)
     rng = np.random.default_rng(sum(map(ord, kernel)))
@@ -148,4 +172,4 @@ def test_variants_agree(variants, kernel):
                 try:
                     (assert_same_bits if kernel in COPYING else assert_same_values)(got, ref[1])
                 except AssertionError as e:
-                    raise AssertionError(f"{isa} against sse2, n={n}, params={params}: {e}")
+                    raise AssertionError(f"{isa} against sse2, n={n}, params={params}: {e}") from e

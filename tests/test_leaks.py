@@ -15,7 +15,6 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
 from bindings import FUNCTIONS, call_paths, run_round, watched
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -114,7 +113,9 @@ def test_resident_size_stays():
     """Long series, so that a result or a converted condition array left behind per call
     (40 kB to 320 kB) would add tens of megabytes."""
     n = 40_000
-    plans = [(f, [p for p in call_paths(f, n=n) if not p.label.endswith("2**31")]) for f in FUNCTIONS]
+    plans = [
+        (f, [p for p in call_paths(f, n=n) if not p.label.endswith("2**31")]) for f in FUNCTIONS
+    ]
     for _ in range(3):
         for f, paths in plans:
             run_round(f, paths)

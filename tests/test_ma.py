@@ -5,15 +5,25 @@ import subprocess
 import sys
 import tempfile
 
+import model_ma
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import model_ma
-from support import (CANARY_BITS, INT32_MAX, INT32_MIN, MISSING_BITS, assert_same_bits,
-                     assert_same_values, bits, canary, library_path, ptr, random_periods,
-                     random_series, run_kernel)
+from support import (
+    CANARY_BITS,
+    INT32_MAX,
+    INT32_MIN,
+    MISSING_BITS,
+    assert_same_bits,
+    assert_same_values,
+    bits,
+    canary,
+    library_path,
+    random_periods,
+    random_series,
+    run_kernel,
+)
 
 NAN = np.nan
 
@@ -26,15 +36,18 @@ def ma_a(lib, a, p, out=None):
     return run_kernel(lib, "vx_ma_a", [np.asarray(a, float), np.asarray(p, float)], out=out)
 
 
-@pytest.mark.parametrize("a, N, want", [
-    ([1, 2, 3, 4, 5], 2, [NAN, 1.5, 2.5, 3.5, 4.5]),
-    ([NAN, NAN, 1, 2, 3], 2, [NAN, NAN, NAN, 1.5, 2.5]),
-    ([1, 2, NAN, 4, 5, 6], 2, [NAN, 1.5, NAN, NAN, NAN, NAN]),
-    ([1, 2, 3], 4, [NAN] * 3),
-    ([NAN] * 4, 1, [NAN] * 4),
-    ([3, np.inf, 4, 5], 1, [3, np.inf, NAN, NAN]),
-    ([1, 2, 3], INT32_MAX, [NAN] * 3),
-])
+@pytest.mark.parametrize(
+    "a, N, want",
+    [
+        ([1, 2, 3, 4, 5], 2, [NAN, 1.5, 2.5, 3.5, 4.5]),
+        ([NAN, NAN, 1, 2, 3], 2, [NAN, NAN, NAN, 1.5, 2.5]),
+        ([1, 2, NAN, 4, 5, 6], 2, [NAN, 1.5, NAN, NAN, NAN, NAN]),
+        ([1, 2, 3], 4, [NAN] * 3),
+        ([NAN] * 4, 1, [NAN] * 4),
+        ([3, np.inf, 4, 5], 1, [3, np.inf, NAN, NAN]),
+        ([1, 2, 3], INT32_MAX, [NAN] * 3),
+    ],
+)
 def test_ma_examples(lib, a, N, want):
     st_, out = ma(lib, a, N)
     assert st_ == 0
@@ -75,12 +88,15 @@ def test_ma_context_moves_start_to_the_tail(lib):
     assert out[2:].tolist() == [2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0]
 
 
-@pytest.mark.parametrize("p, want", [
-    ([2, 2, 2, 2, 2], [NAN, NAN, 2.5, 3.5, 4.5]),
-    ([1, 1, 1, 1, 1], [NAN, 2, 3, 4, 5]),
-    ([NAN, 0, -1, 2**31, 2.9], [NAN, NAN, NAN, NAN, 4.5]),
-    ([-1.5, 0.7, 1e300, -np.inf, np.inf], [NAN] * 5),
-])
+@pytest.mark.parametrize(
+    "p, want",
+    [
+        ([2, 2, 2, 2, 2], [NAN, NAN, 2.5, 3.5, 4.5]),
+        ([1, 1, 1, 1, 1], [NAN, 2, 3, 4, 5]),
+        ([NAN, 0, -1, 2**31, 2.9], [NAN, NAN, NAN, NAN, 4.5]),
+        ([-1.5, 0.7, 1e300, -np.inf, np.inf], [NAN] * 5),
+    ],
+)
 def test_ma_a_examples(lib, p, want):
     st_, out = ma_a(lib, [1, 2, 3, 4, 5], p)
     assert st_ == 0
@@ -119,8 +135,11 @@ def test_ma_matches_model(lib, seed):
 
 
 @settings(max_examples=150, deadline=None)
-@given(st.lists(st.floats(allow_nan=True, allow_infinity=True, width=64), max_size=40),
-       st.integers(-3, 45), st.lists(st.floats(-3, 50) | st.just(float("nan")), max_size=40))
+@given(
+    st.lists(st.floats(allow_nan=True, allow_infinity=True, width=64), max_size=40),
+    st.integers(-3, 45),
+    st.lists(st.floats(-3, 50) | st.just(float("nan")), max_size=40),
+)
 def test_ma_hypothesis(lib, values, N, periods):
     a = np.array(values, dtype=float)
     want = canary(len(a))
@@ -136,42 +155,65 @@ def test_ma_hypothesis(lib, values, N, periods):
 
 # ---- helpers -----------------------------------------------------------------------
 
+
 def test_maxi_mini(lib):
     assert lib.maxi(3, 7) == 7 and lib.mini(3, 7) == 3 and lib.maxi(-1, -1) == -1
-    assert lib.maxi(INT32_MIN, INT32_MAX) == INT32_MAX and lib.mini(INT32_MIN, INT32_MAX) == INT32_MIN
+    assert (
+        lib.maxi(INT32_MIN, INT32_MAX) == INT32_MAX and lib.mini(INT32_MIN, INT32_MAX) == INT32_MIN
+    )
 
 
-@pytest.mark.parametrize("ctx, n, N, want", [
-    (0, 100, 5, 4), (-1, 100, 5, 95), (-100, 100, 5, 4), (7, 100, 5, 4),
-    (INT32_MIN, INT32_MAX, 1, 0), (-1, INT32_MAX, 1, INT32_MAX - 1), (0, 10, INT32_MIN, INT32_MIN),
-    (-1, INT32_MAX, INT32_MIN, INT32_MAX),
-])
+@pytest.mark.parametrize(
+    "ctx, n, N, want",
+    [
+        (0, 100, 5, 4),
+        (-1, 100, 5, 95),
+        (-100, 100, 5, 4),
+        (7, 100, 5, 4),
+        (INT32_MIN, INT32_MAX, 1, 0),
+        (-1, INT32_MAX, 1, INT32_MAX - 1),
+        (0, 10, INT32_MIN, INT32_MIN),
+        (-1, INT32_MAX, INT32_MIN, INT32_MAX),
+    ],
+)
 def test_ctxn(lib, ctx, n, N, want):
     assert lib.ctxn(ctx, n, N) == want == model_ma.ctxn(ctx, n, N)
 
 
 def take(lib, address, count):
     try:
-        return np.ctypeslib.as_array(ctypes.cast(address, ctypes.POINTER(ctypes.c_double)), (count,)).copy()
+        return np.ctypeslib.as_array(
+            ctypes.cast(address, ctypes.POINTER(ctypes.c_double)), (count,)
+        ).copy()
     finally:
         ctypes.CDLL(None).free(ctypes.c_void_p(address))
 
 
-@pytest.mark.parametrize("start, stop, step, want", [
-    (0, 10, 3.0, [0, 3, 6]),
-    (10, 0, -2.5, [10, 7.5, 5, 2.5]),
-    (-3, 3, 1.5, [-3, -1.5, 0, 1.5]),
-    (0, 1, 0.1, [i * 0.1 for i in range(10)]),
-])
+@pytest.mark.parametrize(
+    "start, stop, step, want",
+    [
+        (0, 10, 3.0, [0, 3, 6]),
+        (10, 0, -2.5, [10, 7.5, 5, 2.5]),
+        (-3, 3, 1.5, [-3, -1.5, 0, 1.5]),
+        (0, 1, 0.1, [i * 0.1 for i in range(10)]),
+    ],
+)
 def test_arange(lib, start, stop, step, want):
     got = take(lib, lib.arange(start, stop, step), len(want))
     assert_same_bits(got, np.array(want, float))
 
 
-@pytest.mark.parametrize("start, stop, step", [
-    (5, 5, 1.0), (0, 5, 0.0), (0, 5, -1.0), (0, 5, np.inf), (0, 5, np.nan),
-    (INT32_MIN, INT32_MAX, 1e-300),
-])
+@pytest.mark.parametrize(
+    "start, stop, step",
+    [
+        (5, 5, 1.0),
+        (0, 5, 0.0),
+        (0, 5, -1.0),
+        (0, 5, np.inf),
+        (0, 5, np.nan),
+        (INT32_MIN, INT32_MAX, 1e-300),
+    ],
+)
 def test_arange_without_elements_returns_null(lib, start, stop, step):
     assert lib.arange(start, stop, step) is None
 
@@ -185,7 +227,7 @@ def test_zeros(lib):
 def test_aprint_output():
     code = f"""
 import ctypes, sys
-sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
+sys.path.insert(0, {str(__import__("pathlib").Path(__file__).parent)!r})
 from support import load_library
 lib = load_library({library_path()!r})
 D = ctypes.c_double * 4
@@ -195,8 +237,13 @@ r3 = lib.aprint(b"v", D(float("nan"), -float("nan"), float("inf"), 123456789.0),
 ctypes.CDLL(None).fflush(None)
 print(r1 >= 0, r2 >= 0, r3 >= 0)
 """
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         cwd=tempfile.gettempdir()).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=tempfile.gettempdir(),
+    ).stdout
     assert out.splitlines() == [
         "x = [   1,  2.5]",
         "empty = []",

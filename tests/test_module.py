@@ -9,16 +9,20 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import vexa._vexa as vx
 
 import vexa
-import vexa._vexa as vx
 
 
 def run_python(code):
     """Runs code in a fresh interpreter; returns its stdout (fails on a non-zero exit)."""
     # Run outside the source tree, so that the installed package is the one imported.
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, cwd=tempfile.gettempdir())
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        cwd=tempfile.gettempdir(),
+    )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
@@ -36,9 +40,23 @@ def raises(exc_type, text, fn, *args, **kwargs):
 
 # ---- namespace and lifecycle -------------------------------------------------------
 
+
 def test_namespace():
-    names = [k for k in vars(vx) if k not in ("__name__", "__doc__", "__package__", "__loader__",
-                                              "__spec__", "__file__", "__path__", "__cached__")]
+    names = [
+        k
+        for k in vars(vx)
+        if k
+        not in (
+            "__name__",
+            "__doc__",
+            "__package__",
+            "__loader__",
+            "__spec__",
+            "__file__",
+            "__path__",
+            "__cached__",
+        )
+    ]
     assert names[:2] == ["__builtins__", "np"] and names[-1] == "__test__"
     assert vx.np is np and vx.__test__ == {} and vx.__doc__ is None
     assert vx.__builtins__ is __import__("builtins")
@@ -97,7 +115,9 @@ def test_second_interpreter_is_refused():
     if out.strip() == "unsupported":
         pytest.skip("this interpreter offers no subinterpreters")
     assert out.splitlines()[0] == (
-        "Interpreter change detected - this module can only be loaded into one interpreter per process.")
+        "Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )
 
 
 def test_failed_execution_leaves_a_clean_retry():
@@ -133,7 +153,9 @@ def test_reinitialisation_with_another_module_object_is_refused():
         print(ctypes.pythonapi.PyModule_ExecDef(vx, definition))
     """)
     assert out.splitlines() == [
-        "Module '_vexa' has already been imported. Re-initialisation is not supported.", "0"]
+        "Module '_vexa' has already been imported. Re-initialisation is not supported.",
+        "0",
+    ]
 
 
 def test_np_is_looked_up_at_every_call():
@@ -163,8 +185,16 @@ def test_np_is_looked_up_at_every_call():
         numpy.zeros = real
         print(vx.MA(a, 2)[2])
     """)
-    assert out.splitlines() == ["name 'np' is not defined", "1.5", "fake zeros 3 True", "1.5", "1.5",
-                                "patched zeros", "1.5", "1.5"]
+    assert out.splitlines() == [
+        "name 'np' is not defined",
+        "1.5",
+        "fake zeros 3 True",
+        "1.5",
+        "1.5",
+        "patched zeros",
+        "1.5",
+        "1.5",
+    ]
 
 
 # ---- argument binding --------------------------------------------------------------
@@ -189,10 +219,13 @@ def test_keywords():
     raises(TypeError, "MA_A() got an unexpected keyword argument 'x'", vx.MA_A, a=A, N=A, x=1)
 
 
-@pytest.mark.parametrize("N, tname", [(True, "bool"), (np.int64(5), "numpy.int64"), (5.0, "float"),
-                                      ("5", "str")])
+@pytest.mark.parametrize(
+    "N, tname", [(True, "bool"), (np.int64(5), "numpy.int64"), (5.0, "float"), ("5", "str")]
+)
 def test_integer_type_test(N, tname):
-    e = raises(TypeError, f"Argument 'N' has incorrect type (expected int, got {tname})", vx.MA, A, N)
+    e = raises(
+        TypeError, f"Argument 'N' has incorrect type (expected int, got {tname})", vx.MA, A, N
+    )
     assert ("vexa/vexa.cpp", "vexa._vexa.MA") not in frames(e)
 
 
@@ -212,34 +245,42 @@ def test_integer_conversion():
 
 # ---- buffer views ------------------------------------------------------------------
 
+
 def mismatch(got):
     return f"Buffer dtype mismatch, expected 'double' but got {got}"
 
 
-@pytest.mark.parametrize("a, exc, text", [
-    (np.zeros(0), IndexError, "Out of bounds on buffer access (axis 0)"),
-    (np.zeros(3, np.float32), ValueError, mismatch("'float'")),
-    (np.zeros(3, np.int64), ValueError, mismatch("'long'")),
-    (np.zeros(3, bool), ValueError, mismatch("'bool'")),
-    (np.zeros(3, np.uint8), ValueError, mismatch("'unsigned char'")),
-    (np.zeros(3, np.int8), ValueError, mismatch("'signed char'")),
-    (np.zeros(3, np.int16), ValueError, mismatch("'short'")),
-    (np.zeros(3, np.int32), ValueError, mismatch("'int'")),
-    (np.zeros(3, np.uint16), ValueError, mismatch("'unsigned short'")),
-    (np.zeros(3, np.uint32), ValueError, mismatch("'unsigned int'")),
-    (np.zeros(3, np.uint64), ValueError, mismatch("'unsigned long'")),
-    (np.zeros(3, np.longdouble), ValueError, mismatch("'long double'")),
-    (np.zeros(3, np.complex64), ValueError, mismatch("'complex float'")),
-    (np.zeros(3, np.complex128), ValueError, mismatch("'complex double'")),
-    (np.zeros(3, object), ValueError, mismatch("Python object")),
-    (np.zeros(3, "S4"), ValueError, mismatch("a string")),
-    (np.zeros(3, [("x", "f8")]), ValueError, mismatch("a struct")),
-    (np.zeros(3, np.float16), ValueError, "Unexpected format string character: 'e'"),
-    (np.zeros(3, ">f8"), ValueError, "Big-endian buffer not supported on little-endian compiler"),
-    (np.zeros((2, 2)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
-    (memoryview(bytearray(8)).cast("B"), ValueError, mismatch("'unsigned char'")),
-    (memoryview(np.zeros(3)).cast("B").cast("q"), ValueError, mismatch("'long long'")),
-])
+@pytest.mark.parametrize(
+    "a, exc, text",
+    [
+        (np.zeros(0), IndexError, "Out of bounds on buffer access (axis 0)"),
+        (np.zeros(3, np.float32), ValueError, mismatch("'float'")),
+        (np.zeros(3, np.int64), ValueError, mismatch("'long'")),
+        (np.zeros(3, bool), ValueError, mismatch("'bool'")),
+        (np.zeros(3, np.uint8), ValueError, mismatch("'unsigned char'")),
+        (np.zeros(3, np.int8), ValueError, mismatch("'signed char'")),
+        (np.zeros(3, np.int16), ValueError, mismatch("'short'")),
+        (np.zeros(3, np.int32), ValueError, mismatch("'int'")),
+        (np.zeros(3, np.uint16), ValueError, mismatch("'unsigned short'")),
+        (np.zeros(3, np.uint32), ValueError, mismatch("'unsigned int'")),
+        (np.zeros(3, np.uint64), ValueError, mismatch("'unsigned long'")),
+        (np.zeros(3, np.longdouble), ValueError, mismatch("'long double'")),
+        (np.zeros(3, np.complex64), ValueError, mismatch("'complex float'")),
+        (np.zeros(3, np.complex128), ValueError, mismatch("'complex double'")),
+        (np.zeros(3, object), ValueError, mismatch("Python object")),
+        (np.zeros(3, "S4"), ValueError, mismatch("a string")),
+        (np.zeros(3, [("x", "f8")]), ValueError, mismatch("a struct")),
+        (np.zeros(3, np.float16), ValueError, "Unexpected format string character: 'e'"),
+        (
+            np.zeros(3, ">f8"),
+            ValueError,
+            "Big-endian buffer not supported on little-endian compiler",
+        ),
+        (np.zeros((2, 2)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+        (memoryview(bytearray(8)).cast("B"), ValueError, mismatch("'unsigned char'")),
+        (memoryview(np.zeros(3)).cast("B").cast("q"), ValueError, mismatch("'long long'")),
+    ],
+)
 def test_series_buffer_checks(a, exc, text):
     e = raises(exc, text, vx.MA, a, 2)
     assert frames(e)[-1] == ("vexa/vexa.cpp", "vexa._vexa.MA")
@@ -266,11 +307,21 @@ def test_a_len_that_lies_is_rejected():
     a = np.arange(3.0).view(Liar)
     for n in (10, 2, 1):
         a.size_by_len = n
-        raises(ValueError, f"Argument 'N' has len() {n} but its buffer holds 3 elements", vx.MA_A,
-               np.arange(3.0), a)
+        raises(
+            ValueError,
+            f"Argument 'N' has len() {n} but its buffer holds 3 elements",
+            vx.MA_A,
+            np.arange(3.0),
+            a,
+        )
     a.size_by_len = 2**31
-    raises(OverflowError, "Argument 'N' has 2147483648 elements; at most 2147483647 are supported",
-           vx.MA_A, np.arange(3.0), a)
+    raises(
+        OverflowError,
+        "Argument 'N' has 2147483648 elements; at most 2147483647 are supported",
+        vx.MA_A,
+        np.arange(3.0),
+        a,
+    )
 
 
 def test_results_are_new_arrays_and_inputs_stay():
@@ -284,7 +335,7 @@ def test_results_are_new_arrays_and_inputs_stay():
         assert r.dtype == np.float64 and r.shape == (5,) and r.flags.c_contiguous
     np.testing.assert_array_equal(a.view(np.uint64), before[0].view(np.uint64))
     np.testing.assert_array_equal(p.view(np.uint64), before[1].view(np.uint64))
-    assert vx.MA_A(a, np.ones(4)).tolist() == [0.0] * 5   # unequal counts: kernel declines
+    assert vx.MA_A(a, np.ones(4)).tolist() == [0.0] * 5  # unequal counts: kernel declines
 
 
 def test_demo_runs():

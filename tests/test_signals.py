@@ -1,16 +1,24 @@
 """Native tests of vx_cross, vx_fif and vx_filter against their models."""
 
+import model_signals as model
 import numpy as np
 import pytest
-
-import model_signals as model
-from support import (CANARY_BITS, INT32_MAX, INT32_MIN, assert_same_bits, canary,
-                     random_series, run_kernel)
+from support import (
+    CANARY_BITS,
+    INT32_MAX,
+    INT32_MIN,
+    assert_same_bits,
+    canary,
+    random_series,
+    run_kernel,
+)
 
 NAN = np.nan
 # NaNs with a sign bit and payloads (one signalling), to check exact copies.
-ODD_NANS = np.array([0xFFF8000000000000, 0x7FF8000000000123, 0xFFF0000000000001,
-                     0x7FF0000000000002], dtype=np.uint64).view(np.float64)
+ODD_NANS = np.array(
+    [0xFFF8000000000000, 0x7FF8000000000123, 0xFFF0000000000001, 0x7FF0000000000002],
+    dtype=np.uint64,
+).view(np.float64)
 CTXS = (0, -1, 5, INT32_MIN, INT32_MAX)
 
 
@@ -73,18 +81,22 @@ def test_filter_period_check_after_count_check(lib):
 
 # ---- vx_cross -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("x, y, want", [
-    ([1, 3, 2, 4], [2, 2, 2, 2], [0, 1, 0, 0]),   # leaving from y's own level is no cross
-    ([1, 2, 3], [2, 2, 2], [0, 0, 0]),            # touching on bar 1
-    ([1, NAN, 3], [2, 2, 2], [0, 0, 0]),
-    ([1, 3, 1, 3], [2, 2, 2, 2], [0, 1, 0, 1]),
-    ([3, 1, 3, 1], [2, 2, 2, 2], [0, 0, 1, 0]),
-    ([1, 3], [2, NAN], [0, 0]),
-    ([NAN, 3], [2, 2], [0, 0]),
-    ([-np.inf, np.inf], [0, 0], [0, 1]),
-    ([-0.0, 1], [0.0, 0.0], [0, 0]),              # -0.0 is not below +0.0
-    ([0, 5, 0, 5], [1, 1, 1, 1], [0, 1, 0, 1]),
-])
+
+@pytest.mark.parametrize(
+    "x, y, want",
+    [
+        ([1, 3, 2, 4], [2, 2, 2, 2], [0, 1, 0, 0]),  # leaving from y's own level is no cross
+        ([1, 2, 3], [2, 2, 2], [0, 0, 0]),  # touching on bar 1
+        ([1, NAN, 3], [2, 2, 2], [0, 0, 0]),
+        ([1, 3, 1, 3], [2, 2, 2, 2], [0, 1, 0, 1]),
+        ([3, 1, 3, 1], [2, 2, 2, 2], [0, 0, 1, 0]),
+        ([1, 3], [2, NAN], [0, 0]),
+        ([NAN, 3], [2, 2], [0, 0]),
+        ([-np.inf, np.inf], [0, 0], [0, 1]),
+        ([-0.0, 1], [0.0, 0.0], [0, 0]),  # -0.0 is not below +0.0
+        ([0, 5, 0, 5], [1, 1, 1, 1], [0, 1, 0, 1]),
+    ],
+)
 def test_cross_examples(lib, x, y, want):
     st, out = run_kernel(lib, "vx_cross", [f64(*x), f64(*y)], out=np.zeros(len(x)))
     assert st == 0
@@ -103,6 +115,7 @@ def test_cross_leaves_bar_0_alone(lib):
 
 # ---- vx_fif -------------------------------------------------------------------------
 
+
 def test_fif_examples(lib):
     st, out = run_kernel(lib, "vx_fif", [u8(1, 0, 2), f64(1, 2, 3), f64(7, 8, 9)])
     assert st == 0
@@ -118,17 +131,21 @@ def test_fif_examples(lib):
 
 # ---- vx_filter ----------------------------------------------------------------------
 
-@pytest.mark.parametrize("a, N, want", [
-    ([1, 1, 1, 0, 1, 1], 2, [1, 0, 1, 0, 1, 0]),
-    ([0, 2, 5, NAN, 0, 7], 3, [0, 2, 0, 0, 0, 7]),   # the NaN in a blank becomes 0.0
-    ([0, 3, 4, 0, 5], 0, [0, 3, 0, 0, 0]),
-    ([0, 3, 4, 0, 5], 5, [0, 3, 0, 0, 0]),
-    ([0, 3, 4, 0, 5], INT32_MAX, [0, 3, 0, 0, 0]),
-    ([0, 3, 4, 0, 5], INT32_MAX - 1, [0, 3, 0, 0, 0]),
-    ([-2, np.inf, -np.inf, 1], 2, [-2, 0, -np.inf, 0]),  # negatives and infinities signal
-    ([1, 9, 9, 4, 0], 3, [1, 0, 0, 4, 0]),           # a signal in a blank opens no window
-    ([NAN, -0.0, 0.0], 3, [NAN, -0.0, 0.0]),         # no signal: copied as they are
-])
+
+@pytest.mark.parametrize(
+    "a, N, want",
+    [
+        ([1, 1, 1, 0, 1, 1], 2, [1, 0, 1, 0, 1, 0]),
+        ([0, 2, 5, NAN, 0, 7], 3, [0, 2, 0, 0, 0, 7]),  # the NaN in a blank becomes 0.0
+        ([0, 3, 4, 0, 5], 0, [0, 3, 0, 0, 0]),
+        ([0, 3, 4, 0, 5], 5, [0, 3, 0, 0, 0]),
+        ([0, 3, 4, 0, 5], INT32_MAX, [0, 3, 0, 0, 0]),
+        ([0, 3, 4, 0, 5], INT32_MAX - 1, [0, 3, 0, 0, 0]),
+        ([-2, np.inf, -np.inf, 1], 2, [-2, 0, -np.inf, 0]),  # negatives and infinities signal
+        ([1, 9, 9, 4, 0], 3, [1, 0, 0, 4, 0]),  # a signal in a blank opens no window
+        ([NAN, -0.0, 0.0], 3, [NAN, -0.0, 0.0]),  # no signal: copied as they are
+    ],
+)
 def test_filter_examples(lib, a, N, want):
     st, out = run_kernel(lib, "vx_filter", [f64(*a)], (N,))
     assert st == 0
@@ -147,6 +164,7 @@ def test_filter_window_1_copies_bits(lib):
 
 
 # ---- randomized comparison with the models -----------------------------------------
+
 
 def tied_series(rng, n):
     """Small integers (many ties) with NaN, infinities and signed zeros."""
@@ -203,8 +221,19 @@ def test_filter_random(lib):
     rng = np.random.default_rng(1003)
     for i, n in enumerate(lengths(rng, 60)):
         a = signal_series(rng, n) if i % 4 else random_series(rng, n, zeros=0.4)
-        periods = {INT32_MIN, -1, 0, 1, 2, n - 1, n, n + 1, INT32_MAX - 1, INT32_MAX,
-                   int(rng.integers(1, 12))}
+        periods = {
+            INT32_MIN,
+            -1,
+            0,
+            1,
+            2,
+            n - 1,
+            n,
+            n + 1,
+            INT32_MAX - 1,
+            INT32_MAX,
+            int(rng.integers(1, 12)),
+        }
         for N in sorted(periods):
             st, got = run_kernel(lib, "vx_filter", [a], (N,), ctx=CTXS[i % len(CTXS)])
             wst, want = run_model(model.vx_filter, [a], (N,))

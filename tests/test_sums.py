@@ -1,12 +1,20 @@
 """Native tests of vx_sum, vx_sum_a, vx_count and vx_count_a against their models."""
 
+import model_sums as m
 import numpy as np
 import pytest
-
-import model_sums as m
 from kernel_check import compare, recolour_nans
-from support import (INT32_MAX, INT32_MIN, MISSING_BITS, assert_same_bits, assert_same_values,
-                     canary, random_periods, random_series, run_kernel)
+from support import (
+    INT32_MAX,
+    INT32_MIN,
+    MISSING_BITS,
+    assert_same_bits,
+    assert_same_values,
+    canary,
+    random_periods,
+    random_series,
+    run_kernel,
+)
 
 NAN = np.nan
 MISS = np.array([MISSING_BITS], dtype=np.uint64).view(np.float64)[0]
@@ -28,6 +36,7 @@ def call(lib, name, x, N):
 
 
 # ---- status codes and untouched output ------------------------------------------------
+
 
 @pytest.mark.parametrize("name", ["vx_sum", "vx_count"])
 def test_fixed_period_status(lib, name):
@@ -66,6 +75,7 @@ def test_per_bar_period_status(lib, name):
 
 # ---- documented examples --------------------------------------------------------------
 
+
 def test_sum_examples(lib):
     assert_same_bits(call(lib, "vx_sum", (NAN, 1, NAN, 2), 0), arr(0, 1, 1, 3))
     assert_same_bits(call(lib, "vx_sum", (NAN, 1, 2, 3), 2), arr(MISS, MISS, 3, 5))
@@ -79,17 +89,20 @@ def test_sum_examples(lib):
     assert_same_bits(call(lib, "vx_sum", allnan, 0), np.zeros(4))
     assert_same_bits(call(lib, "vx_sum", allnan, 3), np.full(4, MISS))
     # An infinity poisons the total from the bar at which it leaves the window.
-    assert_same_values(call(lib, "vx_sum", (1, np.inf, 2, 3, 4), 2),
-                       arr(MISS, np.inf, np.inf, NAN, NAN))
+    assert_same_values(
+        call(lib, "vx_sum", (1, np.inf, 2, 3, 4), 2), arr(MISS, np.inf, np.inf, NAN, NAN)
+    )
     # Opposite infinities make the cumulative total NaN for good.
-    assert_same_values(call(lib, "vx_sum", (np.inf, 1, -np.inf, NAN, 2), 0),
-                       arr(np.inf, np.inf, NAN, NAN, NAN))
+    assert_same_values(
+        call(lib, "vx_sum", (np.inf, 1, -np.inf, NAN, 2), 0), arr(np.inf, np.inf, NAN, NAN, NAN)
+    )
 
 
 def test_sum_a_examples(lib):
     assert_same_bits(call(lib, "vx_sum_a", (1, 2, 3, 4), (2, 2, 2, 2)), arr(MISS, MISS, 5, 7))
-    assert_same_bits(call(lib, "vx_sum_a", (1, NAN, 2, 3, 4), (2,) * 5),
-                     arr(MISS, MISS, MISS, 5, 7))
+    assert_same_bits(
+        call(lib, "vx_sum_a", (1, NAN, 2, 3, 4), (2,) * 5), arr(MISS, MISS, MISS, 5, 7)
+    )
     x = (1, 2, 3, 4, 5, 6, 7, 8)
     p = (0, 0.5, -3, NAN, 2.9, 1, 3e9, -0.5)
     assert_same_bits(call(lib, "vx_sum_a", x, p), arr(MISS, MISS, MISS, MISS, 9, 6, MISS, MISS))
@@ -114,16 +127,27 @@ def test_count_a_examples(lib):
     assert_same_bits(call(lib, "vx_count_a", (NAN, 0, 2, NAN, 0), (2,) * 5), arr(0, 0, 1, 1, 0))
     assert_same_bits(call(lib, "vx_count_a", (1, 1, 0, 1), (5, 0, -1, NAN)), arr(1, 2, MISS, MISS))
     assert_same_bits(call(lib, "vx_count_a", (1, 1, 0, 1), (0,) * 4), arr(1, 2, 2, 3))
-    assert_same_bits(call(lib, "vx_count_a", (1, 1, 0, 1), (-0.5, -0.99, 3e9, 2.0**31)),
-                     arr(1, 2, MISS, MISS))
-    assert_same_bits(call(lib, "vx_count_a", (1, 1, 1), (np.inf, -np.inf, -(2.0**31))),
-                     np.full(3, MISS))
+    assert_same_bits(
+        call(lib, "vx_count_a", (1, 1, 0, 1), (-0.5, -0.99, 3e9, 2.0**31)), arr(1, 2, MISS, MISS)
+    )
+    assert_same_bits(
+        call(lib, "vx_count_a", (1, 1, 1), (np.inf, -np.inf, -(2.0**31))), np.full(3, MISS)
+    )
     assert_same_bits(call(lib, "vx_count_a", (1, 1, 1), (2.0**31 - 1,) * 3), arr(1, 2, 3))
     assert_same_bits(call(lib, "vx_count_a", (NAN,) * 3, (1, 0, NAN)), arr(0, 0, MISS))
 
 
-@pytest.mark.parametrize("name,N", [("vx_sum", INT32_MAX), ("vx_sum", 3), ("vx_sum", 0),
-                                    ("vx_count", INT32_MAX), ("vx_count", 3), ("vx_count", 0)])
+@pytest.mark.parametrize(
+    "name,N",
+    [
+        ("vx_sum", INT32_MAX),
+        ("vx_sum", 3),
+        ("vx_sum", 0),
+        ("vx_count", INT32_MAX),
+        ("vx_count", 3),
+        ("vx_count", 0),
+    ],
+)
 def test_nothing_written_past_the_count(lib, name, N):
     st, out = run_kernel(lib, name, [arr(NAN, 1, 2)], (N,), out=canary(8), counts=[3, 3])
     assert st == 0
@@ -131,6 +155,7 @@ def test_nothing_written_past_the_count(lib, name, N):
 
 
 # ---- randomized comparison with the models --------------------------------------------
+
 
 def conditions(rng, n):
     vals = np.array([0.0, -0.0, 1.0, -2.5, np.inf, NAN, 1e-300])

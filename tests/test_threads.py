@@ -12,7 +12,6 @@ import time
 
 import numpy as np
 import pytest
-
 from bindings import FUNCTIONS, call_paths, snapshot, valid_args, with_len
 
 THREADS = 12

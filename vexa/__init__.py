@@ -5,15 +5,15 @@ array where a condition is expected) and Python ints, and returns a new float64 
 as long as its first argument. Bars without a value are NaN.
 """
 
-from importlib.metadata import PackageNotFoundError, version as _version
-
 import pkgutil
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _version
 
 # Run from the root of a source checkout (python -m vexa right after pip install .),
 # this folder has no compiled module: the installed package's folder supplies it.
 __path__ = pkgutil.extend_path(__path__, __name__)
 
-from . import _vexa  # noqa: E402
+from . import _vexa
 
 # The module's functions, unchanged: vexa.MA is vexa._vexa.MA.
 __all__ = [name for name in vars(_vexa) if name[:1].isupper()]

@@ -71,10 +71,10 @@ struct Names {
 };
 
 struct ModuleState {
-    int64_t interpreter = -1;     // id of the interpreter that first created the module
-    PyObject *module = nullptr;   // the one module object (strong reference)
-    PyObject *dict = nullptr;     // its namespace (kept alive by module)
-    PyObject *builtins = nullptr; // the builtins module (strong reference)
+    int64_t interpreter = -1;      // id of the interpreter that first created the module
+    PyObject *module = nullptr;    // the one module object (strong reference)
+    PyObject *dict = nullptr;      // its namespace (kept alive by module)
+    PyObject *builtins = nullptr;  // the builtins module (strong reference)
     Names names{};
     bool names_ready = false;
 };
@@ -167,8 +167,9 @@ PyObject *unexpected_keyword(const char *func, PyObject *key) {
 }
 
 PyObject *wrong_type(const char *param, const char *expected, PyObject *obj) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(obj)->tp_name);
     return nullptr;
 }
 
@@ -206,7 +207,8 @@ PyObject *unexpected_format(char c) {
 PyObject *item_size(Py_ssize_t got, const char *expected, size_t size) {
     PyErr_Format(PyExc_ValueError,
                  "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                 static_cast<size_t>(got), got == 1 ? "" : "s", expected, size, size == 1 ? "" : "s");
+                 static_cast<size_t>(got), got == 1 ? "" : "s", expected, size,
+                 size == 1 ? "" : "s");
     return nullptr;
 }
 
@@ -216,7 +218,8 @@ PyObject *indirect() {
 }
 
 PyObject *not_contiguous() {
-    PyErr_SetString(PyExc_ValueError, "Buffer and memoryview are not contiguous in the same dimension.");
+    PyErr_SetString(PyExc_ValueError,
+                    "Buffer and memoryview are not contiguous in the same dimension.");
     return nullptr;
 }
 
@@ -323,10 +326,12 @@ bool acquire(PyObject *obj, const Elem &elem, View &v) {
     if (got == nullptr) return err::unexpected_format(fmt[0] == 'Z' && fmt[1] ? fmt[1] : fmt[0]);
     if (fmt[0] != elem.letter) return err::dtype_mismatch(elem.name, got, quote);
     if (fmt[1] != '\0') return err::unexpected_format(fmt[1]);
-    if (static_cast<size_t>(b.itemsize) != elem.size) return err::item_size(b.itemsize, elem.name, elem.size);
+    if (static_cast<size_t>(b.itemsize) != elem.size)
+        return err::item_size(b.itemsize, elem.name, elem.size);
     if (b.suboffsets != nullptr && b.suboffsets[0] >= 0) return err::indirect();
     v.count = b.shape ? b.shape[0] : b.len / b.itemsize;
-    if (v.count >= 2 && b.strides != nullptr && b.strides[0] != b.itemsize) return err::not_contiguous();
+    if (v.count >= 2 && b.strides != nullptr && b.strides[0] != b.itemsize)
+        return err::not_contiguous();
     return true;
 }
 
@@ -341,13 +346,16 @@ struct Slot {
     int32_t value;
 };
 
-template <class... T> struct List {};
+template <class... T>
+struct List {};
 
 // Reads the parameter kinds off a kernel's C signature: after the context argument,
 // (const double*, int32_t) is a series, (const uint8_t*, int32_t) a condition series,
 // a lone int32_t an integer parameter; (double*, int32_t) closes with the output.
-template <class L, Kind... K> struct Parse;
-template <Kind... K> struct Parse<List<double *, int32_t>, K...> {
+template <class L, Kind... K>
+struct Parse;
+template <Kind... K>
+struct Parse<List<double *, int32_t>, K...> {
     static constexpr size_t count = sizeof...(K);
     static constexpr Kind kinds[3] = {K...};
 };
@@ -358,25 +366,32 @@ struct Parse<List<const uint8_t *, int32_t, R...>, K...> : Parse<List<R...>, K..
 template <class... R, Kind... K>
 struct Parse<List<int32_t, R...>, K...> : Parse<List<R...>, K..., Kind::Int> {};
 
-template <class F> struct Signature;
-template <class... A> struct Signature<int32_t (*)(int32_t, A...)> : Parse<List<A...>> {};
+template <class F>
+struct Signature;
+template <class... A>
+struct Signature<int32_t (*)(int32_t, A...)> : Parse<List<A...>> {};
 
-template <Kind k> auto unpack(const Slot &s) {
-    if constexpr (k == Kind::Series) return std::make_tuple(static_cast<const double *>(s.data), s.value);
-    else if constexpr (k == Kind::Cond) return std::make_tuple(static_cast<const uint8_t *>(s.data), s.value);
-    else return std::make_tuple(s.value);
+template <Kind k>
+auto unpack(const Slot &s) {
+    if constexpr (k == Kind::Series)
+        return std::make_tuple(static_cast<const double *>(s.data), s.value);
+    else if constexpr (k == Kind::Cond)
+        return std::make_tuple(static_cast<const uint8_t *>(s.data), s.value);
+    else
+        return std::make_tuple(s.value);
 }
 
 // Calls kernel K with the context argument 0, the slots in parameter order and r.
 template <auto K, size_t... I>
 int32_t invoke_with(const Slot *slots, double *r, int32_t rn, std::index_sequence<I...>) {
     using Sig = Signature<decltype(K)>;
-    return std::apply(K, std::tuple_cat(std::make_tuple(int32_t{0}),
-                                        unpack<Sig::kinds[I]>(slots[I])...,
-                                        std::make_tuple(r, rn)));
+    return std::apply(K,
+                      std::tuple_cat(std::make_tuple(int32_t{0}),
+                                     unpack<Sig::kinds[I]>(slots[I])..., std::make_tuple(r, rn)));
 }
 
-template <auto K> int32_t invoke(const Slot *slots, double *r, int32_t rn) {
+template <auto K>
+int32_t invoke(const Slot *slots, double *r, int32_t rn) {
     return invoke_with<K>(slots, r, rn, std::make_index_sequence<Signature<decltype(K)>::count>{});
 }
 
@@ -450,7 +465,9 @@ constexpr size_t kNumRows = sizeof kRows / sizeof kRows[0];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-uint64_t namespace_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+uint64_t namespace_version(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
 #if PY_VERSION_HEX >= 0x030C0000
 #pragma GCC diagnostic pop
 #endif
@@ -538,7 +555,8 @@ bool bind_arguments(const Row &row, PyObject *args, PyObject *kwargs, Ref *argv)
     const Py_ssize_t nparams = row.nparams;
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         if (npos != nparams) return err::arg_count(row.name, nparams, npos);
-        for (Py_ssize_t i = 0; i < nparams; ++i) argv[i].reset(Py_NewRef(PyTuple_GET_ITEM(args, i)));
+        for (Py_ssize_t i = 0; i < nparams; ++i)
+            argv[i].reset(Py_NewRef(PyTuple_GET_ITEM(args, i)));
         return true;
     }
     if (npos > nparams) return err::arg_count(row.name, nparams, npos);
@@ -654,15 +672,21 @@ PyObject *call_one(const Row &row, PyObject *arg) {
     return result;
 }
 
-template <size_t I> PyObject *entry_keywords(PyObject *, PyObject *args, PyObject *kwargs) {
+template <size_t I>
+PyObject *entry_keywords(PyObject *, PyObject *args, PyObject *kwargs) {
     return call(kRows[I], args, kwargs);
 }
 
-template <size_t I> PyObject *entry_single(PyObject *, PyObject *arg) { return call_one(kRows[I], arg); }
+template <size_t I>
+PyObject *entry_single(PyObject *, PyObject *arg) {
+    return call_one(kRows[I], arg);
+}
 
-template <size_t I> constexpr PyMethodDef method_def() {
+template <size_t I>
+constexpr PyMethodDef method_def() {
     if constexpr (kRows[I].form == Form::Single)
-        return {kRows[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_single<I>)),
+        return {kRows[I].name,
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_single<I>)),
                 METH_O, nullptr};
     else
         return {kRows[I].name,
@@ -670,12 +694,17 @@ template <size_t I> constexpr PyMethodDef method_def() {
                 METH_VARARGS | METH_KEYWORDS, nullptr};
 }
 
-template <size_t... I> struct MethodTable {
+template <size_t... I>
+struct MethodTable {
     static PyMethodDef defs[sizeof...(I)];
 };
-template <size_t... I> PyMethodDef MethodTable<I...>::defs[sizeof...(I)] = {method_def<I>()...};
+template <size_t... I>
+PyMethodDef MethodTable<I...>::defs[sizeof...(I)] = {method_def<I>()...};
 
-template <size_t... I> PyMethodDef *method_defs(std::index_sequence<I...>) { return MethodTable<I...>::defs; }
+template <size_t... I>
+PyMethodDef *method_defs(std::index_sequence<I...>) {
+    return MethodTable<I...>::defs;
+}
 
 // ---- module initialisation ---------------------------------------------------------
 
@@ -715,18 +744,20 @@ bool check_type(PyObject *module, const char *module_name, const char *name, siz
     const Py_ssize_t basic = reinterpret_cast<PyTypeObject *>(obj.get())->tp_basicsize;
     const auto expected = static_cast<Py_ssize_t>(size);
     if (basic < expected) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd "
-                     "from C header, got %zd from PyObject",
-                     module_name, name, expected, basic);
+        PyErr_Format(
+            PyExc_ValueError,
+            "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd "
+            "from C header, got %zd from PyObject",
+            module_name, name, expected, basic);
         return false;
     }
     if (basic > expected && larger == SizeCheck::Warn) {
         char msg[200];
-        PyOS_snprintf(msg, sizeof msg,
-                      "%s.%s size changed, may indicate binary incompatibility. Expected %zd from C "
-                      "header, got %zd from PyObject",
-                      module_name, name, expected, basic);
+        PyOS_snprintf(
+            msg, sizeof msg,
+            "%s.%s size changed, may indicate binary incompatibility. Expected %zd from C "
+            "header, got %zd from PyObject",
+            module_name, name, expected, basic);
         if (PyErr_WarnEx(PyExc_RuntimeWarning, msg, 1) < 0) return false;
     }
     return true;
@@ -734,7 +765,8 @@ bool check_type(PyObject *module, const char *module_name, const char *name, siz
 
 bool check_types() {
     Ref builtins(PyImport_ImportModule("builtins"));
-    if (!builtins || !check_type(builtins.get(), "builtins", "type", sizeof(PyHeapTypeObject), SizeCheck::Warn))
+    if (!builtins ||
+        !check_type(builtins.get(), "builtins", "type", sizeof(PyHeapTypeObject), SizeCheck::Warn))
         return false;
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
@@ -777,8 +809,10 @@ bool check_version() {
     bool dot = false;
     for (size_t i = 0; i < 4; ++i) {
         const char c = running[i];
-        if (c == '.' && !dot) dot = true;
-        else if (!(c >= '0' && c <= '9')) break;
+        if (c == '.' && !dot)
+            dot = true;
+        else if (!(c >= '0' && c <= '9'))
+            break;
         rt[i] = c;
     }
     char msg[200];
@@ -788,7 +822,8 @@ bool check_version() {
     return PyErr_WarnEx(PyExc_RuntimeWarning, msg, 1) == 0;
 }
 
-bool copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to, bool skip_none) {
+bool copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to,
+                    bool skip_none) {
     PyObject *value = PyObject_GetAttrString(spec, from);
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -869,8 +904,9 @@ bool module_bind() {
 int module_exec(PyObject *module) {
     if (g.module != nullptr) {
         if (g.module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module '_vexa' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Module '_vexa' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     if (!check_version()) return -1;

@@ -50,8 +50,8 @@ QX_API int32_t vx_ema(int32_t ctx, const double *a, int32_t n, int32_t N, double
                       int32_t out_n);
 /* Recursive average giving the input the weight M / N, seeded with a[f].
  * Invalid: N < 0 (M is not checked). */
-QX_API int32_t vx_sma(int32_t ctx, const double *a, int32_t n, int32_t N, int32_t M,
-                      double *out, int32_t out_n);
+QX_API int32_t vx_sma(int32_t ctx, const double *a, int32_t n, int32_t N, int32_t M, double *out,
+                      int32_t out_n);
 /* Linearly weighted average over N bars (newest weight N), first value at f + N - 1;
  * each bar updates the weighted sum taken from the previous output. Invalid: N <= 0. */
 QX_API int32_t vx_wma(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
@@ -81,8 +81,8 @@ QX_API int32_t vx_count(int32_t ctx, const double *a, int32_t n, int32_t N, doub
 /* Count of true values (NaN counts as false) with period trunc(N[i]) per bar;
  * windows are cut to the bars so far, 0 (also from (-1, 0)) means all bars. A missing,
  * negative or out-of-range period spoils its bar. */
-QX_API int32_t vx_count_a(int32_t ctx, const double *a, int32_t n, const double *N,
-                          int32_t N_n, double *out, int32_t out_n);
+QX_API int32_t vx_count_a(int32_t ctx, const double *a, int32_t n, const double *N, int32_t N_n,
+                          double *out, int32_t out_n);
 
 /* ---- window extremes ----------------------------------------------------- */
 
@@ -166,8 +166,7 @@ QX_API int32_t vx_barslast(int32_t ctx, const uint8_t *x, int32_t n, double *out
 QX_API int32_t vx_currbarscount(int32_t ctx, const double *Y, int32_t n, double *out,
                                 int32_t out_n);
 /* Length of the run of true bars ending at each bar. */
-QX_API int32_t vx_backcount(int32_t ctx, const uint8_t *x, int32_t n, double *out,
-                            int32_t out_n);
+QX_API int32_t vx_backcount(int32_t ctx, const uint8_t *x, int32_t n, double *out, int32_t out_n);
 
 /* ---- helpers ------------------------------------------------------------- */
 

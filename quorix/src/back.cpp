@@ -3,8 +3,7 @@
 
 extern "C" {
 
-QX_API int32_t vx_backcount(int32_t, const uint8_t *x, int32_t n, double *out,
-                            int32_t out_n) {
+QX_API int32_t vx_backcount(int32_t, const uint8_t *x, int32_t n, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
 

@@ -6,8 +6,8 @@ namespace {
 
 // Built per instruction set: the loop is vectorised to the width of each.
 template <qx::Isa I>
-int32_t cross_body(int32_t, const double *x, int32_t n, const double *y, int32_t y_n,
-                   double *out, int32_t out_n) {
+int32_t cross_body(int32_t, const double *x, int32_t n, const double *y, int32_t y_n, double *out,
+                   int32_t out_n) {
     if (int32_t st = qx::check(y_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
 

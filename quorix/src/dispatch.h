@@ -109,7 +109,9 @@ enum class Isa : int { sse2 = 0, avx2 = 1, avx512 = 2 };
 
 // 64-bit floats in one vector register.
 template <Isa I>
-constexpr int lanes = I == Isa::sse2 ? 2 : I == Isa::avx2 ? 4 : 8;
+constexpr int lanes = I == Isa::sse2   ? 2
+                      : I == Isa::avx2 ? 4
+                                       : 8;
 
 // The best instruction set the CPU and the operating system support (the CPU test
 // also checks that the OS saves the wide registers). Safe in an ifunc resolver, which
@@ -127,8 +129,10 @@ QX_RESOLVER_CODE inline Isa isa() {
     // Test builds: lower the choice on request, never raise it.
     if (const char *want = std::getenv("QUORIX_ISA")) {
         Isa cap = best;
-        if (std::strcmp(want, "sse2") == 0) cap = Isa::sse2;
-        else if (std::strcmp(want, "avx2") == 0) cap = Isa::avx2;
+        if (std::strcmp(want, "sse2") == 0)
+            cap = Isa::sse2;
+        else if (std::strcmp(want, "avx2") == 0)
+            cap = Isa::avx2;
         if (static_cast<int>(cap) < static_cast<int>(best)) best = cap;
     }
 #endif
@@ -176,10 +180,10 @@ struct Variants<R(A...)> {
 }  // namespace qx
 
 // The variant of `kernel` for instruction set `i`, built from the template `body`.
-#define QX_VARIANT_(kernel, body, i)                                                   \
-    ::qx::detail::Variants<decltype(kernel)>::pick<                                   \
-        &::qx::detail::Variants<decltype(kernel)>::sse2<&body<::qx::Isa::sse2>>,       \
-        &::qx::detail::Variants<decltype(kernel)>::avx2<&body<::qx::Isa::avx2>>,       \
+#define QX_VARIANT_(kernel, body, i)                                                               \
+    ::qx::detail::Variants<decltype(kernel)>::pick<                                                \
+        &::qx::detail::Variants<decltype(kernel)>::sse2<&body<::qx::Isa::sse2>>,                   \
+        &::qx::detail::Variants<decltype(kernel)>::avx2<&body<::qx::Isa::avx2>>,                   \
         &::qx::detail::Variants<decltype(kernel)>::avx512<&body<::qx::Isa::avx512>>>(i)
 
 // QX_MULTIVERSION(kernel, body, (parameters), (arguments)) defines the kernel. The
@@ -190,24 +194,23 @@ struct Variants<R(A...)> {
 // The resolver has C linkage and external, hidden linkage: ifunc names it by its
 // symbol, which Clang does not look up for a static function. The kernel is an
 // indirect function.
-#define QX_MULTIVERSION(kernel, body, params, args)                                    \
-    extern "C" int32_t kernel params;                                                  \
-    [[maybe_unused]] static int32_t qx_check_##kernel params {                         \
-        return body<::qx::Isa::sse2> args;                                             \
-    }                                                                                  \
-    extern "C" {                                                                       \
-    QX_NO_SANITIZE __attribute__((visibility("hidden")))                              \
-    decltype(&kernel) qx_resolve_##kernel() {                                          \
-        return QX_VARIANT_(kernel, body, ::qx::isa());                                 \
-    }                                                                                  \
-    }                                                                                  \
+#define QX_MULTIVERSION(kernel, body, params, args)                                                \
+    extern "C" int32_t kernel params;                                                              \
+    [[maybe_unused]] static int32_t qx_check_##kernel params {                                     \
+        return body<::qx::Isa::sse2> args;                                                         \
+    }                                                                                              \
+    extern "C" {                                                                                   \
+    QX_NO_SANITIZE __attribute__((visibility("hidden"))) decltype(&kernel) qx_resolve_##kernel() { \
+        return QX_VARIANT_(kernel, body, ::qx::isa());                                             \
+    }                                                                                              \
+    }                                                                                              \
     extern "C" decltype(kernel) kernel __attribute__((ifunc("qx_resolve_" #kernel)))
 #else
 // No indirect functions: the kernel chooses on every call.
-#define QX_MULTIVERSION(kernel, body, params, args)                                    \
-    extern "C" QX_API int32_t kernel params {                                          \
-        return QX_VARIANT_(kernel, body, ::qx::isa()) args;                            \
-    }                                                                                  \
+#define QX_MULTIVERSION(kernel, body, params, args)                                                \
+    extern "C" QX_API int32_t kernel params {                                                      \
+        return QX_VARIANT_(kernel, body, ::qx::isa()) args;                                        \
+    }                                                                                              \
     static_assert(true, "")
 #endif
 

@@ -23,8 +23,7 @@ inline void recurse(const double *a, int64_t f, int64_t n, double w_prev, double
 
 extern "C" {
 
-QX_API int32_t vx_ema(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
+QX_API int32_t vx_ema(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
@@ -58,8 +57,7 @@ QX_API int32_t vx_sma(int32_t, const double *a, int32_t n, int32_t N, int32_t M,
     return QX_OK;
 }
 
-QX_API int32_t vx_wma(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
+QX_API int32_t vx_wma(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N > 0)) return st;
     if (n <= 0) return QX_OK;
 

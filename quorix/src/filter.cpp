@@ -25,8 +25,7 @@ inline uint32_t signals4(const double *x) {
     const int h = _mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(hi, z), _mm_cmpgt_pd(hi, z)));
     return static_cast<uint32_t>(l | h << 2);
 #else
-    return signal_bit(x) | signal_bit(x + 1) << 1 | signal_bit(x + 2) << 2 |
-           signal_bit(x + 3) << 3;
+    return signal_bit(x) | signal_bit(x + 1) << 1 | signal_bit(x + 2) << 2 | signal_bit(x + 3) << 3;
 #endif
 }
 
@@ -94,8 +93,7 @@ void short_blanks(const double *a, int64_t n, int64_t W, double *out) {
 
 // Built per instruction set for the width of the long blanks' stores.
 template <qx::Isa I>
-int32_t filter_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                    int32_t out_n) {
+int32_t filter_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 

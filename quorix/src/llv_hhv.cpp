@@ -128,8 +128,7 @@ inline void fetch(const double *base, int64_t i, int write) {
 // to the bars so far and have no suffix part; neither has the block's last bar, whose
 // window is the block itself.
 template <class Cmp, bool First>
-inline void forward(const double *x, int64_t n, int64_t B, int64_t N, double *out,
-                    Present &have) {
+inline void forward(const double *x, int64_t n, int64_t B, int64_t N, double *out, Present &have) {
     const Val worst = make(Cmp::worst);
     const int64_t end = B + N - 1;
     const int64_t stop = end < n ? end : n;
@@ -140,8 +139,7 @@ inline void forward(const double *x, int64_t n, int64_t B, int64_t N, double *ou
         // follow badly.
         fetch(out, e + N, 1);
         p = Cmp::sel(p, clean<Cmp>(x + e, worst));
-        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e,
-                    have);
+        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e, have);
     }
     if (end < n) finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + end, worst)), B, end, have);
 }
@@ -181,8 +179,7 @@ inline void both(const double *x, int64_t B, int64_t N, double *out, Present &ha
         }
         p = Cmp::sel(p, clean<Cmp>(x + e, worst));
         q = Cmp::sel(clean<Cmp>(x + s, worst), q);
-        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e,
-                    have);
+        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e, have);
         store(out + s + N - 1, q);
     }
     const int64_t e = B + N - 1;
@@ -241,14 +238,14 @@ int32_t per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_
 }
 
 template <qx::Isa I>
-int32_t llv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
-                   double *o, int32_t on) {
+int32_t llv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
+                   int32_t on) {
     return per_bar<qx::across::Low, I>(c, a, n, N, N_n, o, on);
 }
 
 template <qx::Isa I>
-int32_t hhv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
-                   double *o, int32_t on) {
+int32_t hhv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
+                   int32_t on) {
     return per_bar<qx::across::High, I>(c, a, n, N, N_n, o, on);
 }
 
@@ -272,10 +269,10 @@ QX_MULTIVERSION(vx_hhv, hhv_body,
                 (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
                 (c, a, n, N, o, on));
 QX_MULTIVERSION(vx_llv_a, llv_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
-                 double *o, int32_t on),
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
+                 int32_t on),
                 (c, a, n, N, N_n, o, on));
 QX_MULTIVERSION(vx_hhv_a, hhv_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
-                 double *o, int32_t on),
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
+                 int32_t on),
                 (c, a, n, N, N_n, o, on));

@@ -28,15 +28,14 @@ struct MaA {
         double total = 0.0;
         int64_t j = i - P + 1;
         for (; j <= i && !qx::is_missing(a[j]); ++j) total += a[j];
-        return (j <= i || qx::is_missing(total)) ? qx::missing()
-                                                 : total / static_cast<double>(P);
+        return (j <= i || qx::is_missing(total)) ? qx::missing() : total / static_cast<double>(P);
     }
 };
 
 // Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
 template <qx::Isa I>
-int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                  double *out, int32_t out_n) {
+int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n, double *out,
+                  int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
     constexpr int W = qx::lanes<I>;
@@ -47,8 +46,8 @@ int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t 
 }  // namespace
 
 QX_MULTIVERSION(vx_ma_a, ma_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
-                 double *o, int32_t on),
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
+                 int32_t on),
                 (c, a, n, N, N_n, o, on));
 
 extern "C" {

@@ -7,9 +7,7 @@
 
 namespace {
 
-inline int64_t clamp(int64_t v, int64_t lo, int64_t hi) {
-    return v < lo ? lo : v > hi ? hi : v;
-}
+inline int64_t clamp(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 // A double's bits, so that selects run as integer moves that never touch the value.
 inline uint64_t bits_of(double v) {
@@ -39,8 +37,7 @@ int32_t ref_body(int32_t, const double *a, int32_t n, int32_t N, double *out, in
 }
 
 template <qx::Isa I>
-int32_t refxv_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                   int32_t out_n) {
+int32_t refxv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
     // Bar i reads a[i + N]; the bars whose source lies in the series are [lo, hi), the

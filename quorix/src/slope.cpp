@@ -88,8 +88,7 @@ struct Windows {
 
 // The kernel, built for each instruction set (2, 4 or 8 lanes).
 template <qx::Isa I>
-int32_t slope_body(int32_t, const double *Y, int32_t n, int32_t N, double *out,
-                   int32_t out_n) {
+int32_t slope_body(int32_t, const double *Y, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
@@ -101,8 +100,8 @@ int32_t slope_body(int32_t, const double *Y, int32_t n, int32_t N, double *out,
     qx::fill_missing(out, 0, static_cast<int64_t>(N) - 1, n);
     if (N > n) return QX_OK;
 
-    const Windows<qx::lanes<I>, qx::simd::kChains> windows{
-        Y, N, static_cast<double>(N), slope_constants(N)};
+    const Windows<qx::lanes<I>, qx::simd::kChains> windows{Y, N, static_cast<double>(N),
+                                                           slope_constants(N)};
     windows.run(n, out);
     return QX_OK;
 }

@@ -179,8 +179,7 @@ int32_t stdp_body(int32_t, const double *a, int32_t n, int32_t N, double *out, i
     return dispersion<Kind::population_sd, I>(a, n, N, out, out_n);
 }
 template <qx::Isa I>
-int32_t avedev_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                    int32_t out_n) {
+int32_t avedev_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     return dispersion<Kind::mean_abs_dev, I>(a, n, N, out, out_n);
 }
 

@@ -34,8 +34,8 @@ struct SumA {
 
 // Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
 template <qx::Isa I>
-int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n,
-                   double *out, int32_t out_n) {
+int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n, double *out,
+                   int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
     constexpr int W = qx::lanes<I>;
@@ -46,14 +46,13 @@ int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t
 }  // namespace
 
 QX_MULTIVERSION(vx_sum_a, sum_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n,
-                 double *o, int32_t on),
+                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
+                 int32_t on),
                 (c, a, n, N, N_n, o, on));
 
 extern "C" {
 
-QX_API int32_t vx_sum(int32_t, const double *a, int32_t n, int32_t N, double *out,
-                      int32_t out_n) {
+QX_API int32_t vx_sum(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 

@@ -38,7 +38,6 @@ inline typename V<W>::d load(const double *p) {
     return v;
 }
 
-
 template <int W>
 inline void store(double *p, typename V<W>::d v) {
     std::memcpy(p, &v, sizeof v);
@@ -160,8 +159,7 @@ inline uint64_t windows_holding(const double *a, int64_t i0, const int64_t *L, u
 // lane's window begins it adds the masked value +0.0 to its +0.0 start, which leaves it
 // +0.0, bits included. Lanes out of the walk hold junk.
 template <int W, int U>
-inline void sums_mixed(const double *a, int64_t i0, const Group<W * U> &g,
-                       typename V<W>::d *acc) {
+inline void sums_mixed(const double *a, int64_t i0, const Group<W * U> &g, typename V<W>::d *acc) {
     typedef typename V<W>::d vd;
     typedef typename V<W>::i vi;
     for (int u = 0; u < U; ++u) acc[u] = splat<W>(0.0);
@@ -260,8 +258,7 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
             sums_mixed<W, H>(a, h, g, acc);
             finish(h, g.L, len, acc, H);
             for (int k = 0; alone >> k; ++k)
-                if ((alone >> k) & 1)
-                    out[h + k] = K::bar(a, h + k, K::length(p[h + k], h + k));
+                if ((alone >> k) & 1) out[h + k] = K::bar(a, h + k, K::length(p[h + k], h + k));
         }
     }
     for (; i < n; ++i) {
@@ -277,13 +274,17 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
 struct Low {
     static bool better(double v, double best) { return v < best; }
     template <class T>
-    static T pick(T v, T best) { return v < best ? v : best; }
+    static T pick(T v, T best) {
+        return v < best ? v : best;
+    }
     static constexpr double S = __builtin_inf();
 };
 struct High {
     static bool better(double v, double best) { return v > best; }
     template <class T>
-    static T pick(T v, T best) { return v > best ? v : best; }
+    static T pick(T v, T best) {
+        return v > best ? v : best;
+    }
     static constexpr double S = -__builtin_inf();
 };
 
@@ -412,9 +413,12 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
                 finish(h, g.L, best, H);
             }
             for (int k = 0; k < GH; ++k) {
-                if (L[k] == 0) out[h + k] = missing();
-                else if (L[k] < 0) out[h + k] = all_so_far(h + k);
-                else if ((alone >> k) & 1) out[h + k] = extreme_bar<C>(a, h + k, L[k]);
+                if (L[k] == 0)
+                    out[h + k] = missing();
+                else if (L[k] < 0)
+                    out[h + k] = all_so_far(h + k);
+                else if ((alone >> k) & 1)
+                    out[h + k] = extreme_bar<C>(a, h + k, L[k]);
             }
         }
     }

@@ -26,7 +26,7 @@ struct Case {
 };
 
 struct Reporter {
-    uint64_t calls = 0;     // kernel invocations
+    uint64_t calls = 0;  // kernel invocations
     uint64_t findings = 0;
     uint64_t printed_limit = 40;
     bool abort_on_finding = false;  // the fuzzer stops at the first one
@@ -37,8 +37,8 @@ struct Reporter {
     void finding(const Case &k, const std::string &what) {
         ++findings;
         if (findings <= printed_limit || abort_on_finding) {
-            std::string s = std::string("FINDING ") + k.e->name + ": " + what + " (ctx=" +
-                            std::to_string(k.ctx) + " ints=";
+            std::string s = std::string("FINDING ") + k.e->name + ": " + what +
+                            " (ctx=" + std::to_string(k.ctx) + " ints=";
             const int m = count_ints(*k.e);
             for (int i = 0; i < m; ++i) s += (i ? "," : "") + std::to_string(k.ints[i]);
             s += " counts=";
@@ -130,7 +130,8 @@ inline int32_t check_case(const Case &k, Reporter &rep, std::vector<double> *res
         rc.out = want.data();
         const int32_t want_st = r->fn(rc, want.data());
         if (st != want_st)
-            rep.finding(k, "status " + std::to_string(st) + ", reference " + std::to_string(want_st));
+            rep.finding(k,
+                        "status " + std::to_string(st) + ", reference " + std::to_string(want_st));
         else if (st == 0 && n > 0) {
             const int64_t d = first_difference(out, want.data(), n, r->exact);
             if (d >= 0)

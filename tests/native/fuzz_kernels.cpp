@@ -45,18 +45,47 @@ struct Reader {
 const double kNaN = qxh::from_bits(0x7ff8000000000000ULL);
 const double kInf = HUGE_VAL;
 
-const double kSeriesSpecials[32] = {
-    kNaN, -kNaN, qxh::from_bits(0x7ff8000000000abcULL), qxh::from_bits(0x7ff0000000000001ULL),
-    kInf, -kInf, 0.0, -0.0, 1e308, -1e308, 1.7976931348623157e308, -1.7976931348623157e308,
-    4.9e-324, -4.9e-324, 2.2250738585072014e-308, 1e-300, 9007199254740992.0,
-    9007199254740993.0, -9007199254740992.0, 1e16, 0.1, 0.2, 0.3, -0.1, 1.0 / 3.0, 2.0 / 3.0,
-    1e15 + 0.3, 123456.789, -98765.4321, 2147483648.0, -2147483649.0, 1e-5};
+const double kSeriesSpecials[32] = {kNaN,
+                                    -kNaN,
+                                    qxh::from_bits(0x7ff8000000000abcULL),
+                                    qxh::from_bits(0x7ff0000000000001ULL),
+                                    kInf,
+                                    -kInf,
+                                    0.0,
+                                    -0.0,
+                                    1e308,
+                                    -1e308,
+                                    1.7976931348623157e308,
+                                    -1.7976931348623157e308,
+                                    4.9e-324,
+                                    -4.9e-324,
+                                    2.2250738585072014e-308,
+                                    1e-300,
+                                    9007199254740992.0,
+                                    9007199254740993.0,
+                                    -9007199254740992.0,
+                                    1e16,
+                                    0.1,
+                                    0.2,
+                                    0.3,
+                                    -0.1,
+                                    1.0 / 3.0,
+                                    2.0 / 3.0,
+                                    1e15 + 0.3,
+                                    123456.789,
+                                    -98765.4321,
+                                    2147483648.0,
+                                    -2147483649.0,
+                                    1e-5};
 
-const double kPeriodSpecials[32] = {
-    kNaN, -kNaN, kInf, -kInf, 1e300, -1e300, 2147483648.0, -2147483648.0, 2147483647.0,
-    -2147483647.0, -0.5, 0.5, 2.9, -1.5, 0.99, -0.0, 2147483647.5, -2147483648.5,
-    2147483648.5, -2147483649.0, 3e9, -3e9, 4.9e-324, -4.9e-324, 1.0 - 1e-16, 1.5,
-    1e10, -1e10, 65536.5, 4294967296.0, -4294967296.0, 0.0};
+const double kPeriodSpecials[32] = {kNaN,         -kNaN,         kInf,          -kInf,
+                                    1e300,        -1e300,        2147483648.0,  -2147483648.0,
+                                    2147483647.0, -2147483647.0, -0.5,          0.5,
+                                    2.9,          -1.5,          0.99,          -0.0,
+                                    2147483647.5, -2147483648.5, 2147483648.5,  -2147483649.0,
+                                    3e9,          -3e9,          4.9e-324,      -4.9e-324,
+                                    1.0 - 1e-16,  1.5,           1e10,          -1e10,
+                                    65536.5,      4294967296.0,  -4294967296.0, 0.0};
 
 int32_t read_int(Reader &r, int64_t n) {
     const uint8_t b = r.byte();
@@ -110,7 +139,8 @@ void same_as(const qxh::Case &k, const char *other, int32_t st, const std::vecto
 
 // A fixed period N against the per-bar kernel given N at every bar: vx_llv / vx_llv_a,
 // vx_hhv / vx_hhv_a (N >= 0), vx_ref / vx_ref_a (every N).
-void same_as_per_bar(const qxh::Case &k, const char *other, int32_t st, const std::vector<double> &out) {
+void same_as_per_bar(const qxh::Case &k, const char *other, int32_t st,
+                     const std::vector<double> &out) {
     const KernelEntry *e = qxh::find_kernel(other);
     if (e == nullptr || e->invoke == nullptr || st != 0 || !qxh::counts_agree(k, 1)) return;
     qxh::Case k2 = k;

@@ -99,7 +99,8 @@ def main():
             f'    {{"{name}", "{kinds}", "{names}",\n'
             f"     {name} == nullptr ? nullptr : +[](const Call &c) -> int32_t {{\n"
             f"         return {name}({args});\n"
-            f"     }}}},")
+            f"     }}}},"
+        )
     lines.append("};")
     lines.append("#endif")
     text = "\n".join(lines) + "\n"

@@ -77,8 +77,8 @@ inline const KernelEntry *find_kernel(const char *name) {
 
 // Integer parameter edge values for a series of n bars, duplicates removed.
 inline std::vector<int32_t> int_edges(int64_t n) {
-    const int64_t raw[] = {INT32_MIN, INT32_MIN + 1LL, -n - 1, -n,          -1, 0, 1,
-                           n - 1,     n,              n + 1,  INT32_MAX - 1LL, INT32_MAX};
+    const int64_t raw[] = {INT32_MIN, INT32_MIN + 1LL, -n - 1,          -n,       -1, 0, 1, n - 1,
+                           n,         n + 1,           INT32_MAX - 1LL, INT32_MAX};
     std::vector<int32_t> out;
     for (int64_t v : raw) {
         if (v < INT32_MIN || v > INT32_MAX) continue;
@@ -108,7 +108,8 @@ struct Block {
     T *p = nullptr;
     int64_t n = 0;
     Block() = default;
-    explicit Block(int64_t count) : p(static_cast<T *>(std::malloc(sizeof(T) * static_cast<size_t>(count)))), n(count) {
+    explicit Block(int64_t count)
+        : p(static_cast<T *>(std::malloc(sizeof(T) * static_cast<size_t>(count)))), n(count) {
         if (p == nullptr && count > 0) {
             std::fprintf(stderr, "harness: out of memory\n");
             std::abort();
@@ -116,7 +117,10 @@ struct Block {
     }
     Block(const Block &) = delete;
     Block &operator=(const Block &) = delete;
-    Block(Block &&o) noexcept : p(o.p), n(o.n) { o.p = nullptr; o.n = 0; }
+    Block(Block &&o) noexcept : p(o.p), n(o.n) {
+        o.p = nullptr;
+        o.n = 0;
+    }
     Block &operator=(Block &&o) noexcept {
         std::swap(p, o.p);
         std::swap(n, o.n);

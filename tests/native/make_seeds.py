@@ -15,9 +15,9 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gen_table import describe, parse  # noqa: E402
+from gen_table import describe, parse
 
-EDGES = 12           # int selector bytes below this pick an edge value
+EDGES = 12  # int selector bytes below this pick an edge value
 N_PLUS_1, N_MINUS_1, MINUS_1 = 248, 246, 111
 
 
@@ -26,28 +26,28 @@ def length_bytes(n):
 
 
 def series(pattern, n):
-    if pattern == 0:   # every special value in turn
+    if pattern == 0:  # every special value in turn
         return bytes(i % 32 for i in range(n))
-    if pattern == 1:   # finite values (-55.5 .. 55.5 in halves), repeats for ties
+    if pattern == 1:  # finite values (-55.5 .. 55.5 in halves), repeats for ties
         return bytes(32 + (i * 37) % 223 for i in range(n))
-    if pattern == 2:   # missing everywhere
+    if pattern == 2:  # missing everywhere
         return bytes(n)
     return bytes(0 if i < n // 2 else 143 + (i % 9) for i in range(n))  # leading missing run
 
 
 def periods(pattern, n):
     if pattern == 0:
-        return bytes(i % 32 for i in range(n))           # special periods
+        return bytes(i % 32 for i in range(n))  # special periods
     if pattern == 1:
-        return bytes(32 + (i % 32) for i in range(n))    # n - 16 .. n + 15
+        return bytes(32 + (i % 32) for i in range(n))  # n - 16 .. n + 15
     if pattern == 2:
-        return bytes(72 + i % 6 for i in range(n))       # 0 .. 5
-    return bytes(min(72 + i, 254) for i in range(n))     # i: the longest full window
+        return bytes(72 + i % 6 for i in range(n))  # 0 .. 5
+    return bytes(min(72 + i, 254) for i in range(n))  # i: the longest full window
 
 
 def conditions(pattern, n):
     if pattern < 3:
-        return bytes([(0, 1, 255)[pattern]] * n)      # all false, all 1, all 255
+        return bytes([(0, 1, 255)[pattern]] * n)  # all false, all 1, all 255
     return bytes((0, 1, 255)[i % 3] for i in range(n))
 
 
@@ -80,8 +80,14 @@ def main():
             ints = bytes([7] * m)
             for slot in range(len(kinds) + 1):
                 for wrong in (N_PLUS_1, N_MINUS_1, 0):
-                    seeds.append(bytes([index, 1]) + length_bytes(n) + bytes([3]) + ints +
-                                 bytes([slot, wrong]) + inputs(kinds, slot, n))
+                    seeds.append(
+                        bytes([index, 1])
+                        + length_bytes(n)
+                        + bytes([3])
+                        + ints
+                        + bytes([slot, wrong])
+                        + inputs(kinds, slot, n)
+                    )
             seeds.append(bytes([index, 2]) + length_bytes(n) + bytes([3]) + ints + bytes([MINUS_1]))
         for i, s in enumerate(seeds):
             with open(os.path.join(target, f"{name}-{i:03d}"), "wb") as f:

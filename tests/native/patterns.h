@@ -23,15 +23,17 @@ constexpr int kPeriodPatterns = 20;
 constexpr int kCondPatterns = 6;
 
 inline double series_value(int pattern, int64_t i, int64_t n) {
-    static const double specials[] = {1.5,     kNaN,  kInf,    -2.25,  -kInf, -0.0,
-                                      0.0,     1e308, -1e308,  kNegNaN, 4.9e-324, 3.0,
-                                      kPayloadNaN, 9007199254740993.0, -7.0};
+    static const double specials[] = {
+        1.5,   kNaN,   kInf,    -2.25,    -kInf, -0.0,        0.0,
+        1e308, -1e308, kNegNaN, 4.9e-324, 3.0,   kPayloadNaN, 9007199254740993.0,
+        -7.0};
     const int64_t ns = sizeof specials / sizeof specials[0];
     switch (pattern) {
     case 0:  // finite, varied, with signed zeros
         if (i % 11 == 5) return -0.0;
         if (i % 13 == 6) return 0.0;
-        return static_cast<double>((i * 7919) % 1000 - 500) * 0.37 + static_cast<double>(i % 7) * 1e-3;
+        return static_cast<double>((i * 7919) % 1000 - 500) * 0.37 +
+               static_cast<double>(i % 7) * 1e-3;
     case 1:  // missing values, infinities, extremes, subnormals
         return specials[(i * 5 + 3) % ns];
     case 2:  // missing everywhere, in several NaN encodings
@@ -48,24 +50,24 @@ inline double series_value(int pattern, int64_t i, int64_t n) {
 }
 
 inline double period_value(int pattern, int64_t i, int64_t n) {
-    static const double constants[] = {kNaN,       kInf,        -kInf,         1e300,
-                                       -1e300,     2147483648.0, -2147483648.0, 2147483647.0,
-                                       -2147483647.0, -0.5,     0.5,           2.9};
+    static const double constants[] = {kNaN,          kInf,         -kInf,         1e300,
+                                       -1e300,        2147483648.0, -2147483648.0, 2147483647.0,
+                                       -2147483647.0, -0.5,         0.5,           2.9};
     const int64_t nc = sizeof constants / sizeof constants[0];
     if (pattern < nc) return constants[pattern];
     const double nd = static_cast<double>(n);
     switch (pattern) {
     case 12: {  // every special value and the values around n, bar after bar
-        const double mix[] = {0.0,  1.0,    2.0,           3.0,           -1.0,  -0.0,
-                              nd - 1, nd,   nd + 1,        -nd - 1,       -nd,   2147483647.5,
-                              -2147483648.5, kNaN, kInf,   -kInf,         1e300, 0.99,
-                              -1.5, 2.9,    2147483648.0,  -2147483649.0};
+        const double mix[] = {0.0,           1.0,  2.0,          3.0,          -1.0,  -0.0,
+                              nd - 1,        nd,   nd + 1,       -nd - 1,      -nd,   2147483647.5,
+                              -2147483648.5, kNaN, kInf,         -kInf,        1e300, 0.99,
+                              -1.5,          2.9,  2147483648.0, -2147483649.0};
         return mix[i % static_cast<int64_t>(sizeof mix / sizeof mix[0])];
     }
-    case 13: return static_cast<double>(i);          // the longest period with a full window
-    case 14: return static_cast<double>(i + 1);      // one bar too long for the _a averages
+    case 13: return static_cast<double>(i);      // the longest period with a full window
+    case 14: return static_cast<double>(i + 1);  // one bar too long for the _a averages
     case 15: return nd;
-    case 16: return -static_cast<double>(i);         // looks ahead to bar 2i
+    case 16: return -static_cast<double>(i);  // looks ahead to bar 2i
     case 17: return static_cast<double>(i % 5) + 0.99;
     case 18: return 1.0;
     default: return 0.0;
@@ -88,7 +90,8 @@ inline int patterns_of(char kind) {
 }
 
 // Contents of every input for variant v: input j takes pattern (v + j) of its kind.
-inline std::vector<std::vector<unsigned char>> make_inputs(const std::string &kinds, int v, int64_t n) {
+inline std::vector<std::vector<unsigned char>> make_inputs(const std::string &kinds, int v,
+                                                           int64_t n) {
     std::vector<std::vector<unsigned char>> data;
     for (size_t j = 0; j < kinds.size(); ++j) {
         const char kind = kinds[j];

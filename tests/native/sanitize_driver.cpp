@@ -120,15 +120,18 @@ struct HelperReport {
     }
 };
 
-const int32_t kIntEdges[] = {INT32_MIN, INT32_MIN + 1, -1001, -1000, -5, -1, 0, 1, 3, 5,
-                             7, 10, 100, 1000, INT32_MAX - 1, INT32_MAX};
+const int32_t kIntEdges[] = {
+    INT32_MIN, INT32_MIN + 1, -1001, -1000,         -5,       -1, 0, 1, 3, 5, 7,
+    10,        100,           1000,  INT32_MAX - 1, INT32_MAX};
 
 void run_min_max_ctxn(HelperReport &h) {
     for (int32_t a : kIntEdges)
         for (int32_t b : kIntEdges) {
             h.calls += 2;
-            if (maxi(a, b) != (a > b ? a : b)) h.fail("maxi(" + std::to_string(a) + "," + std::to_string(b) + ")");
-            if (mini(a, b) != (a < b ? a : b)) h.fail("mini(" + std::to_string(a) + "," + std::to_string(b) + ")");
+            if (maxi(a, b) != (a > b ? a : b))
+                h.fail("maxi(" + std::to_string(a) + "," + std::to_string(b) + ")");
+            if (mini(a, b) != (a < b ? a : b))
+                h.fail("mini(" + std::to_string(a) + "," + std::to_string(b) + ")");
         }
     for (int32_t ctx : kIntEdges)
         for (int32_t n : kIntEdges)
@@ -148,11 +151,11 @@ void run_min_max_ctxn(HelperReport &h) {
 constexpr int64_t kMallocLimit = 256LL * 1024 * 1024 / 8;
 
 void run_arange(HelperReport &h) {
-    const int32_t ends[] = {INT32_MIN, INT32_MIN + 1, -1000, -7, -1, 0, 1, 5, 10, 1000,
-                            INT32_MAX - 1, INT32_MAX};
-    const double steps[] = {1.0,  -1.0, 3.0,   -2.5, 0.5,  -0.5, 2.9,   1e-300, -1e-300, 1e300,
-                            0.0,  -0.0, kInf,  -kInf, kNaN, 4.9e-324, 1000.0, 4294967295.0,
-                            2147483647.0, 0.7, 7.0,  -1024.5};
+    const int32_t ends[] = {INT32_MIN, INT32_MIN + 1, -1000,         -7,       -1, 0, 1, 5,
+                            10,        1000,          INT32_MAX - 1, INT32_MAX};
+    const double steps[] = {1.0,     -1.0,         3.0,          -2.5, 0.5,  -0.5,   2.9,  1e-300,
+                            -1e-300, 1e300,        0.0,          -0.0, kInf, -kInf,  kNaN, 4.9e-324,
+                            1000.0,  4294967295.0, 2147483647.0, 0.7,  7.0,  -1024.5};
     for (int32_t start : ends)
         for (int32_t stop : ends)
             for (double step : steps) {
@@ -160,7 +163,8 @@ void run_arange(HelperReport &h) {
                 const double t = std::trunc(q);
                 const int64_t count = (t >= 1.0 && t <= 2147483647.0) ? static_cast<int64_t>(t) : 0;
                 const std::string what = "arange(" + std::to_string(start) + ", " +
-                                         std::to_string(stop) + ", " + qxh::describe_value(step) + ")";
+                                         std::to_string(stop) + ", " + qxh::describe_value(step) +
+                                         ")";
                 ++h.calls;
                 double *p = arange(start, stop, step);
                 if (count <= 0 || count > kMallocLimit) {
@@ -175,7 +179,8 @@ void run_arange(HelperReport &h) {
                         const double want = prod + first;
                         if (qxh::bits_of(p[i]) != qxh::bits_of(want)) {
                             h.fail(what + " element " + std::to_string(i) + " = " +
-                                   qxh::describe_value(p[i]) + ", want " + qxh::describe_value(want));
+                                   qxh::describe_value(p[i]) + ", want " +
+                                   qxh::describe_value(want));
                             break;
                         }
                     }
@@ -185,8 +190,9 @@ void run_arange(HelperReport &h) {
 }
 
 void run_zeros(HelperReport &h) {
-    const int32_t counts[] = {INT32_MIN, -1, 0, 1, 2, 3, 17, 1000, 1 << 20,
-                              static_cast<int32_t>(kMallocLimit + 1), INT32_MAX};
+    const int32_t counts[] = {INT32_MIN, -1, 0,    1,       2,
+                              3,         17, 1000, 1 << 20, static_cast<int32_t>(kMallocLimit + 1),
+                              INT32_MAX};
     for (int32_t count : counts) {
         ++h.calls;
         double *p = zeros(count);
@@ -197,7 +203,8 @@ void run_zeros(HelperReport &h) {
         } else {
             for (int32_t i = 0; i < count; ++i)
                 if (qxh::bits_of(p[i]) != 0) {
-                    h.fail("zeros(" + std::to_string(count) + ") element " + std::to_string(i) + " not +0.0");
+                    h.fail("zeros(" + std::to_string(count) + ") element " + std::to_string(i) +
+                           " not +0.0");
                     break;
                 }
         }
@@ -208,9 +215,9 @@ void run_zeros(HelperReport &h) {
 // aprint writes to standard output: capture it in a file and compare with the line
 // built from the same formats.
 void run_aprint(HelperReport &h) {
-    const double values[] = {1.0, 2.5, kNaN, kNegNaN, kInf, -kInf, -0.0, 0.0, 1e300,
-                             4.9e-324, -123456789.0, 0.0001, kPayloadNaN, 1e-5, 99999.0,
-                             100000.0, 2147483648.0};
+    const double values[] = {1.0,         2.5,  kNaN,    kNegNaN,  kInf,         -kInf,
+                             -0.0,        0.0,  1e300,   4.9e-324, -123456789.0, 0.0001,
+                             kPayloadNaN, 1e-5, 99999.0, 100000.0, 2147483648.0};
     const int64_t nv = sizeof values / sizeof values[0];
     const int32_t counts[] = {INT32_MIN, -1, 0, 1, 2, 3, static_cast<int32_t>(nv)};
     char path[] = "/tmp/qx_aprint_XXXXXX";
@@ -247,9 +254,13 @@ void run_aprint(HelperReport &h) {
         std::string got;
         char buf[4096];
         lseek(fd, 0, SEEK_SET);
-        for (ssize_t k; (k = read(fd, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(k));
-        if (got != want) h.fail("aprint count " + std::to_string(count) + " printed [" + got + "], want [" + want + "]");
-        if (r < 0) h.fail("aprint count " + std::to_string(count) + " returned " + std::to_string(r));
+        for (ssize_t k; (k = read(fd, buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(k));
+        if (got != want)
+            h.fail("aprint count " + std::to_string(count) + " printed [" + got + "], want [" +
+                   want + "]");
+        if (r < 0)
+            h.fail("aprint count " + std::to_string(count) + " returned " + std::to_string(r));
     }
     close(fd);
     unlink(path);
@@ -288,8 +299,10 @@ int main(int argc, char **argv) {
         run_aprint(h);
     }
 
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("sanitizer grid: %zu kernels, %llu kernel calls, %llu helper calls, %llu findings, %.1f s\n",
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("sanitizer grid: %zu kernels, %llu kernel calls, %llu helper calls, %llu findings, "
+                "%.1f s\n",
                 kNumKernels, static_cast<unsigned long long>(rep.calls),
                 static_cast<unsigned long long>(h.calls),
                 static_cast<unsigned long long>(rep.findings + h.findings), secs);

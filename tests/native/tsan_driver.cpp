@@ -11,7 +11,9 @@
 #include "harness.h"
 #include "patterns.h"
 
-extern "C" const char *__tsan_default_options() { return "halt_on_error=1:second_deadlock_stack=1"; }
+extern "C" const char *__tsan_default_options() {
+    return "halt_on_error=1:second_deadlock_stack=1";
+}
 
 namespace {
 
@@ -19,9 +21,9 @@ constexpr int kThreads = 8;
 
 struct Job {
     const KernelEntry *e;
-    Call call;        // inputs point into shared blocks; out and out_n set per thread
+    Call call;  // inputs point into shared blocks; out and out_n set per thread
     int64_t n;
-    int32_t status;   // of the single-threaded run
+    int32_t status;  // of the single-threaded run
     std::vector<double> want;
 };
 
@@ -45,7 +47,8 @@ std::vector<Job> make_jobs() {
         const std::string kinds = qxh::input_kinds(e);
         const int m = qxh::count_ints(e);
         for (int64_t n : {17, 1000}) {
-            const int32_t periods[] = {0, 1, 5, static_cast<int32_t>(n / 2), static_cast<int32_t>(n)};
+            const int32_t periods[] = {0, 1, 5, static_cast<int32_t>(n / 2),
+                                       static_cast<int32_t>(n)};
             const int np = m == 0 ? 1 : 5;
             for (int v = 0; v < std::min(qxp::variants_of(kinds), 6); ++v) {
                 const auto data = qxp::make_inputs(kinds, v, n);
@@ -125,7 +128,8 @@ int main(int argc, char **argv) {
         for (int r = 0; r < rounds; ++r) {
             // Each thread walks the jobs from its own offset, so different kernels and
             // the same kernel on the same inputs overlap.
-            const size_t start = (static_cast<size_t>(t) * jobs.size()) / kThreads + static_cast<size_t>(r);
+            const size_t start =
+                (static_cast<size_t>(t) * jobs.size()) / kThreads + static_cast<size_t>(r);
             for (size_t k = 0; k < jobs.size(); ++k) {
                 const Job &j = jobs[(start + k) % jobs.size()];
                 double *out = j.n == 17 ? out17.p : out1000.p;
@@ -133,13 +137,16 @@ int main(int argc, char **argv) {
                 ++my_calls;
                 if (st != j.status || qxh::first_difference(out, j.want.data(), j.n, true) >= 0) {
                     if (diffs.fetch_add(1) < 20)
-                        std::fprintf(stderr, "FINDING %s: thread %d round %d differs from the single-threaded run\n",
-                                     j.e->name, t, r);
+                        std::fprintf(
+                            stderr,
+                            "FINDING %s: thread %d round %d differs from the single-threaded run\n",
+                            j.e->name, t, r);
                 }
             }
             const HelperResult h = run_helpers(t);
             const HelperResult &w = helpers_want[t];
-            if (h.ctxn_sum != w.ctxn_sum || qxh::bits_of(h.arange_last) != qxh::bits_of(w.arange_last) ||
+            if (h.ctxn_sum != w.ctxn_sum ||
+                qxh::bits_of(h.arange_last) != qxh::bits_of(w.arange_last) ||
                 qxh::bits_of(h.zeros_sum) != qxh::bits_of(w.zeros_sum)) {
                 diffs.fetch_add(1);
                 std::fprintf(stderr, "FINDING helpers: thread %d round %d differs\n", t, r);
@@ -152,8 +159,10 @@ int main(int argc, char **argv) {
     for (auto &th : threads) th.join();
     calls += thread_calls.load();
 
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("thread driver: %zu kernels, %zu calls per round, %d threads x %d rounds, %llu kernel calls, "
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("thread driver: %zu kernels, %zu calls per round, %d threads x %d rounds, %llu "
+                "kernel calls, "
                 "%llu differences, %.1f s\n",
                 kNumKernels, jobs.size(), kThreads, rounds, static_cast<unsigned long long>(calls),
                 static_cast<unsigned long long>(diffs.load()), secs);
