@@ -337,9 +337,8 @@ def floor_check(selected, cache, native, n=10**4, N=20):
 def main(argv=None):
     args = parse_args(argv)
     cfg = QUICK if args.quick else FULL
-    import vexa._vexa as vexa_mod
-
     import vexa
+    import vexa._vexa as vexa_mod
 
     present = [c for c in cases.CASES if hasattr(vexa_mod, c.name)]
     missing = [c.name for c in cases.CASES if not hasattr(vexa_mod, c.name)]

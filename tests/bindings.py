@@ -1,16 +1,17 @@
 """The Python functions of vexa._vexa as the tests see them, and valid arguments for them.
 
-Functions are found in the module namespace; each one's parameters and their kinds are
-read from its kernel's declaration in quorix.h (parameter names there are the Python
-names), so a function added to the module is covered without new test code.
+Functions, their parameters and kinds come from the function table (vexa.table), which
+is what the module is compiled from, so a function added to the table is covered
+without new test code.
 """
 
 import functools
 from dataclasses import dataclass
 
 import numpy as np
+
 import vexa._vexa as vx
-from support import KERNELS
+from vexa.table import FUNCTIONS as TABLE
 
 
 @dataclass(frozen=True)
@@ -18,15 +19,11 @@ class Function:
     name: str
     kernel: str
     params: tuple  # ((name, kind), ...); kind is "series", "cond" or "int"
+    single: bool  # takes exactly one positional argument and no keywords
 
     @property
     def fn(self):
         return getattr(vx, self.name)
-
-    @property
-    def single(self):
-        # One-parameter functions take exactly one positional argument and no keywords.
-        return len(self.params) == 1
 
     @property
     def names(self):
@@ -40,32 +37,12 @@ class Function:
         return self.name
 
 
-def python_params(kernel_args):
-    """((name, kind), ...) of the Python function from its kernel's C parameters."""
-    params = []
-    args = kernel_args[1:-2]  # without the context argument and the output
-    i = 0
-    while i < len(args):
-        ctype, name = args[i]
-        if ctype.endswith("*"):
-            params.append((name, "cond" if "uint8_t" in ctype else "series"))
-            i += 2
-        else:
-            params.append((name, "int"))
-            i += 1
-    return tuple(params)
-
-
 def discover():
-    kernels = {name: args for name, _, args in KERNELS}
+    """The table's rows in the module's terms (a period series is a series to it)."""
     found = []
-    for name, obj in vars(vx).items():
-        if not (name[:1].isupper() and callable(obj)):
-            continue
-        kernel = "vx_" + name.lower()
-        if kernel not in kernels:
-            raise LookupError(f"vexa._vexa.{name} has no kernel {kernel} declared in quorix.h")
-        found.append(Function(name, kernel, python_params(kernels[kernel])))
+    for row in TABLE:
+        params = tuple((p.name, "series" if p.kind == "periods" else p.kind) for p in row.params)
+        found.append(Function(row.name, row.kernel, params, row.form == "single"))
     return found
 
 

@@ -13,7 +13,6 @@ from pathlib import Path
 import bindings
 import numpy as np
 import pytest
-import vexa._vexa as vx
 from support import (
     INT32_MAX,
     INT32_MIN,
@@ -25,6 +24,7 @@ from support import (
 )
 
 import vexa
+import vexa._vexa as vx
 
 MODELS = {}
 for path in sorted(Path(__file__).parent.glob("model_*.py")):
@@ -55,6 +55,8 @@ def test_every_kernel_is_exported_and_has_a_model():
     import ctypes
 
     lib = ctypes.CDLL(vx.__file__)
+    # The table that the module is built from names exactly the kernels of the header.
+    assert sorted(f.kernel for f in bindings.FUNCTIONS) == sorted(k for k, _, _ in KERNELS)
     for kernel, _, _ in KERNELS:
         assert hasattr(lib, kernel), kernel
         assert kernel in MODELS, kernel

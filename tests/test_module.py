@@ -9,9 +9,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import vexa._vexa as vx
 
 import vexa
+import vexa._vexa as vx
 
 
 def run_python(code):

@@ -1,0 +1,158 @@
+// quorix_table.h: the function table (quorix_functions.def) as C++17 data, and one
+// uniform way to call any kernel of it. Header only; no Python.
+//
+//     for (const qx::table::Function &f : qx::table::kFunctions) ...
+//     qx::table::Slot s[] = {{a, n}, {nullptr, 5}};   // MA(a, 5): a series, an integer
+//     f.invoke(0, s, out, n);
+//
+// A row's parameter kinds are checked against its kernel's C signature when this
+// header is compiled: after the context argument, (const double *, int32_t) is a series
+// (or a period series), (const uint8_t *, int32_t) a condition series and a lone int32_t
+// an integer parameter; (double *, int32_t) closes with the output. A row that
+// disagrees with its kernel does not compile.
+#ifndef QUORIX_TABLE_H
+#define QUORIX_TABLE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+
+#include "quorix.h"
+
+namespace qx {
+namespace table {
+
+enum class Kind : uint8_t { Series, Periods, Cond, Int };
+enum class Form : uint8_t { Keywords, Single };
+enum class Ahead : uint8_t { Never, NegativeN, PositiveN };
+
+constexpr int kMaxParams = 4;
+
+struct Param {
+    const char *name;
+    Kind kind;
+};
+
+// One argument of a uniform call, by parameter position: an input's address and count,
+// or an integer parameter's value (data unused).
+struct Slot {
+    const void *data;
+    int32_t value;
+};
+
+// Calls the row's kernel with ctx, the slots in parameter order and the output.
+using Invoke = int32_t (*)(int32_t ctx, const Slot *slots, double *out, int32_t out_n);
+
+struct Function {
+    const char *name;    // "MA"
+    const char *kernel;  // "vx_ma"
+    Form form;
+    Ahead ahead;
+    const char *summary;
+    int nparams;
+    Param params[kMaxParams];
+    Invoke invoke;
+};
+
+namespace detail {
+
+template <class... T>
+struct List {};
+
+// The kinds of a kernel's parameters, read off its C signature (Series stands for a
+// period series too).
+template <class L, Kind... K>
+struct Parse;
+template <Kind... K>
+struct Parse<List<double *, int32_t>, K...> {
+    static constexpr size_t count = sizeof...(K);
+    static constexpr Kind kinds[kMaxParams] = {K...};
+};
+template <class... R, Kind... K>
+struct Parse<List<const double *, int32_t, R...>, K...> : Parse<List<R...>, K..., Kind::Series> {};
+template <class... R, Kind... K>
+struct Parse<List<const uint8_t *, int32_t, R...>, K...> : Parse<List<R...>, K..., Kind::Cond> {};
+template <class... R, Kind... K>
+struct Parse<List<int32_t, R...>, K...> : Parse<List<R...>, K..., Kind::Int> {};
+
+template <class F>
+struct Signature;
+template <class... A>
+struct Signature<int32_t (*)(int32_t, A...)> : Parse<List<A...>> {};
+
+template <Kind k>
+auto unpack(const Slot &s) {
+    if constexpr (k == Kind::Series)
+        return std::make_tuple(static_cast<const double *>(s.data), s.value);
+    else if constexpr (k == Kind::Cond)
+        return std::make_tuple(static_cast<const uint8_t *>(s.data), s.value);
+    else
+        return std::make_tuple(s.value);
+}
+
+template <auto K, size_t... I>
+int32_t invoke_with(int32_t ctx, const Slot *slots, double *out, int32_t out_n,
+                    std::index_sequence<I...>) {
+    using Sig = Signature<decltype(K)>;
+    return std::apply(K, std::tuple_cat(std::make_tuple(ctx), unpack<Sig::kinds[I]>(slots[I])...,
+                                        std::make_tuple(out, out_n)));
+}
+
+template <auto K>
+int32_t invoke(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
+    return invoke_with<K>(ctx, slots, out, out_n,
+                          std::make_index_sequence<Signature<decltype(K)>::count>{});
+}
+
+// Not constexpr: a row that reaches it cannot be a constant, so it does not compile.
+inline void row_kind_disagrees_with_kernel_signature() {}
+
+constexpr bool agrees(Kind declared, Kind signature) {
+    return declared == signature || (declared == Kind::Periods && signature == Kind::Series);
+}
+
+template <auto K, size_t M>
+constexpr Function row(const char *name, const char *kernel, Form form, Ahead ahead,
+                       const char *summary, const Param (&params)[M]) {
+    using Sig = Signature<decltype(K)>;
+    static_assert(M == Sig::count, "one parameter per kernel input or integer parameter");
+    static_assert(M >= 1 && M <= kMaxParams, "functions take one to four parameters");
+    Function f{name, kernel, form, ahead, summary, static_cast<int>(M), {}, &invoke<K>};
+    for (size_t i = 0; i < M; ++i) {
+        if (!agrees(params[i].kind, Sig::kinds[i])) row_kind_disagrees_with_kernel_signature();
+        f.params[i] = params[i];
+    }
+    return f;
+}
+
+}  // namespace detail
+
+#define QX_SERIES(p)                                                                               \
+    ::qx::table::Param { #p, ::qx::table::Kind::Series }
+#define QX_PERIODS(p)                                                                              \
+    ::qx::table::Param { #p, ::qx::table::Kind::Periods }
+#define QX_COND(p)                                                                                 \
+    ::qx::table::Param { #p, ::qx::table::Kind::Cond }
+#define QX_INT(p)                                                                                  \
+    ::qx::table::Param { #p, ::qx::table::Kind::Int }
+#define QX_FORM_KEYWORDS ::qx::table::Form::Keywords
+#define QX_FORM_SINGLE ::qx::table::Form::Single
+#define QX_AHEAD_NEVER ::qx::table::Ahead::Never
+#define QX_AHEAD_NEGATIVE_N ::qx::table::Ahead::NegativeN
+#define QX_AHEAD_POSITIVE_N ::qx::table::Ahead::PositiveN
+
+// The rows in table order.
+constexpr Function kFunctions[] = {
+#define QX_FUNCTION(NAME, kernel, FORM, AHEAD, summary, ...)                                       \
+    detail::row<kernel>(#NAME, #kernel, QX_FORM_##FORM, QX_AHEAD_##AHEAD, summary, {__VA_ARGS__}),
+#include "quorix_functions.def"
+#undef QX_FUNCTION
+};
+
+constexpr size_t kNumFunctions = sizeof kFunctions / sizeof kFunctions[0];
+
+}  // namespace table
+}  // namespace qx
+
+#endif

@@ -1,0 +1,111 @@
+"""The function table: one row per function, read from quorix_functions.def.
+
+The same file is compiled into the extension modules (through quorix_table.h), so what
+Python sees here is what the native code was built from. Every Python-side consumer
+(the everyday functions, the formula language's catalogue, the docs, the tests and the
+benchmark) takes the functions, their parameters and kinds from `FUNCTIONS`.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from functools import cached_property
+from pathlib import Path
+
+__all__ = ["BY_NAME", "FUNCTIONS", "Function", "Param", "include_dir"]
+
+# Parameter kinds, as the table names them.
+SERIES, PERIODS, COND, INT = "series", "periods", "cond", "int"
+_KINDS = {"QX_SERIES": SERIES, "QX_PERIODS": PERIODS, "QX_COND": COND, "QX_INT": INT}
+_FORMS = {"KEYWORDS": "keywords", "SINGLE": "single"}
+_AHEAD = {"NEVER": None, "NEGATIVE_N": "negative", "POSITIVE_N": "positive"}
+
+
+@dataclass(frozen=True)
+class Param:
+    name: str
+    kind: str  # "series", "periods" (a per-bar period series), "cond" or "int"
+
+    @property
+    def is_series(self) -> bool:
+        """True for every array parameter (series, period series, condition)."""
+        return self.kind != INT
+
+
+@dataclass(frozen=True)
+class Function:
+    name: str  # "MA"
+    kernel: str  # "vx_ma"
+    form: str  # "keywords" or "single"
+    ahead: str | None  # None, or "negative" / "positive": the sign of N that reads later bars
+    summary: str
+    params: tuple[Param, ...]
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        return tuple(p.name for p in self.params)
+
+    @property
+    def kinds(self) -> tuple[str, ...]:
+        return tuple(p.kind for p in self.params)
+
+    @cached_property
+    def per_bar(self) -> Function | None:
+        """The variant that reads its period per bar (MA -> MA_A), if there is one."""
+        alt = BY_NAME.get(self.name + "_A")
+        return alt if alt is not None and alt.kinds[1:] == (PERIODS,) else None
+
+    def __str__(self):
+        return self.name
+
+
+def include_dir() -> Path:
+    """The folder of quorix.h and the table: installed beside the package, or the
+    source tree's quorix/include when run from a checkout."""
+    here = Path(__file__).resolve().parent
+    for candidate in (here / "include", here.parent / "quorix" / "include"):
+        if (candidate / "quorix_functions.def").is_file():
+            return candidate
+    # A source checkout run from its root imports this file from the tree while the
+    # compiled parts (and the installed headers) sit in site-packages.
+    import vexa
+
+    for folder in getattr(vexa, "__path__", ()):
+        candidate = Path(folder) / "include"
+        if (candidate / "quorix_functions.def").is_file():
+            return candidate
+    raise FileNotFoundError("quorix_functions.def not found beside the vexa package")
+
+
+_ROW = re.compile(r"^QX_FUNCTION\((.*)\)\s*$")
+_ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"|[^,]+)\s*(?:,|$)')
+_PARAM = re.compile(r"^(QX_\w+)\((\w+)\)$")
+
+
+def parse(text: str) -> tuple[Function, ...]:
+    """The rows of a table file, in order."""
+    rows = []
+    for number, line in enumerate(text.splitlines(), 1):
+        m = _ROW.match(line)
+        if m is None:
+            continue
+        fields = [a.strip() for a in _ARG.findall(m.group(1))]
+        try:
+            name, kernel, form, ahead, summary, *params = fields
+            parsed = []
+            for p in params:
+                pm = _PARAM.match(p)
+                parsed.append(Param(pm.group(2), _KINDS[pm.group(1)]))
+            rows.append(
+                Function(name, kernel, _FORMS[form], _AHEAD[ahead], summary[1:-1], tuple(parsed))
+            )
+        except (ValueError, KeyError, AttributeError) as e:
+            raise ValueError(f"quorix_functions.def line {number}: malformed row: {line}") from e
+    return tuple(rows)
+
+
+FUNCTIONS: tuple[Function, ...] = parse(
+    (include_dir() / "quorix_functions.def").read_text(encoding="utf-8")
+)
+BY_NAME: dict[str, Function] = {f.name: f for f in FUNCTIONS}
