@@ -13,11 +13,17 @@ from dataclasses import dataclass
 from functools import cached_property
 from pathlib import Path
 
-__all__ = ["BY_NAME", "FUNCTIONS", "Function", "Param", "include_dir"]
+__all__ = ["ALL", "BY_NAME", "EXTRA", "FUNCTIONS", "Function", "Param", "include_dir"]
 
 # Parameter kinds, as the table names them.
-SERIES, PERIODS, COND, INT = "series", "periods", "cond", "int"
-_KINDS = {"QX_SERIES": SERIES, "QX_PERIODS": PERIODS, "QX_COND": COND, "QX_INT": INT}
+SERIES, PERIODS, COND, INT, REAL = "series", "periods", "cond", "int", "real"
+_KINDS = {
+    "QX_SERIES": SERIES,
+    "QX_PERIODS": PERIODS,
+    "QX_COND": COND,
+    "QX_INT": INT,
+    "QX_REAL": REAL,
+}
 _FORMS = {"KEYWORDS": "keywords", "SINGLE": "single"}
 _AHEAD = {"NEVER": None, "NEGATIVE_N": "negative", "POSITIVE_N": "positive"}
 
@@ -25,12 +31,12 @@ _AHEAD = {"NEVER": None, "NEGATIVE_N": "negative", "POSITIVE_N": "positive"}
 @dataclass(frozen=True)
 class Param:
     name: str
-    kind: str  # "series", "periods" (a per-bar period series), "cond" or "int"
+    kind: str  # "series", "periods" (a per-bar period series), "cond", "int" or "real"
 
     @property
     def is_series(self) -> bool:
         """True for every array parameter (series, period series, condition)."""
-        return self.kind != INT
+        return self.kind in (SERIES, PERIODS, COND)
 
 
 @dataclass(frozen=True)
@@ -41,6 +47,7 @@ class Function:
     ahead: str | None  # None, or "negative" / "positive": the sign of N that reads later bars
     summary: str
     params: tuple[Param, ...]
+    extra: bool = False  # a function the formula language adds, not one of vexa._vexa
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -78,7 +85,7 @@ def include_dir() -> Path:
     raise FileNotFoundError("quorix_functions.def not found beside the vexa package")
 
 
-_ROW = re.compile(r"^QX_FUNCTION\((.*)\)\s*$")
+_ROW = re.compile(r"^QX_(FUNCTION|EXTRA)\((.*)\)\s*$")
 _ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"|[^,]+)\s*(?:,|$)')
 _PARAM = re.compile(r"^(QX_\w+)\((\w+)\)$")
 
@@ -90,22 +97,27 @@ def parse(text: str) -> tuple[Function, ...]:
         m = _ROW.match(line)
         if m is None:
             continue
-        fields = [a.strip() for a in _ARG.findall(m.group(1))]
+        fields = [a.strip() for a in _ARG.findall(m.group(2))]
         try:
             name, kernel, form, ahead, summary, *params = fields
             parsed = []
             for p in params:
                 pm = _PARAM.match(p)
                 parsed.append(Param(pm.group(2), _KINDS[pm.group(1)]))
+            extra = m.group(1) == "EXTRA"
             rows.append(
-                Function(name, kernel, _FORMS[form], _AHEAD[ahead], summary[1:-1], tuple(parsed))
+                Function(
+                    name, kernel, _FORMS[form], _AHEAD[ahead], summary[1:-1], tuple(parsed), extra
+                )
             )
         except (ValueError, KeyError, AttributeError) as e:
             raise ValueError(f"quorix_functions.def line {number}: malformed row: {line}") from e
     return tuple(rows)
 
 
-FUNCTIONS: tuple[Function, ...] = parse(
-    (include_dir() / "quorix_functions.def").read_text(encoding="utf-8")
-)
-BY_NAME: dict[str, Function] = {f.name: f for f in FUNCTIONS}
+# ALL: every row; FUNCTIONS: those of vexa._vexa, in its order; EXTRA: the formula
+# language's own.
+ALL: tuple[Function, ...] = parse((include_dir() / "quorix_functions.def").read_text("utf-8"))
+FUNCTIONS: tuple[Function, ...] = tuple(f for f in ALL if not f.extra)
+EXTRA: tuple[Function, ...] = tuple(f for f in ALL if f.extra)
+BY_NAME: dict[str, Function] = {f.name: f for f in ALL}

@@ -23,7 +23,7 @@
 namespace qx {
 namespace table {
 
-enum class Kind : uint8_t { Series, Periods, Cond, Int };
+enum class Kind : uint8_t { Series, Periods, Cond, Int, Real };
 enum class Form : uint8_t { Keywords, Single };
 enum class Ahead : uint8_t { Never, NegativeN, PositiveN };
 
@@ -35,10 +35,11 @@ struct Param {
 };
 
 // One argument of a uniform call, by parameter position: an input's address and count,
-// or an integer parameter's value (data unused).
+// an integer parameter's value (data unused), or a real parameter's value (real).
 struct Slot {
     const void *data;
     int32_t value;
+    double real;
 };
 
 // Calls the row's kernel with ctx, the slots in parameter order and the output.
@@ -75,6 +76,8 @@ template <class... R, Kind... K>
 struct Parse<List<const uint8_t *, int32_t, R...>, K...> : Parse<List<R...>, K..., Kind::Cond> {};
 template <class... R, Kind... K>
 struct Parse<List<int32_t, R...>, K...> : Parse<List<R...>, K..., Kind::Int> {};
+template <class... R, Kind... K>
+struct Parse<List<double, R...>, K...> : Parse<List<R...>, K..., Kind::Real> {};
 
 template <class F>
 struct Signature;
@@ -87,6 +90,8 @@ auto unpack(const Slot &s) {
         return std::make_tuple(static_cast<const double *>(s.data), s.value);
     else if constexpr (k == Kind::Cond)
         return std::make_tuple(static_cast<const uint8_t *>(s.data), s.value);
+    else if constexpr (k == Kind::Real)
+        return std::make_tuple(s.real);
     else
         return std::make_tuple(s.value);
 }
@@ -142,15 +147,32 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
 #define QX_AHEAD_NEGATIVE_N ::qx::table::Ahead::NegativeN
 #define QX_AHEAD_POSITIVE_N ::qx::table::Ahead::PositiveN
 
-// The rows in table order.
-constexpr Function kFunctions[] = {
-#define QX_FUNCTION(NAME, kernel, FORM, AHEAD, summary, ...)                                       \
+#define QX_TABLE_ROW_(NAME, kernel, FORM, AHEAD, summary, ...)                                     \
     detail::row<kernel>(#NAME, #kernel, QX_FORM_##FORM, QX_AHEAD_##AHEAD, summary, {__VA_ARGS__}),
+
+// The rows of vexa._vexa (QX_FUNCTION), in table order.
+constexpr Function kFunctions[] = {
+#define QX_FUNCTION QX_TABLE_ROW_
+#define QX_EXTRA(...)
 #include "quorix_functions.def"
+#undef QX_EXTRA
 #undef QX_FUNCTION
 };
-
 constexpr size_t kNumFunctions = sizeof kFunctions / sizeof kFunctions[0];
+
+#if defined(QX_TABLE_WITH_EXTRAS)
+// The rows of the functions that the formula language adds (QX_EXTRA), whose kernels
+// are declared in quorix_lang.h. Only code linked with those kernels defines
+// QX_TABLE_WITH_EXTRAS.
+constexpr Function kExtraFunctions[] = {
+#define QX_FUNCTION(...)
+#define QX_EXTRA QX_TABLE_ROW_
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+};
+constexpr size_t kNumExtraFunctions = sizeof kExtraFunctions / sizeof kExtraFunctions[0];
+#endif
 
 }  // namespace table
 }  // namespace qx
