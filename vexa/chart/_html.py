@@ -198,9 +198,9 @@ def _layout(plan: L.Plan, last: int | None):
         figs.append(fig)
     for fig, main, tips in hover_for:
         fig.add_tools(HoverTool(renderers=[main], tooltips=tips, mode="vline"))
-    x_range.js_on_change(
-        "start", CustomJS(args={"src": src, "xr": x_range, "panels": fits}, code=_FIT_Y)
-    )
+    fit = CustomJS(args={"src": src, "xr": x_range, "panels": fits}, code=_FIT_Y)
+    x_range.js_on_change("start", fit)
+    x_range.js_on_change("end", fit)
     fmt = CustomJSTickFormatter(args={"labels": bars.labels}, code=_TICK)
     for fig in figs[:-1]:
         fig.xaxis.major_label_text_font_size = "0pt"
