@@ -48,10 +48,8 @@ int32_t currbarscount_body(int32_t, const double *, int32_t n, double *out, int3
 
 }  // namespace
 
-QX_MULTIVERSION(vx_barsince, barsince_body,
-                (int32_t c, const uint8_t *x, int32_t n, double *o, int32_t on), (c, x, n, o, on));
-QX_MULTIVERSION(vx_currbarscount, currbarscount_body,
-                (int32_t c, const double *Y, int32_t n, double *o, int32_t on), (c, Y, n, o, on));
+QX_MULTIVERSION(vx_barsince, barsince_body);
+QX_MULTIVERSION(vx_currbarscount, currbarscount_body);
 
 extern "C" {
 

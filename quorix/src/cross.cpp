@@ -24,7 +24,4 @@ int32_t cross_body(int32_t, const double *x, int32_t n, const double *y, int32_t
 
 }  // namespace
 
-QX_MULTIVERSION(vx_cross, cross_body,
-                (int32_t c, const double *x, int32_t n, const double *y, int32_t y_n, double *o,
-                 int32_t on),
-                (c, x, n, y, y_n, o, on));
+QX_MULTIVERSION(vx_cross, cross_body);

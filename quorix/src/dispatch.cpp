@@ -13,6 +13,6 @@ int32_t isa_body() {
 }
 }  // namespace
 
-QX_MULTIVERSION(quorix_isa, isa_body, (), ());
+QX_MULTIVERSION(quorix_isa, isa_body);
 
 #endif

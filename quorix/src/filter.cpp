@@ -120,6 +120,4 @@ int32_t filter_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
 
 }  // namespace
 
-QX_MULTIVERSION(vx_filter, filter_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_filter, filter_body);

@@ -262,17 +262,7 @@ int32_t hhv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, in
 
 }  // namespace
 
-QX_MULTIVERSION(vx_llv, llv_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_hhv, hhv_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_llv_a, llv_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
-                 int32_t on),
-                (c, a, n, N, N_n, o, on));
-QX_MULTIVERSION(vx_hhv_a, hhv_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
-                 int32_t on),
-                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_llv, llv_body);
+QX_MULTIVERSION(vx_hhv, hhv_body);
+QX_MULTIVERSION(vx_llv_a, llv_a_body);
+QX_MULTIVERSION(vx_hhv_a, hhv_a_body);

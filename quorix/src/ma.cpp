@@ -45,10 +45,7 @@ int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t 
 
 }  // namespace
 
-QX_MULTIVERSION(vx_ma_a, ma_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
-                 int32_t on),
-                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_ma_a, ma_a_body);
 
 extern "C" {
 

@@ -53,12 +53,8 @@ int32_t refxv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, 
 
 }  // namespace
 
-QX_MULTIVERSION(vx_ref, ref_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_refxv, refxv_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_ref, ref_body);
+QX_MULTIVERSION(vx_refxv, refxv_body);
 
 extern "C" {
 

@@ -108,6 +108,4 @@ int32_t slope_body(int32_t, const double *Y, int32_t n, int32_t N, double *out, 
 
 }  // namespace
 
-QX_MULTIVERSION(vx_slope, slope_body,
-                (int32_t c, const double *Y, int32_t n, int32_t N, double *o, int32_t on),
-                (c, Y, n, N, o, on));
+QX_MULTIVERSION(vx_slope, slope_body);

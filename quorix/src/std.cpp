@@ -185,16 +185,8 @@ int32_t avedev_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
 
 }  // namespace
 
-QX_MULTIVERSION(vx_std, std_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_std, std_body);
 // vx_stddev and vx_stdp are one computation.
-QX_MULTIVERSION(vx_stddev, stdp_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_stdp, stdp_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_avedev, avedev_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_stddev, stdp_body);
+QX_MULTIVERSION(vx_stdp, stdp_body);
+QX_MULTIVERSION(vx_avedev, avedev_body);
