@@ -1,8 +1,7 @@
 // Bar counters, one forward pass each. Counts are kept as integers (exact, below
 // 2^31) and converted when stored; where a condition changes a carried value it
 // enters as an all-ones / all-zero mask, so the loop carries no branch.
-#include "common.h"
-#include "dispatch.h"
+#include "qx.h"
 
 namespace {
 

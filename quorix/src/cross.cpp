@@ -1,6 +1,5 @@
 // Crossing above: one pass comparing each bar with the bar before it.
-#include "common.h"
-#include "dispatch.h"
+#include "qx.h"
 
 namespace {
 

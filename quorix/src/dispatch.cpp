@@ -1,6 +1,6 @@
 // Test builds only: reports which variant the load-time dispatch picked, so that the
 // tests can tell that a forced instruction set took effect.
-#include "dispatch.h"
+#include "qx.h"
 
 #if defined(QUORIX_FORCE_ISA)
 

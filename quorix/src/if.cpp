@@ -1,6 +1,5 @@
 // Bar-by-bar selection between two series by a condition series.
-#include "common.h"
-#include "dispatch.h"
+#include "qx.h"
 
 namespace {
 

@@ -1,57 +1,38 @@
 // Window extremes: lowest / highest non-missing value of the last bars, with a fixed
 // period (block prefix/suffix extremes, cost independent of the period) or a period
-// read per bar (each window scanned afresh, several bars at once: window_a.h). Both
+// read per bar (each window scanned afresh, several bars at once: per_bar.h). Both
 // give the same bits: values are copied unchanged, NaN is skipped, and among equal
-// extremes the newest bar wins (visible only as -0.0 against +0.0).
-#include "common.h"
-#include "dispatch.h"
-#include "window_a.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+// extremes the newest bar wins (visible only as -0.0 against +0.0). Cmp is qx::Lowest
+// or qx::Highest.
+#include "per_bar.h"
+#include "qx.h"
 
 namespace {
 
 // A double for the fixed-period passes: on SSE2 the low lane of a register, so that
-// chains of minsd / maxsd run without moves between their steps.
+// chains of minsd / maxsd run without moves between their steps. sel(v, best) is
+// Cmp::pick on it.
 #if defined(__SSE2__)
 using Val = __m128d;
 inline Val load(const double *p) { return _mm_load_sd(p); }
 inline void store(double *p, Val v) { _mm_store_sd(p, v); }
 inline Val make(double v) { return _mm_set_sd(v); }
 inline double value(Val v) { return _mm_cvtsd_f64(v); }
+template <class Cmp>
+inline Val sel(Val v, Val best) {
+    return Cmp::pick_sd(v, best);
+}
 #else
 using Val = double;
 inline Val load(const double *p) { return *p; }
 inline void store(double *p, Val v) { *p = v; }
 inline Val make(double v) { return v; }
 inline double value(Val v) { return v; }
+template <class Cmp>
+inline Val sel(Val v, Val best) {
+    return Cmp::pick(v, best);
+}
 #endif
-
-// pick(a, b): a when strictly lower (higher) than b, else b: b on a tie, and b when
-// either is NaN, since NaN compares false. sel is the same choice on Val, spelt as the
-// one minsd / maxsd instruction that computes exactly it (GCC would otherwise rewrite
-// a comparison with an infinity into a longer sequence). worst: the value that every
-// value ties with or beats; it stands in for a missing input in the fixed-period scheme.
-struct Lowest {
-    static double pick(double a, double b) { return a < b ? a : b; }
-#if defined(__SSE2__)
-    static Val sel(Val a, Val b) { return _mm_min_sd(a, b); }
-#else
-    static Val sel(Val a, Val b) { return pick(a, b); }
-#endif
-    static constexpr double worst = __builtin_huge_val();
-};
-struct Highest {
-    static double pick(double a, double b) { return a > b ? a : b; }
-#if defined(__SSE2__)
-    static Val sel(Val a, Val b) { return _mm_max_sd(a, b); }
-#else
-    static Val sel(Val a, Val b) { return pick(a, b); }
-#endif
-    static constexpr double worst = -__builtin_huge_val();
-};
 
 // ---- fixed period -------------------------------------------------------------------
 //
@@ -78,7 +59,7 @@ struct Highest {
 // A loaded input with a missing value replaced by worst.
 template <class Cmp>
 inline Val clean(const double *p, Val worst) {
-    return Cmp::sel(load(p), worst);
+    return sel<Cmp>(load(p), worst);
 }
 
 // Whether x[from .. e] holds a non-missing value, for e that never decreases from one
@@ -138,10 +119,10 @@ inline void forward(const double *x, int64_t n, int64_t B, int64_t N, double *ou
         // those lines now, since it walks down through them, which hardware prefetchers
         // follow badly.
         fetch(out, e + N, 1);
-        p = Cmp::sel(p, clean<Cmp>(x + e, worst));
-        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e, have);
+        p = sel<Cmp>(p, clean<Cmp>(x + e, worst));
+        finish<Cmp>(out, First ? p : sel<Cmp>(load(out + e), p), First ? 0 : e - N + 1, e, have);
     }
-    if (end < n) finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + end, worst)), B, end, have);
+    if (end < n) finish<Cmp>(out, sel<Cmp>(p, clean<Cmp>(x + end, worst)), B, end, have);
 }
 
 // Backward pass over the whole block [B, B + N) when another block follows: the suffix
@@ -154,9 +135,9 @@ inline void backward(const double *x, int64_t n, int64_t B, int64_t N, double *o
     const int64_t last = top < n - N ? top : n - N;  // the newest start whose window fits
     Val q = worst;
     int64_t s = top;
-    for (; s > last; --s) q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+    for (; s > last; --s) q = sel<Cmp>(clean<Cmp>(x + s, worst), q);
     for (; s > B; --s) {
-        q = Cmp::sel(clean<Cmp>(x + s, worst), q);
+        q = sel<Cmp>(clean<Cmp>(x + s, worst), q);
         store(out + s + N - 1, q);
     }
 }
@@ -177,13 +158,13 @@ inline void both(const double *x, int64_t B, int64_t N, double *out, Present &ha
             fetch(x, e + N, 0);
             fetch(out, e + 2 * N, 1);
         }
-        p = Cmp::sel(p, clean<Cmp>(x + e, worst));
-        q = Cmp::sel(clean<Cmp>(x + s, worst), q);
-        finish<Cmp>(out, First ? p : Cmp::sel(load(out + e), p), First ? 0 : e - N + 1, e, have);
+        p = sel<Cmp>(p, clean<Cmp>(x + e, worst));
+        q = sel<Cmp>(clean<Cmp>(x + s, worst), q);
+        finish<Cmp>(out, First ? p : sel<Cmp>(load(out + e), p), First ? 0 : e - N + 1, e, have);
         store(out + s + N - 1, q);
     }
     const int64_t e = B + N - 1;
-    finish<Cmp>(out, Cmp::sel(p, clean<Cmp>(x + e, worst)), B, e, have);
+    finish<Cmp>(out, sel<Cmp>(p, clean<Cmp>(x + e, worst)), B, e, have);
 }
 
 // Periods from which the paired passes fetch ahead; shorter blocks span a few lines,
@@ -225,39 +206,39 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
 }
 
 // Per-bar periods: several bars at once, each lane scanning its own window newest first
-// exactly as the per-bar scan does (window_a.h); windows of all bars so far are carried.
+// exactly as the per-bar scan does (per_bar.h); windows of all bars so far are carried.
 // Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
 template <class C, qx::Isa I>
-int32_t per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_n, double *out,
-                int32_t out_n) {
+int32_t extremes_per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_n,
+                         double *out, int32_t out_n) {
     if (int32_t st = qx::check(p_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
     constexpr int W = qx::lanes<I>;
-    qx::across::extreme_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, C>(x, n, p, out);
+    qx::per_bar::extreme_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, C>(x, n, p, out);
     return QX_OK;
 }
 
 template <qx::Isa I>
 int32_t llv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
                    int32_t on) {
-    return per_bar<qx::across::Low, I>(c, a, n, N, N_n, o, on);
+    return extremes_per_bar<qx::Lowest, I>(c, a, n, N, N_n, o, on);
 }
 
 template <qx::Isa I>
 int32_t hhv_a_body(int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
                    int32_t on) {
-    return per_bar<qx::across::High, I>(c, a, n, N, N_n, o, on);
+    return extremes_per_bar<qx::Highest, I>(c, a, n, N, N_n, o, on);
 }
 
 // The fixed-period kernels, built for each instruction set: the passes are scalar,
 // but the AVX2 build's three-operand forms save register moves (about 10%).
 template <qx::Isa>
 int32_t llv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
-    return fixed<Lowest>(a, n, N, out, out_n);
+    return fixed<qx::Lowest>(a, n, N, out, out_n);
 }
 template <qx::Isa>
 int32_t hhv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, int32_t out_n) {
-    return fixed<Highest>(a, n, N, out, out_n);
+    return fixed<qx::Highest>(a, n, N, out, out_n);
 }
 
 }  // namespace

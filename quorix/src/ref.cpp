@@ -1,9 +1,7 @@
 // Look-back references: the value of a series at another bar, by fixed or per-bar
 // offset, or carried from the latest bar where a condition held. Values are copied
 // bit for bit; offsets are taken in 64 bits so no offset wraps into the series.
-#include "common.h"
-#include "dispatch.h"
-#include "vmove.h"
+#include "qx.h"
 
 namespace {
 
@@ -30,9 +28,9 @@ int32_t ref_body(int32_t, const double *a, int32_t n, int32_t N, double *out, in
     const int64_t N64 = N;
     const int64_t lo = clamp(N64, 0, n), hi = clamp(n + N64, lo, n);
     constexpr int W = qx::lanes<I>;
-    qx::vmove::fill<W>(out, qx::missing(), lo);
-    if (hi > lo) qx::vmove::copy<W>(out + lo, a + (lo - N64), hi - lo);
-    qx::vmove::fill<W>(out + hi, qx::missing(), n - hi);
+    qx::fill<W>(out, qx::missing(), lo);
+    if (hi > lo) qx::copy<W>(out + lo, a + (lo - N64), hi - lo);
+    qx::fill<W>(out + hi, qx::missing(), n - hi);
     return QX_OK;
 }
 
@@ -45,9 +43,9 @@ int32_t refxv_body(int32_t, const double *a, int32_t n, int32_t N, double *out, 
     const int64_t N64 = N;
     const int64_t lo = clamp(-N64, 0, n), hi = clamp(n - N64, lo, n);
     constexpr int W = qx::lanes<I>;
-    qx::vmove::copy<W>(out, a, lo);
-    if (hi > lo) qx::vmove::copy<W>(out + lo, a + (lo + N64), hi - lo);
-    qx::vmove::copy<W>(out + hi, a + hi, n - hi);
+    qx::copy<W>(out, a, lo);
+    if (hi > lo) qx::copy<W>(out + lo, a + (lo + N64), hi - lo);
+    qx::copy<W>(out + hi, a + hi, n - hi);
     return QX_OK;
 }
 

@@ -1,62 +1,21 @@
-// Per-bar-period windows, several bars at once. A group of G = W x U consecutive bars
+// The lane drivers of the per-bar-period kernels (MA_A, SUM_A, LLV_A, HHV_A),
+// namespace qx::per_bar: several bars at once. A group of G = W x U consecutive bars
 // is held in U vectors of W lanes, one bar per lane; at each step one unaligned load at
 // a[i0 + t] gives every lane k the element a[i0 + k + t], so each lane walks its own
 // window in the order of the one-bar loop and performs exactly its operations. Lanes
 // whose window has not begun (or has ended) at a step are masked. When the whole group
 // shares one period (a constant period series) there is nothing to mask. Private to the
-// library; W is the number of doubles in one machine vector (the kernels build one copy
-// per instruction set through dispatch.h). The lanes' loads overlap from one step to
-// the next; each step's address goes through opaque() (vmove.h), or the compiler would
-// carry loads across steps in more registers than there are.
-//
-// The wide vector types pass by value between these helpers, which are inlined into
-// each instruction set's copy of a kernel and never cross a translation unit, so GCC's
-// note that their ABI differs without AVX does not apply. It is silenced for the rest
-// of every file that includes this header (it is reported at the end of the file,
-// where templates are instantiated, so a push / pop pair cannot hold it).
-#ifndef QUORIX_WINDOW_A_H
-#define QUORIX_WINDOW_A_H
+// library; W is the number of doubles in one machine vector (qx::lanes<I>, qx.h). The
+// lanes' loads overlap from one step to the next; each step's address goes through
+// qx::opaque(), or the compiler would carry loads across steps in more registers than
+// there are.
+#ifndef QUORIX_PER_BAR_H
+#define QUORIX_PER_BAR_H
 
-#include "common.h"
-#include "vmove.h"
-
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "qx.h"
 
 namespace qx {
-namespace across {
-
-template <int W>
-struct V {
-    typedef double d __attribute__((vector_size(8 * W)));
-    typedef int64_t i __attribute__((vector_size(8 * W)));
-};
-
-template <int W>
-inline typename V<W>::d load(const double *p) {
-    typename V<W>::d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <int W>
-inline void store(double *p, typename V<W>::d v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-template <int W>
-inline typename V<W>::d splat(double x) {
-    typename V<W>::d v = {};
-    for (int k = 0; k < W; ++k) v[k] = x;
-    return v;
-}
-
-// Lane k's mask as bit k.
-template <int W>
-inline uint64_t bits(typename V<W>::i m) {
-    uint64_t r = 0;
-    for (int k = 0; k < W; ++k) r |= static_cast<uint64_t>(m[k] & 1) << k;
-    return r;
-}
+namespace per_bar {
 
 // True when p[0 .. G) all equal p[0] (false for a NaN).
 template <int G>
@@ -110,7 +69,7 @@ inline uint64_t settle(Group<G> &g, int64_t i0) {
 
 // The lanes' first steps 1 - L[k] as doubles (1 for a lane out of the walk: never in).
 template <int W, int U>
-inline void starts(const int64_t *L, typename V<W>::d *start) {
+inline void starts(const int64_t *L, vec<W> *start) {
     for (int u = 0; u < U; ++u) {
         start[u] = splat<W>(1.0);
         for (int k = 0; k < W; ++k)
@@ -120,8 +79,8 @@ inline void starts(const int64_t *L, typename V<W>::d *start) {
 
 // Lane lengths as doubles, 0 for a lane out of the walk.
 template <int W>
-inline typename V<W>::d lengths(const int64_t *L) {
-    typename V<W>::d v = splat<W>(0.0);
+inline vec<W> lengths(const int64_t *L) {
+    vec<W> v = splat<W>(0.0);
     for (int k = 0; k < W; ++k) v[k] = static_cast<double>(L[k]);
     return v;
 }
@@ -159,22 +118,20 @@ inline uint64_t windows_holding(const double *a, int64_t i0, const int64_t *L, u
 // lane's window begins it adds the masked value +0.0 to its +0.0 start, which leaves it
 // +0.0, bits included. Lanes out of the walk hold junk.
 template <int W, int U>
-inline void sums_mixed(const double *a, int64_t i0, const Group<W * U> &g, typename V<W>::d *acc) {
-    typedef typename V<W>::d vd;
-    typedef typename V<W>::i vi;
+inline void sums_mixed(const double *a, int64_t i0, const Group<W * U> &g, vec<W> *acc) {
     for (int u = 0; u < U; ++u) acc[u] = splat<W>(0.0);
     if (g.hi == 0) return;
     const double *base = a + i0;
     int64_t t = 1 - g.hi;
     if (g.lo < g.hi) {
-        vd start[U];
+        vec<W> start[U];
         starts<W, U>(g.L, start);
         for (; t < 1 - g.lo; ++t) {
-            const vd tv = splat<W>(static_cast<double>(t));
+            const vec<W> tv = splat<W>(static_cast<double>(t));
             const double *q = opaque(base + t);
             for (int u = 0; u < U; ++u) {
-                const vi on = tv >= start[u];
-                acc[u] += (vd)((vi)load<W>(q + u * W) & on);
+                const mask<W> on = tv >= start[u];
+                acc[u] += (vec<W>)((mask<W>)load<W>(q + u * W) & on);
             }
         }
     }
@@ -186,7 +143,7 @@ inline void sums_mixed(const double *a, int64_t i0, const Group<W * U> &g, typen
 
 // The same when every lane has the window length L (i0 + 1 - L >= 0).
 template <int W, int U>
-inline void sums_equal(const double *a, int64_t i0, int64_t L, typename V<W>::d *acc) {
+inline void sums_equal(const double *a, int64_t i0, int64_t L, vec<W> *acc) {
     for (int u = 0; u < U; ++u) acc[u] = splat<W>(0.0);
     for (const double *p = a + i0 + 1 - L, *end = a + i0 + 1; p != end; ++p) {
         const double *q = opaque(p);
@@ -194,9 +151,8 @@ inline void sums_equal(const double *a, int64_t i0, int64_t L, typename V<W>::d 
     }
 }
 
-// Drives a per-bar-period sum kernel K over bars [0, n):
-//   K::length(p, i): the window of bar i with period value p, 0 when the bar is missing;
-//     a period valid at bar i is valid, with the same window, at every later bar;
+// Drives a per-bar-period sum kernel K over bars [0, n), the window of bar i being
+// whole_window(p[i], i) (qx.h; 0: the bar is missing):
 //   K::finish<W>(acc, len): the outputs of W lanes from their sums (len 0: missing);
 //   K::kRecheck: a finished NaN is the missing value when the lane's window holds a
 //     missing input and stays as it is otherwise (a NaN of the arithmetic);
@@ -206,16 +162,16 @@ inline void sums_equal(const double *a, int64_t i0, int64_t L, typename V<W>::d 
 // window, and the masks and sums still fit in registers).
 template <int W, int U, int H, class K>
 void sum_windows(const double *a, int64_t n, const double *p, double *out) {
-    typedef typename V<W>::d vd;
     static_assert(U % H == 0 && W * U <= 64, "parts of a group; one bit per lane");
     constexpr int G = W * U, GH = W * H;
     // Stores the outputs of `vectors` vectors of lanes from bar i; len[u]: the lengths
     // as doubles, L: as integers. Lanes whose total is NaN are told apart afterwards,
     // and only when there are any (one test for the whole group).
-    auto finish = [&](int64_t i, const int64_t *L, const vd *len, const vd *acc, int vectors) {
-        typename V<W>::i nan = {};
+    auto finish = [&](int64_t i, const int64_t *L, const vec<W> *len, const vec<W> *acc,
+                      int vectors) {
+        mask<W> nan = {};
         for (int u = 0; u < vectors; ++u) {
-            store<W>(out + i + u * W, K::template finish<W>(acc[u], len[u]));
+            store(out + i + u * W, K::template finish<W>(acc[u], len[u]));
             if (K::kRecheck) nan |= (acc[u] != acc[u]) & (len[u] > splat<W>(0.0));
         }
         if (!K::kRecheck || !bits<W>(nan)) return;
@@ -229,15 +185,15 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
     };
     int64_t i = 0;
     for (; i + G <= n; i += G) {
-        const int64_t L0 = K::length(p[i], i);
+        const int64_t L0 = whole_window(p[i], i);
         const bool same = same_period<G>(p + i);
-        if (same && L0 == 0 && K::length(p[i], i + G - 1) == 0) {
+        if (same && L0 == 0 && whole_window(p[i], i + G - 1) == 0) {
             // Missing at the group's last bar, so at every bar of it.
             fill_missing(out, i, i + G, n);
             continue;
         }
         if (same && L0 > 0) {
-            vd acc[U], len[U];
+            vec<W> acc[U], len[U];
             int64_t L[G];
             for (int k = 0; k < G; ++k) L[k] = L0;
             for (int u = 0; u < U; ++u) len[u] = splat<W>(static_cast<double>(L0));
@@ -247,57 +203,36 @@ void sum_windows(const double *a, int64_t n, const double *p, double *out) {
         }
         for (int64_t h = i; h < i + G; h += GH) {
             Group<GH> g;
-            for (int k = 0; k < GH; ++k) g.L[k] = K::length(p[h + k], h + k);
+            for (int k = 0; k < GH; ++k) g.L[k] = whole_window(p[h + k], h + k);
             const uint64_t alone = settle(g, h);
             if (g.hi == 0 && alone == 0) {
                 fill_missing(out, h, h + GH, n);
                 continue;
             }
-            vd acc[H], len[H];
+            vec<W> acc[H], len[H];
             for (int u = 0; u < H; ++u) len[u] = lengths<W>(g.L + u * W);
             sums_mixed<W, H>(a, h, g, acc);
             finish(h, g.L, len, acc, H);
             for (int k = 0; alone >> k; ++k)
-                if ((alone >> k) & 1) out[h + k] = K::bar(a, h + k, K::length(p[h + k], h + k));
+                if ((alone >> k) & 1) out[h + k] = K::bar(a, h + k, whole_window(p[h + k], h + k));
         }
     }
     for (; i < n; ++i) {
-        const int64_t L = K::length(p[i], i);
+        const int64_t L = whole_window(p[i], i);
         out[i] = L > 0 ? K::bar(a, i, L) : missing();
     }
 }
 
 // ---- window extremes --------------------------------------------------------------
 
-// Lowest and highest: better(v, best) is strict, so pick(v, best) keeps best on a tie
-// and when either is NaN; the sentinel S starts a walk.
-struct Low {
-    static bool better(double v, double best) { return v < best; }
-    template <class T>
-    static T pick(T v, T best) {
-        return v < best ? v : best;
-    }
-    static constexpr double S = __builtin_inf();
-};
-struct High {
-    static bool better(double v, double best) { return v > best; }
-    template <class T>
-    static T pick(T v, T best) {
-        return v > best ? v : best;
-    }
-    static constexpr double S = -__builtin_inf();
-};
-
-// Extremes walked newest first from the sentinel: a lane ends on the newest extreme of
-// its window's values, as the one-bar scan does, or on the sentinel when it met only
-// that infinity or no value at all (the caller tells the two apart). Past the oldest
-// bar of a lane's window its loads are made NaN, which pick ignores.
+// Extremes walked newest first from C::worst (qx::Lowest or qx::Highest): a lane ends
+// on the newest extreme of its window's values, as the one-bar scan does, or on
+// C::worst when it met only that infinity or no value at all (the caller tells the two
+// apart). Past the oldest bar of a lane's window its loads are made NaN, which pick
+// ignores.
 template <int W, int U, class C>
-inline void extremes_mixed(const double *a, int64_t i0, const Group<W * U> &g,
-                           typename V<W>::d *best) {
-    typedef typename V<W>::d vd;
-    typedef typename V<W>::i vi;
-    for (int u = 0; u < U; ++u) best[u] = splat<W>(C::S);
+inline void extremes_mixed(const double *a, int64_t i0, const Group<W * U> &g, vec<W> *best) {
+    for (int u = 0; u < U; ++u) best[u] = splat<W>(C::worst);
     if (g.hi == 0) return;
     const double *base = a + i0;
     int64_t t = 0;
@@ -306,22 +241,22 @@ inline void extremes_mixed(const double *a, int64_t i0, const Group<W * U> &g,
         for (int u = 0; u < U; ++u) best[u] = C::pick(load<W>(q + u * W), best[u]);
     }
     if (g.lo < g.hi) {
-        vd start[U];
+        vec<W> start[U];
         starts<W, U>(g.L, start);
         for (; t > -g.hi; --t) {
-            const vd tv = splat<W>(static_cast<double>(t));
+            const vec<W> tv = splat<W>(static_cast<double>(t));
             const double *q = opaque(base + t);
             for (int u = 0; u < U; ++u) {
-                const vi off = tv < start[u];
-                best[u] = C::pick((vd)((vi)load<W>(q + u * W) | off), best[u]);
+                const mask<W> off = tv < start[u];
+                best[u] = C::pick((vec<W>)((mask<W>)load<W>(q + u * W) | off), best[u]);
             }
         }
     }
 }
 
 template <int W, int U, class C>
-inline void extremes_equal(const double *a, int64_t i0, int64_t L, typename V<W>::d *best) {
-    for (int u = 0; u < U; ++u) best[u] = splat<W>(C::S);
+inline void extremes_equal(const double *a, int64_t i0, int64_t L, vec<W> *best) {
+    for (int u = 0; u < U; ++u) best[u] = splat<W>(C::worst);
     for (const double *p = a + i0, *end = a + i0 - L; p != end; --p) {
         const double *q = opaque(p);
         for (int u = 0; u < U; ++u) best[u] = C::pick(load<W>(q + u * W), best[u]);
@@ -346,7 +281,6 @@ inline double extreme_bar(const double *a, int64_t i, int64_t L) {
 // (folding each newer value in when not beaten strictly, the same result as the scan).
 template <int W, int U, int H, class C>
 void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
-    typedef typename V<W>::d vd;
     static_assert(U % H == 0 && W * U <= 64, "parts of a group; one bit per lane");
     constexpr int G = W * U, GH = W * H;
     // Window of bar i: > 0, 0 (missing) or -1 (all bars so far).
@@ -364,20 +298,20 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
         }
         return cum;
     };
-    // A lane that ended on the sentinel keeps it when its window holds a value (which
-    // is then that infinity); else the bar is missing.
-    // One test for the whole group first: lanes on the sentinel are rare.
-    auto finish = [&](int64_t i, const int64_t *L, const vd *best, int vectors) {
-        const vd s = splat<W>(C::S);
-        typename V<W>::i hit = {};
+    // A lane that ended on C::worst keeps it when its window holds a value (which is
+    // then that infinity); else the bar is missing. One test for the whole group
+    // first: such lanes are rare.
+    auto finish = [&](int64_t i, const int64_t *L, const vec<W> *best, int vectors) {
+        const vec<W> s = splat<W>(C::worst);
+        mask<W> hit = {};
         for (int u = 0; u < vectors; ++u) {
-            store<W>(out + i + u * W, best[u]);
+            store(out + i + u * W, best[u]);
             hit |= best[u] == s;
         }
         if (!bits<W>(hit)) return;
         uint64_t ask = 0;
         for (int u = 0; u < vectors; ++u) {
-            const typename V<W>::i walked = lengths<W>(L + u * W) > splat<W>(0.0);
+            const mask<W> walked = lengths<W>(L + u * W) > splat<W>(0.0);
             ask |= bits<W>((best[u] == s) & walked) << (u * W);
         }
         const uint64_t none =
@@ -395,7 +329,7 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
             continue;
         }
         if (same && L0 > 0) {
-            vd best[U];
+            vec<W> best[U];
             int64_t L[G];
             for (int k = 0; k < G; ++k) L[k] = L0;
             extremes_equal<W, U, C>(a, i, L0, best);
@@ -408,7 +342,7 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
             for (int k = 0; k < GH; ++k) L[k] = g.L[k] = length(p[h + k], h + k);
             const uint64_t alone = settle(g, h);
             if (g.hi > 0) {
-                vd best[H];
+                vec<W> best[H];
                 extremes_mixed<W, H, C>(a, h, g, best);
                 finish(h, g.L, best, H);
             }
@@ -428,7 +362,7 @@ void extreme_windows(const double *a, int64_t n, const double *p, double *out) {
     }
 }
 
-}  // namespace across
+}  // namespace per_bar
 }  // namespace qx
 
 #endif
