@@ -47,11 +47,13 @@ def parse_args(argv):
     ap.add_argument("--isa", default=",".join(ISAS))
     ap.add_argument("--count", action="store_true", help="instructions under callgrind")
     ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--build", help="build directory (default: build-variants/ in the clone)")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     return ap.parse_args(argv)
 
 
 def build():
+    """Configures (once) and builds libquorix.so and the floor loops in BUILD."""
     cmake = shutil.which("cmake")
     if cmake is None:
         raise SystemExit("bench: cmake is needed (pip install cmake)")
@@ -159,6 +161,9 @@ def run_child(isa, argv, count):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     args = parse_args(argv)
+    if args.build:
+        global BUILD
+        BUILD = Path(args.build).resolve()
     if args.child:
         return child(args)
     build()

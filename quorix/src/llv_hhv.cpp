@@ -207,14 +207,12 @@ int32_t fixed(const double *x, int32_t n, int32_t N, double *out, int32_t out_n)
 
 // Per-bar periods: several bars at once, each lane scanning its own window newest first
 // exactly as the per-bar scan does (per_bar.h); windows of all bars so far are carried.
-// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
 template <class C, qx::Isa I>
 int32_t extremes_per_bar(int32_t, const double *x, int32_t n, const double *p, int32_t p_n,
                          double *out, int32_t out_n) {
     if (int32_t st = qx::check(p_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    constexpr int W = qx::lanes<I>;
-    qx::per_bar::extreme_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, C>(x, n, p, out);
+    qx::per_bar::extreme_windows<I, C>(x, n, p, out);
     return QX_OK;
 }
 

@@ -4,11 +4,10 @@
 
 namespace {
 
-// vx_ma_a through the lane driver (per_bar.h). A missing input makes a lane's total
-// NaN, and a NaN total is what makes the one-bar loop's bar missing too, so the lanes
-// need no second look. The divisions run on whole vectors after the sums.
+// vx_ma_a through the lane driver (per_bar.h), which leaves out the bars whose window
+// holds a missing input. A NaN total that remains (opposite infinities) makes the bar
+// missing, as in the one-bar loop. The divisions run on whole vectors after the sums.
 struct MaA {
-    static constexpr bool kRecheck = false;
     template <int W>
     static qx::vec<W> finish(qx::vec<W> acc, qx::vec<W> len) {
         const qx::vec<W> zero = qx::splat<W>(0.0), one = qx::splat<W>(1.0);
@@ -24,14 +23,13 @@ struct MaA {
     }
 };
 
-// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+// Built per instruction set for the width of its walks (per_bar.h).
 template <qx::Isa I>
 int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n, double *out,
                   int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    constexpr int W = qx::lanes<I>;
-    qx::per_bar::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, MaA>(a, n, N, out);
+    qx::per_bar::sum_windows<I, MaA>(a, n, N, out);
     return QX_OK;
 }
 

@@ -159,12 +159,30 @@ inline vec<W> splat(double x) {
     return v;
 }
 
-// Lane k of a mask as bit k.
+// Lane k of a mask as bit k: one movmskpd (vmovmskpd, vptestmq) per vector.
+#if QX_X86
+QX_TARGET_AVX2 inline uint64_t bits_packed(const mask<4> *m) {
+    return static_cast<uint64_t>(
+        _mm256_movemask_pd(_mm256_loadu_pd(reinterpret_cast<const double *>(m))));
+}
+QX_TARGET_AVX512 inline uint64_t bits_packed(const mask<8> *m) {
+    const __m512i v = _mm512_loadu_si512(m);
+    return static_cast<uint64_t>(_mm512_test_epi64_mask(v, v));
+}
+#endif
 template <int W>
 inline uint64_t bits(mask<W> m) {
+#if QX_X86
+    if constexpr (W == 2) {
+        return static_cast<uint64_t>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+    } else {
+        return bits_packed(&m);
+    }
+#else
     uint64_t r = 0;
     for (int k = 0; k < W; ++k) r |= static_cast<uint64_t>(m[k] & 1) << k;
     return r;
+#endif
 }
 
 // |d| per lane: the sign bit cleared, as fabs does.
@@ -224,6 +242,42 @@ inline vec<8> root(vec<8> v) {
     return v;
 }
 #endif
+
+// bar_period lane by lane, as doubles: p truncated toward zero where it lies in
+// (-2^31 - 1, 2^31), and -2^31 elsewhere and for NaN (the "integer indefinite" of the
+// conversion instructions), a negative period that no kernel accepts, as bar_period's
+// false. The wider forms are packed instructions in helpers of their own target,
+// taking the vector through a pointer (see root_packed).
+#if QX_X86
+QX_TARGET_AVX2 inline void periods_packed(vec<4> *v) {
+    double *p = reinterpret_cast<double *>(v);
+    _mm256_storeu_pd(p, _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(_mm256_loadu_pd(p))));
+}
+QX_TARGET_AVX512 inline void periods_packed(vec<8> *v) {
+    double *p = reinterpret_cast<double *>(v);
+    const __mmask8 all = 0xFF;  // (the mask forms: see root_packed)
+    _mm512_storeu_pd(
+        p, _mm512_maskz_cvtepi32_pd(all, _mm512_maskz_cvttpd_epi32(all, _mm512_loadu_pd(p))));
+}
+#endif
+template <int W>
+inline vec<W> periods(vec<W> p) {
+#if QX_X86
+    if constexpr (W == 2) {
+        return reinterpret_cast<vec<2>>(
+            _mm_cvtepi32_pd(_mm_cvttpd_epi32(reinterpret_cast<__m128d>(p))));
+    } else {
+        periods_packed(&p);
+        return p;
+    }
+#else
+    for (int k = 0; k < W; ++k) {
+        int32_t P;
+        p[k] = bar_period(p[k], &P) ? static_cast<double>(P) : -2147483648.0;
+    }
+    return p;
+#endif
+}
 
 // ---- moves ------------------------------------------------------------------------
 //

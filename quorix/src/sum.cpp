@@ -5,12 +5,10 @@
 
 namespace {
 
-// vx_sum_a through the lane driver (per_bar.h). A lane's total is NaN when its window
-// holds a missing input (the bar is missing) or opposite infinities (the bar keeps the
-// NaN of the arithmetic); only for such lanes does the driver look at the windows again
-// to tell which.
+// vx_sum_a through the lane driver (per_bar.h), which leaves out the bars whose window
+// holds a missing input: a NaN total that remains comes from opposite infinities, and
+// the bar keeps it, as the one-bar loop does.
 struct SumA {
-    static constexpr bool kRecheck = true;
     template <int W>
     static qx::vec<W> finish(qx::vec<W> acc, qx::vec<W> len) {
         return len > qx::splat<W>(0.0) ? acc : qx::splat<W>(qx::missing());
@@ -25,14 +23,13 @@ struct SumA {
     }
 };
 
-// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+// Built per instruction set for the width of its walks (per_bar.h).
 template <qx::Isa I>
 int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n, double *out,
                    int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    constexpr int W = qx::lanes<I>;
-    qx::per_bar::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, SumA>(a, n, N, out);
+    qx::per_bar::sum_windows<I, SumA>(a, n, N, out);
     return QX_OK;
 }
 
