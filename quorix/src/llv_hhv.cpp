@@ -135,66 +135,148 @@ inline void backward(const double *x, int64_t n, int64_t B, int64_t N, double *o
     const int64_t last = top < n - N ? top : n - N;  // the newest start whose window fits
     Val q = worst;
     int64_t s = top;
-    for (; s > last; --s) q = sel<Cmp>(clean<Cmp>(x + s, worst), q);
+    for (; s > last; --s) q = sel<Cmp>(load(x + s), q);
     for (; s > B; --s) {
-        q = sel<Cmp>(clean<Cmp>(x + s, worst), q);
+        q = sel<Cmp>(load(x + s), q);
         store(out + s + N - 1, q);
     }
 }
 
-// Block [B, B + N) while the next block is whole too (B + 2N - 1 <= n): the forward
-// and backward passes over it in one loop, two independent chains, while the next
-// block's inputs and the lines that its backward pass stores into are fetched ahead
-// when Fetch (the backward passes walk down through memory, which hardware
-// prefetchers follow badly once a block spans many lines). First: block 0, as in
-// forward().
+// One step j of the paired passes over block [B, B + N) when the next block is whole
+// too: the prefix chain p takes x[B + j], and the output of bar B + j is stored,
+// combined with the suffix that waits in out[B + j] unless First (block 0, as in
+// forward()); the suffix chain q takes x[B + N - 1 - j] (a missing one is passed over
+// as it is: sel keeps q when its first operand is NaN) and its suffix goes to
+// out[B + 2N - 2 - j], where the next block's forward pass reads it.
+template <class Cmp, bool First>
+inline void pair_step(const double *x, int64_t B, int64_t N, int64_t j, double *out, Val worst,
+                      Val &p, Val &q, Present &have) {
+    const int64_t e = B + j, s = B + N - 1 - j;
+    p = sel<Cmp>(p, clean<Cmp>(x + e, worst));
+    q = sel<Cmp>(load(x + s), q);
+    finish<Cmp>(out, First ? p : sel<Cmp>(load(out + e), p), First ? 0 : e - N + 1, e, have);
+    store(out + s + N - 1, q);
+}
+
+// The block's last bar, whose window is the block itself.
+template <class Cmp>
+inline void pair_end(const double *x, int64_t B, int64_t N, double *out, Val worst, Val p,
+                     Present &have) {
+    const int64_t e = B + N - 1;
+    finish<Cmp>(out, sel<Cmp>(p, clean<Cmp>(x + e, worst)), B, e, have);
+}
+
+// The paired passes over block [B, B + N) while the next block is whole too
+// (B + 2N - 1 <= n): two independent chains. With Fetch, the next block's inputs and
+// the lines that its backward pass stores into are fetched ahead, one line of each per
+// eight steps (the backward passes walk down through memory, which hardware prefetchers
+// follow badly once a block spans many lines).
 template <class Cmp, bool First, bool Fetch>
 inline void both(const double *x, int64_t B, int64_t N, double *out, Present &have) {
     const Val worst = make(Cmp::worst);
     Val p = worst, q = worst;
-    for (int64_t j = 0; j < N - 1; ++j) {
-        const int64_t e = B + j, s = B + N - 1 - j;
-        if (Fetch) {
-            fetch(x, e + N, 0);
-            fetch(out, e + 2 * N, 1);
+    int64_t j = 0;
+    if (Fetch) {
+        for (; j + 8 <= N - 1; j += 8) {
+            fetch(x, B + j + N, 0);
+            fetch(out, B + j + 2 * N, 1);
+            for (int k = 0; k < 8; ++k)
+                pair_step<Cmp, First>(x, B, N, j + k, out, worst, p, q, have);
         }
-        p = sel<Cmp>(p, clean<Cmp>(x + e, worst));
-        q = sel<Cmp>(clean<Cmp>(x + s, worst), q);
-        finish<Cmp>(out, First ? p : sel<Cmp>(load(out + e), p), First ? 0 : e - N + 1, e, have);
-        store(out + s + N - 1, q);
     }
-    const int64_t e = B + N - 1;
-    finish<Cmp>(out, sel<Cmp>(p, clean<Cmp>(x + e, worst)), B, e, have);
+    for (; j < N - 1; ++j) pair_step<Cmp, First>(x, B, N, j, out, worst, p, q, have);
+    pair_end<Cmp>(x, B, N, out, worst, p, have);
+}
+
+// The paired passes over two blocks at once, [B1, B1 + N) and [B2, B2 + N), each with
+// its own Present: four independent chains. A long block's chains run one sel after
+// the other through the whole block, so that one pair is bound by their latency; two
+// pairs fill that time.
+template <class Cmp, bool First, bool Fetch>
+inline void both2(const double *x, int64_t B1, int64_t B2, int64_t N, double *out, Present &h1,
+                  Present &h2) {
+    const Val worst = make(Cmp::worst);
+    Val p1 = worst, q1 = worst, p2 = worst, q2 = worst;
+    int64_t j = 0;
+    if (Fetch) {
+        for (; j + 8 <= N - 1; j += 8) {
+            fetch(x, B1 + j + N, 0);
+            fetch(out, B1 + j + 2 * N, 1);
+            fetch(x, B2 + j + N, 0);
+            fetch(out, B2 + j + 2 * N, 1);
+            for (int k = 0; k < 8; ++k) {
+                pair_step<Cmp, First>(x, B1, N, j + k, out, worst, p1, q1, h1);
+                pair_step<Cmp, false>(x, B2, N, j + k, out, worst, p2, q2, h2);
+            }
+        }
+    }
+    for (; j < N - 1; ++j) {
+        pair_step<Cmp, First>(x, B1, N, j, out, worst, p1, q1, h1);
+        pair_step<Cmp, false>(x, B2, N, j, out, worst, p2, q2, h2);
+    }
+    pair_end<Cmp>(x, B1, N, out, worst, p1, h1);
+    pair_end<Cmp>(x, B2, N, out, worst, p2, h2);
 }
 
 // Periods from which the paired passes fetch ahead; shorter blocks span a few lines,
 // and the hardware prefetchers keep up with them unaided.
 constexpr int64_t kFetchFrom = 32;
 
-// Fixed period N (0: all bars). Each block's suffixes are stored before the next
-// block's forward pass reads them, and the forward passes run in bar order, as Present
-// needs.
-template <class Cmp>
-void fixed_window(const double *x, int64_t n, int64_t N, double *out) {
-    if (N == 0 || N > n) N = n;
-    Present have{x};
-    int64_t B = 0;
-    if (2 * N - 1 <= n) {
-        both<Cmp, true, true>(x, 0, N, out, have);
-        if (N >= kFetchFrom) {
-            for (B = N; B + 2 * N - 1 <= n; B += N) both<Cmp, false, true>(x, B, N, out, have);
-        } else {
-            for (B = N; B + 2 * N - 1 <= n; B += N) both<Cmp, false, false>(x, B, N, out, have);
-        }
-        forward<Cmp, false>(x, n, B, N, out, have);
-    } else {
-        forward<Cmp, true>(x, n, 0, N, out, have);
-    }
+// The blocks from B on, the block before B done (its suffixes stored); the forward
+// passes run in bar order, as Present needs. Fetch: N >= kFetchFrom.
+template <class Cmp, bool Fetch>
+void sweep(const double *x, int64_t n, int64_t B, int64_t N, double *out, Present &have) {
+    for (; B + 2 * N - 1 <= n; B += N) both<Cmp, false, Fetch>(x, B, N, out, have);
+    forward<Cmp, false>(x, n, B, N, out, have);
     // The last blocks, with every write kept inside the series.
     for (; B + N < n; B += N) {
         backward<Cmp>(x, n, B, N, out);
         forward<Cmp, false>(x, n, B + N, N, out, have);
     }
+}
+
+// Fixed period N (0: all bars), from bar 0. Each block's suffixes are stored before
+// the next block's forward pass reads them. The first T - 1 blocks of each half of the
+// series, [0, M) and [M, ...) with M = T N, go in pairs (both2), measured faster at
+// every period, short ones included; the second half starts from the suffixes of
+// block M - N, computed first, and has a Present of its own, whose windows reach no
+// further back than bar M - N + 1.
+template <class Cmp, bool Fetch>
+void fixed_blocks(const double *x, int64_t n, int64_t N, double *out) {
+    Present have{x};
+    const int64_t T = n / (2 * N);
+    if (T >= 2) {
+        const int64_t M = T * N;
+        Present have2{x, M - N, -1};
+        backward<Cmp>(x, n, M - N, N, out);
+        both2<Cmp, true, Fetch>(x, 0, M, N, out, have, have2);
+        for (int64_t t = 1; t + 1 < T; ++t)
+            both2<Cmp, false, Fetch>(x, t * N, M + t * N, N, out, have, have2);
+        forward<Cmp, false>(x, n, M - N, N, out, have);
+        sweep<Cmp, Fetch>(x, n, M + (T - 1) * N, N, out, have2);
+        return;
+    }
+    both<Cmp, true, Fetch>(x, 0, N, out, have);
+    sweep<Cmp, Fetch>(x, n, N, N, out, have);
+}
+
+template <class Cmp>
+void fixed_window(const double *x, int64_t n, int64_t N, double *out) {
+    if (N == 0 || N > n) N = n;
+    if (2 * N - 1 > n) {
+        // One block and part of another: the first forward pass, then the rest.
+        Present have{x};
+        forward<Cmp, true>(x, n, 0, N, out, have);
+        for (int64_t B = 0; B + N < n; B += N) {
+            backward<Cmp>(x, n, B, N, out);
+            forward<Cmp, false>(x, n, B + N, N, out, have);
+        }
+        return;
+    }
+    if (N >= kFetchFrom)
+        fixed_blocks<Cmp, true>(x, n, N, out);
+    else
+        fixed_blocks<Cmp, false>(x, n, N, out);
 }
 
 template <class Cmp>
