@@ -16,7 +16,10 @@
 // The body is compiled three times, once per instruction set, each copy inlined whole
 // (flatten) into a wrapper that carries the target attribute, so every helper the body
 // calls is built for that instruction set too. The body reads I for its vector width
-// (qx::lanes<I>) or ignores it. GCC vector types need no attribute at all. Intrinsics
+// (qx::lanes<I>) or ignores it. GCC vector types need no attribute for arithmetic and
+// single comparisons; but masks of 512-bit vectors combined in a helper built without
+// AVX-512 (with & or |, or a select on such a mask) come out lane by lane, so the
+// helpers that do that walk 256-bit vectors in the AVX-512 variant too. Intrinsics
 // wider than SSE2 go in helpers that carry QX_TARGET_AVX2 / QX_TARGET_AVX512, never in
 // the body itself, and such a helper
 //   - is not always_inline: GCC inlines an always_inline callee into the body before

@@ -5,10 +5,10 @@
 // window in the order of the one-bar loop and performs exactly its operations. Lanes
 // whose window has not begun (or has ended) at a step are masked. When the whole group
 // shares one period (a constant period series) there is nothing to mask. Private to the
-// library; W is the number of doubles in one machine vector (qx::lanes<I>, qx.h). The
-// lanes' loads overlap from one step to the next; each step's address goes through
-// qx::opaque(), or the compiler would carry loads across steps in more registers than
-// there are.
+// library; the drivers take the instruction set I of the kernel that calls them and
+// walk vectors of width<I> lanes (below). The lanes' loads overlap from one step to the
+// next; each step's address goes through qx::opaque(), or the compiler would carry
+// loads across steps in more registers than there are.
 #ifndef QUORIX_PER_BAR_H
 #define QUORIX_PER_BAR_H
 
@@ -16,6 +16,15 @@
 
 namespace qx {
 namespace per_bar {
+
+// The walks of the per-bar-period kernels built for instruction set I: vectors of
+// width<I> lanes, kVectors of them at once (enough independent chains to hide the
+// latency of an addition). AVX-512 builds walk 256-bit vectors too: measured faster,
+// since GCC builds the masks of 512-bit generic vectors lane by lane in these
+// helpers, which are not compiled for AVX-512 themselves (dispatch.h).
+template <Isa I>
+constexpr int width = I == Isa::sse2 ? 2 : 4;
+constexpr int kVectors = 8;
 
 // True when p[0 .. G) all equal p[0] (false for a NaN).
 template <int W, int G>
@@ -50,8 +59,6 @@ inline uint64_t windows_holding(const double *a, int64_t i0, const int64_t *L, u
     }
     return held & ask;
 }
-
-// ---- window sums ------------------------------------------------------------------
 
 // Bar indices i, i + 1, ..., i + W - 1 as doubles (exact: below 2^31).
 template <int W>
@@ -130,6 +137,8 @@ inline uint64_t apart(int64_t h, const vec<W> *len, vec<W> *walk, int count) {
     return alone;
 }
 
+// ---- window sums ------------------------------------------------------------------
+
 // Sums in ascending index order, each lane from +0.0: lane k of acc[u] ends as the sum
 // a[i - L + 1] + ... + a[i] of bar i = i0 + u W + k, L = len[u][k], taken left to right
 // as the one-bar loop takes it. Lanes with L = 0 are out of the walk and hold junk; hi
@@ -173,15 +182,6 @@ inline void sums_equal(const double *a, int64_t i0, int64_t L, vec<W> *acc) {
         for (int u = 0; u < U; ++u) acc[u] += load<W>(q + u * W);
     }
 }
-
-// The walks of the per-bar-period kernels built for instruction set I: vectors of
-// width<I> lanes, kVectors of them at once (enough independent chains to hide the
-// latency of an addition). AVX-512 builds walk 256-bit vectors too: measured faster,
-// since GCC builds the masks of 512-bit generic vectors lane by lane in these
-// helpers, which are not compiled for AVX-512 themselves (dispatch.h).
-template <Isa I>
-constexpr int width = I == Isa::sse2 ? 2 : 4;
-constexpr int kVectors = 8;
 
 // Drives a per-bar-period sum kernel K over bars [0, n). The window of bar i is
 // whole_window(p[i], i) (qx.h), and a bar whose window holds a missing input is

@@ -5,8 +5,9 @@
 //   periods                   bar_period (a per-bar period truncated), whole_window
 //   leading bars              skip_missing (leading missing values), warm_up (the
 //                             bars before the first full window)
-//   vectors of W doubles      vec<W>, mask<W>, load, store, splat, bits, abs, root;
-//                             kChains independent vectors per step
+//   vectors of W doubles      vec<W>, mask<W>, load, store, splat, bits, abs, root,
+//                             periods (bar_period per lane); kChains independent
+//                             vectors per step
 //   moves                     opaque, copy, fill (loops that stay loops)
 //   window extremes           Lowest, Highest (one policy for every extreme kernel)
 //   instruction sets          Isa, lanes<I>, QX_MULTIVERSION (dispatch.h)
