@@ -1,22 +1,25 @@
 // Load-time choice among SSE2, AVX2 and AVX-512 builds of one kernel body. Private to
-// the library.
+// the library; kernels reach it through qx.h.
 //
 // Use, in a kernel's source file (after the kernel is declared by quorix.h):
 //
 //     template <qx::Isa I>
-//     int32_t llv_body(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
+//     int32_t llv_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
 //                      int32_t out_n) { ... }
 //
-//     QX_MULTIVERSION(vx_llv, llv_body,
-//                     (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-//                     (c, a, n, N, o, on));
+//     QX_MULTIVERSION(vx_llv, llv_body);
 //
-// The macro defines the exported kernel vx_llv with the header's name and signature
-// (all kernels return int32_t).
+// at namespace scope outside any namespace, as the kernels are declared. The macro
+// defines the exported kernel vx_llv with the header's name and signature: the
+// parameter list is taken from the kernel's declaration (decltype), and a body whose
+// parameter types differ from it does not compile.
 // The body is compiled three times, once per instruction set, each copy inlined whole
 // (flatten) into a wrapper that carries the target attribute, so every helper the body
 // calls is built for that instruction set too. The body reads I for its vector width
-// (qx::lanes<I>) or ignores it. GCC vector types need no attribute at all. Intrinsics
+// (qx::lanes<I>) or ignores it. GCC vector types need no attribute for arithmetic and
+// single comparisons; but masks of 512-bit vectors combined in a helper built without
+// AVX-512 (with & or |, or a select on such a mask) come out lane by lane, so the
+// helpers that do that walk 256-bit vectors in the AVX-512 variant too. Intrinsics
 // wider than SSE2 go in helpers that carry QX_TARGET_AVX2 / QX_TARGET_AVX512, never in
 // the body itself, and such a helper
 //   - is not always_inline: GCC inlines an always_inline callee into the body before
@@ -32,8 +35,9 @@
 // On ELF with GCC or Clang the kernel is a GNU indirect function: the dynamic loader
 // calls its resolver when it binds the symbol (at load, or at a dlsym), and the
 // resolver returns the variant for the CPU it runs on. The kernel keeps no state of
-// its own and costs no test per call. Elsewhere the kernel tests the CPU on each call
-// (a few loads).
+// its own and costs no test per call. Elsewhere (or in a build that defines
+// QUORIX_NO_IFUNC, which tests that path on Linux) the kernel tests the CPU on each
+// call (a few loads).
 //
 // Every variant must give the same bits. The AVX2 target does not enable FMA, but the
 // AVX-512F one does, so -ffp-contract=off (CMakeLists.txt) is what keeps every variant
@@ -66,7 +70,7 @@
 #define QX_TARGET_AVX512
 #endif
 
-#if QX_X86 && defined(__ELF__)
+#if QX_X86 && defined(__ELF__) && !defined(QUORIX_NO_IFUNC)
 #define QX_IFUNC 1
 #else
 #define QX_IFUNC 0
@@ -186,19 +190,14 @@ struct Variants<R(A...)> {
         &::qx::detail::Variants<decltype(kernel)>::avx2<&body<::qx::Isa::avx2>>,                   \
         &::qx::detail::Variants<decltype(kernel)>::avx512<&body<::qx::Isa::avx512>>>(i)
 
-// QX_MULTIVERSION(kernel, body, (parameters), (arguments)) defines the kernel. The
-// parameter list repeats the header's (a mismatch is a compile error) and the
-// argument list names its parameters; an unused check function compiles the call
-// body<...>(arguments) on every platform.
+// QX_MULTIVERSION(kernel, body) defines the kernel. Taking the address of
+// body<Isa::...> as a template argument of type decltype(&kernel) is what checks the
+// body's signature against the kernel's.
 #if QX_IFUNC
 // The resolver has C linkage and external, hidden linkage: ifunc names it by its
 // symbol, which Clang does not look up for a static function. The kernel is an
 // indirect function.
-#define QX_MULTIVERSION(kernel, body, params, args)                                                \
-    extern "C" int32_t kernel params;                                                              \
-    [[maybe_unused]] static int32_t qx_check_##kernel params {                                     \
-        return body<::qx::Isa::sse2> args;                                                         \
-    }                                                                                              \
+#define QX_MULTIVERSION(kernel, body)                                                              \
     extern "C" {                                                                                   \
     QX_NO_SANITIZE __attribute__((visibility("hidden"))) decltype(&kernel) qx_resolve_##kernel() { \
         return QX_VARIANT_(kernel, body, ::qx::isa());                                             \
@@ -206,12 +205,21 @@ struct Variants<R(A...)> {
     }                                                                                              \
     extern "C" decltype(kernel) kernel __attribute__((ifunc("qx_resolve_" #kernel)))
 #else
-// No indirect functions: the kernel chooses on every call.
-#define QX_MULTIVERSION(kernel, body, params, args)                                                \
-    extern "C" QX_API int32_t kernel params {                                                      \
-        return QX_VARIANT_(kernel, body, ::qx::isa()) args;                                        \
-    }                                                                                              \
-    static_assert(true, "")
+// No indirect functions: the kernel chooses on every call. Its definition is written
+// from its declaration: a friend function defined in a class template specialised for
+// the kernel's type R(A...) redeclares the kernel with the parameters A... a (it keeps
+// the C linkage and the visibility of the first declaration) and forwards them to the
+// variant. A friend defined in a class is compiled once it is used: the pointer that
+// the last line keeps is that use.
+#define QX_MULTIVERSION(kernel, body)                                                              \
+    template <class Sig>                                                                           \
+    struct qx_define_##kernel;                                                                     \
+    template <class R, class... A>                                                                 \
+    struct qx_define_##kernel<R(A...)> {                                                           \
+        friend R kernel(A... a) { return QX_VARIANT_(kernel, body, ::qx::isa())(a...); }           \
+    };                                                                                             \
+    template struct qx_define_##kernel<decltype(kernel)>;                                          \
+    __attribute__((used)) static decltype(&kernel) const qx_use_##kernel = &kernel
 #endif
 
 #endif
