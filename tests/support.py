@@ -9,12 +9,28 @@ import functools
 import importlib
 import os
 import re
+import sys
 from pathlib import Path
 
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-HEADER = ROOT / "quorix" / "include" / "quorix.h"
+
+
+def _header():
+    """quorix.h of the source tree these tests sit in, else the one installed with vexa
+    (the tests run from a copy beside an installed wheel)."""
+    tree = ROOT / "quorix" / "include" / "quorix.h"
+    if tree.is_file():
+        return tree
+    from vexa.table import include_dir
+
+    return include_dir() / "quorix.h"
+
+
+HEADER = _header()
+# The kernels export their C names from an ELF shared object here (nm -D reads them).
+ELF = sys.platform.startswith("linux")
 
 MISSING_BITS = 0x7FF8000000000000
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -97,6 +113,12 @@ def load_library(path=None):
         fn.restype = ctypes.c_void_p if ret.endswith("*") else _CTYPES[ret]
         fn.argtypes = [_CTYPES[t] for t, _ in args]
     return lib
+
+
+def c_runtime():
+    """The C runtime the library allocates from and prints with: the process's own on
+    POSIX, the universal C runtime on Windows."""
+    return ctypes.CDLL("ucrtbase" if sys.platform == "win32" else None)
 
 
 def ptr(arr):

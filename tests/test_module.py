@@ -346,3 +346,25 @@ def test_demo_runs():
     proc = subprocess.run([sys.executable, "-m", "vexa"], capture_output=True, text=True, cwd=root)
     assert proc.returncode == 0, proc.stderr
     assert "MA(close, 5)" in proc.stdout
+
+
+def test_version_from_one_place():
+    """vexa.__version__ is the installed distribution's, and pyproject.toml beside the
+    tests (the source tree's, or its copy beside an installed wheel) states the same."""
+    from importlib.metadata import version
+
+    assert vexa.__version__ == version("vexa")
+    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if not pyproject.is_file():
+        pytest.skip("no pyproject.toml beside the tests")
+    text = pyproject.read_text("utf-8")
+    try:
+        import tomllib
+
+        stated = tomllib.loads(text)["project"]["version"]
+    except ImportError:  # CPython 3.10
+        import re
+
+        table = re.search(r"^\[project\]\s*$(.*?)(?=^\[|\Z)", text, re.M | re.S)[1]
+        stated = re.search(r'^version\s*=\s*"([^"]+)"', table, re.M)[1]
+    assert vexa.__version__ == stated
