@@ -251,10 +251,10 @@ struct Variants<R(A...)> {
     }                                                                                              \
     extern "C" decltype(kernel) kernel __attribute__((ifunc("qx_resolve_" #kernel)))
 #else
-// No indirect functions: the kernel reads the library's choice on every call. Its definition is written
-// from its declaration: a friend function defined in a class template specialised for
-// the kernel's type R(A...) redeclares the kernel with the parameters A... a (it keeps
-// the C linkage and the visibility of the first declaration) and forwards them to the
+// No indirect functions: the kernel reads the library's choice on every call. Its
+// definition is written from its declaration: a friend function defined in a class template
+// specialised for the kernel's type R(A...) redeclares the kernel with the parameters A... a (it
+// keeps the C linkage and the visibility of the first declaration) and forwards them to the
 // variant. A friend defined in a class is compiled once it is used: the pointer that
 // the last line keeps is that use.
 #define QX_MULTIVERSION(kernel, body)                                                              \
@@ -262,7 +262,7 @@ struct Variants<R(A...)> {
     struct qx_define_##kernel;                                                                     \
     template <class R, class... A>                                                                 \
     struct qx_define_##kernel<R(A...)> {                                                           \
-        friend R kernel(A... a) { return QX_VARIANT_(kernel, body, ::qx::isa_once())(a...); }           \
+        friend R kernel(A... a) { return QX_VARIANT_(kernel, body, ::qx::isa_once())(a...); }      \
     };                                                                                             \
     template struct qx_define_##kernel<decltype(kernel)>;                                          \
     __attribute__((used)) static decltype(&kernel) const qx_use_##kernel = &kernel
