@@ -541,12 +541,21 @@ def _indent(text: str, by: str = "    ") -> str:
     return "\n".join(by + line if line else line for line in text.splitlines())
 
 
-def _wrap(text: str, width: int = 84) -> str:
-    import textwrap
+def _fill(text: str, width: int) -> str:
+    """Greedy line filling at spaces (textwrap's, without its cost at import)."""
+    lines, line = [], ""
+    for word in text.split():
+        if line and len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    return "\n".join([*lines, line])
 
+
+def _wrap(text: str, width: int = 84) -> str:
     return "\n".join(
-        textwrap.fill(par, width) if not par.startswith(">>>") else par
-        for par in text.split("\n\n")
+        _fill(par, width) if not par.startswith(">>>") else par for par in text.split("\n\n")
     )
 
 

@@ -398,6 +398,69 @@ PyObject *finish(Call &c, Ref &out) {
     return PyObject_CallFunctionObjArgs(wrap.get(), c.like.get(), out.get(), nullptr);
 }
 
+// The everyday call, without the general machinery: positional arguments only, every
+// array argument a 1-D C-contiguous ndarray (float64 in native order, or bool / int8 /
+// uint8 for a condition) of one length, every integer an int the kernel accepts. Returns
+// false, with no error set, for any other call: the general path then takes it (and
+// reports what is wrong with it).
+bool fast_call(const Row &r, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **result) {
+    if (kwnames != nullptr || nargs != r.nparams) return false;
+    qx::table::Slot slots[kMaxParams];
+    npy_intp n = -1;
+    for (int i = 0; i < r.nparams; ++i) {
+        PyObject *o = args[i];
+        const Kind k = r.params[i].kind;
+        if (k == Kind::Int) {
+            if (!PyLong_CheckExact(o)) return false;
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow != 0 || v < r.params[i].least || v > INT32_MAX) {
+                PyErr_Clear();
+                return false;
+            }
+            slots[i] = {nullptr, static_cast<int32_t>(v), 0.0};
+            continue;
+        }
+        if (k == Kind::Real || !PyArray_CheckExact(o)) return false;
+        auto *a = reinterpret_cast<PyArrayObject *>(o);
+        const int t = PyArray_TYPE(a);
+        const bool type_ok = k == Kind::Cond ? (t == NPY_BOOL || t == NPY_UINT8 || t == NPY_INT8)
+                                             : (t == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a));
+        if (!type_ok || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) ||
+            !PyArray_ISALIGNED(a))
+            return false;
+        const npy_intp len = PyArray_DIM(a, 0);
+        if (n >= 0 && len != n) return false;
+        n = len;
+        slots[i] = {PyArray_DATA(a), 0, 0.0};
+    }
+    if (n <= 0 || n > INT32_MAX) return false;
+    const auto n32 = static_cast<int32_t>(n);
+    for (int i = 0; i < r.nparams; ++i)
+        if (is_array(r.params[i].kind)) slots[i].value = n32;
+    PyObject *out = PyArray_SimpleNew(1, &n, NPY_DOUBLE);
+    if (out == nullptr) {
+        *result = nullptr;
+        return true;
+    }
+    double *o = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out)));
+    o[0] = 0.0;  // bar 0 of CROSS, which its kernel leaves unwritten
+    int32_t status;
+    if (n >= kReleaseGil) {
+        Py_BEGIN_ALLOW_THREADS status = r.invoke(0, slots, o, n32);
+        Py_END_ALLOW_THREADS
+    } else {
+        status = r.invoke(0, slots, o, n32);
+    }
+    if (status != 0) {
+        Py_DECREF(out);
+        return false;
+    }
+    *result = out;
+    return true;
+}
+
 }  // namespace
 
 void find_per_bar_rows() {
@@ -405,10 +468,12 @@ void find_per_bar_rows() {
 }
 
 PyObject *call(size_t row, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    nargs = PyVectorcall_NARGS(nargs);
+    PyObject *result;
+    if (fast_call(row_at(row), args, nargs, kwnames, &result)) return result;
     Call c;
     c.row = row;
     c.name = row_at(row).name;
-    nargs = PyVectorcall_NARGS(nargs);
     if (!bind(c, row_at(row), args, nargs, kwnames)) return nullptr;
     // A series where the period is expected: the row that reads its period per bar.
     if (g_per_bar[row] >= 0 && !PyLong_CheckExact(c.argv[1]) && series_like(c.argv[1]))
