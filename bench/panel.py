@@ -48,7 +48,15 @@ def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="3 rounds of short samples")
     ap.add_argument("--functions", help="comma-separated function names (default: all)")
-    ap.add_argument("--threads", type=int, help="threads of vexa's panels (default: all)")
+    ap.add_argument(
+        "--threads", type=int, help="threads of vexa's panels and numbagg's (default: all)"
+    )
+    ap.add_argument(
+        "--clock",
+        choices=("wall", "cpu"),
+        default="wall",
+        help="wall time (default), or the calling thread's CPU time (only with --threads 1)",
+    )
     ap.add_argument("--name", help="result file stem")
     ap.add_argument("--no-save", action="store_true")
     ap.add_argument("--summary", nargs="?", const="", help="print the summary of a result")
@@ -254,7 +262,17 @@ def main(argv=None):
 
     if args.threads:
         vexa._native._num_threads(args.threads)
-    timing.use_clock("wall")
+        try:  # numbagg's parallel functions run on numba's threads: the same count
+            import numba
+
+            numba.set_num_threads(min(args.threads, numba.config.NUMBA_NUM_THREADS))
+        except ImportError:
+            pass
+    if args.clock == "cpu" and args.threads != 1:
+        raise SystemExit(
+            "bench/panel.py: --clock cpu counts the calling thread only: add --threads 1"
+        )
+    timing.use_clock(args.clock)
     selected = FUNCTIONS
     if args.functions:
         want = set(args.functions.split(","))
@@ -262,6 +280,7 @@ def main(argv=None):
     rounds, target_ns = (3, 5e7) if args.quick else (7, 2e8)
     rng = np.random.default_rng(1)
     result = {"machine": machine(), "date": _dt.date.today().isoformat(), "functions": {}}
+    result["machine"]["clock"] = args.clock
     result["floor"] = copy_floor(rounds, target_ns, rng)
     print(
         f"copy floor: C {result['floor']['copy-C']:.2f}, F {result['floor']['copy-F']:.2f} ns/bar"

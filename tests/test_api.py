@@ -145,6 +145,18 @@ def column_args(f, args, axis, j):
     return out
 
 
+def laid_out(x, layout):
+    """x in memory order "C" or "F", or as a view with negative strides ("reversed") or
+    every other column and row of a larger array ("strided")."""
+    if layout == "reversed":
+        return np.ascontiguousarray(x[::-1, ::-1])[::-1, ::-1]
+    if layout == "strided":
+        big = np.zeros((2 * x.shape[0], 2 * x.shape[1]), x.dtype)
+        big[::2, ::2] = x
+        return big[::2, ::2]
+    return np.asarray(x, order=layout)
+
+
 def check_panel(f, n, k, seed, order, axis, second, ints):
     rng = np.random.default_rng(seed)
     shape = (n, k) if axis == 0 else (k, n)
@@ -153,7 +165,7 @@ def check_panel(f, n, k, seed, order, axis, second, ints):
         if p.kind == INT:
             args.append(ints[i])
         elif i == 0 or second == "panel":
-            args.append(np.asarray(make_arg(rng, p.kind, shape), order=order))
+            args.append(laid_out(make_arg(rng, p.kind, shape), order))
         elif second == "series":
             args.append(make_arg(rng, p.kind, (n,)))
         else:
@@ -171,7 +183,7 @@ def check_panel(f, n, k, seed, order, axis, second, ints):
     st.integers(1, 40),
     st.integers(1, 12),
     st.integers(0, 2**32 - 1),
-    st.sampled_from("CF"),
+    st.sampled_from(["C", "F", "reversed", "strided"]),
     st.sampled_from([0, 1]),
     st.sampled_from(["panel", "series", "scalar"]),
     st.data(),
@@ -193,11 +205,22 @@ def test_large_panels_on_every_thread(f):
     check_panel(f, 300, 230, 3, "C", 1, "scalar", ints)
 
 
-def test_python_threads_share_the_pool():
+@pytest.fixture
+def four_threads():
+    """The panel pool on four threads (more than this machine may have cores)."""
+    before = vexa._native._num_threads()
+    vexa._native._num_threads(4)
+    yield
+    vexa._native._num_threads(before)
+
+
+def test_python_threads_share_the_pool(four_threads):
     """Python threads calling panel functions at once get the single-thread results."""
     rng = np.random.default_rng(9)
     panels = [random_series(rng, 400 * 200).reshape(400, 200) for _ in range(4)]
+    vexa._native._num_threads(1)
     want = [vexa.STD(p, 20) for p in panels] + [vexa.EMA(p.T, 20, axis=1) for p in panels]
+    vexa._native._num_threads(4)
     got = [None] * len(want)
 
     def work(i):
