@@ -19,6 +19,7 @@ import datetime as _dt
 import json
 import os
 import platform
+import re
 import resource
 import sys
 import threading
@@ -279,7 +280,7 @@ def main(argv=None):
     text = summary(result)
     print("\n" + text)
     if not args.no_save:
-        cpu = result["machine"]["cpu"].lower().split()
+        cpu = re.sub(r"\((r|tm)\)", "", result["machine"]["cpu"].lower()).split()
         stem = (
             args.name
             or f"overhead-{result['date']}-{'-'.join(cpu[:2])}-{result['machine']['cores']}c"

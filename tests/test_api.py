@@ -170,8 +170,11 @@ def check_panel(f, n, k, seed, order, axis, second, ints):
             args.append(make_arg(rng, p.kind, (n,)))
         else:
             args.append(bool(rng.random() < 0.5) if p.kind == COND else float(rng.normal()))
+    before = [bits(a).copy() if isinstance(a, np.ndarray) else None for a in args]
     got = getattr(vexa, f.name)(*args, axis=axis)
     assert got.shape == shape
+    for a, b in zip(args, before):
+        assert b is None or (bits(a) == b).all()  # never modified
     for j in range(k):
         want = getattr(vx, f.name)(*column_args(f, args, axis, j))
         assert_bits(got[:, j] if axis == 0 else got[j, :], want)
