@@ -15,6 +15,7 @@ beside it. Saves bench/results/overhead-<date>-<cpu>-<cores>c.json.
 """
 
 import argparse
+import ctypes
 import datetime as _dt
 import json
 import os
@@ -106,8 +107,9 @@ def single(selected, n, N, rounds, rng, with_bottleneck):
 
 
 def threads(repeats, calls):
-    """serial / threaded wall time for vexa.MA on two 10**6-bar series (and the same for
-    vexa._vexa, which holds the GIL: about 1)."""
+    """serial / threaded wall time for vexa.MA on two 10**6-bar series; the same for
+    vexa._vexa, which holds the GIL (about 1), and for the bare kernel through ctypes,
+    the most that the machine gives at that moment."""
     import vexa
     import vexa._vexa as vx
 
@@ -138,8 +140,19 @@ def threads(repeats, calls):
         wall = time.perf_counter() - t0
         return wall, (cpu() - c0) / wall
 
+    # The machine's own ceiling: the kernel called through ctypes (which releases the
+    # GIL) into outputs made once, so nothing but the kernel runs in the threads.
+    lib = ctypes.CDLL(vx.__file__)
+    kernel = lib.vx_ma
+    kernel.argtypes = [ctypes.c_int32, ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32]
+    kernel.argtypes += [ctypes.c_void_p, ctypes.c_int32]
+    outputs = {id(x): np.empty_like(x) for x in series}
+
+    def ceiling(x, N):
+        kernel(0, x.ctypes.data, x.size, N, outputs[id(x)].ctypes.data, x.size)
+
     out = {}
-    for label, fn in (("vexa", vexa.MA), ("strict", vx.MA)):
+    for label, fn in (("vexa", vexa.MA), ("strict", vx.MA), ("ctypes", ceiling)):
         work(fn, series[0])
         ratios, loads, cores = [], [], []
         for _ in range(repeats):
@@ -244,6 +257,8 @@ def summary(result):
         f">= {THREADS_MIN} |",
         f"| the same for vexa._vexa (holds the GIL) | {th['strict']['speedup']:.2f} (on "
         f"{th['strict']['cores_used']:.2f} cores) | - |",
+        f"| the same for the kernel through ctypes (the machine's ceiling) | "
+        f"{th['ctypes']['speedup']:.2f} (on {th['ctypes']['cores_used']:.2f} cores) | - |",
     ]
     if "gil" in result:
         lines.append(
