@@ -18,9 +18,10 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 from . import _native
 from .table import FUNCTIONS as _FUNCTIONS
 from .table import include_dir as _include_dir
+from .data import sample
 
 # One function per row of the table, made by vexa._native.
-__all__ = [f.name for f in _FUNCTIONS] + ["get_include"]
+__all__ = [f.name for f in _FUNCTIONS] + ["get_include", "sample"]
 globals().update({f.name: getattr(_native, f.name) for f in _FUNCTIONS})
 
 

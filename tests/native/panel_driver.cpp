@@ -118,8 +118,8 @@ void fill_series(Rng &r, double *col, int64_t stride, int64_t n, double spice, b
             v = from_bits(0x7ff8000000000000ULL);
         else if (coin(r) < spice)
             v = pick_of(r, specials);
-        else if (integral)
-            v = static_cast<double>(pick(r, -3, 3));
+        else if (integral)  // many ties, zeros of both signs among them
+            v = static_cast<double>(pick(r, -3, 3)) * (pick(r, 0, 1) ? 1.0 : -1.0);
         else
             v = u(r);
         col[t * stride] = v;
@@ -173,6 +173,21 @@ int32_t pick_int(Rng &r, int64_t n) {
     return static_cast<int32_t>(v);
 }
 
+// Two NaNs made by arithmetic: which operand's sign and payload an instruction passes
+// on is not promised (the order of a commutative operation's operands is the
+// compiler's), so a NaN matches a NaN, provided it is one that arithmetic on these inputs
+// can give: the stored missing value, the default NaN of invalid operations, or the
+// other NaN of the inputs. Every other value compares by its bits, so copied values
+// (signed zeros, NaN payloads) must survive intact; a value read from padding (a
+// signalling NaN) matches nothing.
+bool same_nan(uint64_t got, uint64_t want) {
+    auto nan = [](uint64_t b) { return (b << 1) > 0xffe0000000000000ULL && b != kCanaryBits; };
+    if (!nan(got) || !nan(want)) return false;
+    for (uint64_t m : {0x7ff8000000000000ULL, 0xfff8000000000000ULL, 0x7ff8000000000abcULL})
+        if (got == m) return true;
+    return false;
+}
+
 struct Failure {
     int count = 0;
     void report(const std::string &what) {
@@ -213,7 +228,8 @@ void run_trial(const Trial &tr, Rng &r, Failure &fail) {
     std::vector<Block> blocks;
     qxp_arg args[qx::table::kMaxParams] = {};
     Layout lay[qx::table::kMaxParams];
-    const double spice = pick(r, 0, 3) == 0 ? 0.0 : 0.05;
+    const double spices[] = {0.0, 0.02, 0.05, 0.2};
+    const double spice = pick_of(r, spices);
     const bool integral = pick(r, 0, 2) == 0;  // many ties among the values
     for (int i = 0; i < f.nparams; ++i) {
         const Kind k = f.params[i].kind;
@@ -296,7 +312,7 @@ void run_trial(const Trial &tr, Rng &r, Failure &fail) {
             const double got = out.data[t * out.bar_stride + j * out.col_stride];
             const uint64_t expect =
                 asked && st == 0 ? bits_of(want[static_cast<size_t>(t)]) : kCanaryBits;
-            if (bits_of(got) != expect) {
+            if (bits_of(got) != expect && !same_nan(bits_of(got), expect)) {
                 char buf[160];
                 std::snprintf(buf, sizeof buf,
                               ": status %d, column %lld bar %lld: got %.17g [%016llx] want "
@@ -395,6 +411,6 @@ int main(int argc, char **argv) {
     }
     std::printf("panel driver: %ld trials over %zu rows, seed %llu: %s\n", runs,
                 qx::table::kNumFunctions, seed,
-                fail.count ? "FAILED" : "every column bit-identical");
+                fail.count ? "FAILED" : "every column identical to its 1-D kernel");
     return fail.count ? 1 : 0;
 }

@@ -1,5 +1,5 @@
 // The panel entry points: the row, the status, then the driver.
-#include "panel.h"
+#include "lanes.h"
 
 namespace qx {
 namespace panel {
@@ -41,7 +41,7 @@ QXP_API size_t qxp_scratch_size(int32_t row, int32_t n, int64_t c0, int64_t c1, 
     const Function *f = row_of(row);
     if (f == nullptr || n <= 0 || c0 < 0 || c1 <= c0) return 0;
     const Call c{f, n, c0, c1, args, out};
-    return generic_scratch(c);
+    return plan(c).scratch;
 }
 
 QXP_API int32_t qxp_run(int32_t row, int32_t n, int64_t c0, int64_t c1, const qxp_arg *args,
@@ -51,7 +51,7 @@ QXP_API int32_t qxp_run(int32_t row, int32_t n, int64_t c0, int64_t c1, const qx
     if (int32_t st = status(*f, args)) return st;
     if (n <= 0 || c1 <= c0) return QX_OK;
     const Call c{f, n, c0, c1, args, out};
-    return generic_run(c, scratch);
+    return run(c, scratch);
 }
 
 QXP_API int64_t qxp_column_block(void) { return 32; }
