@@ -16,9 +16,9 @@ from importlib.metadata import version as _version
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from . import _native
+from .data import sample
 from .table import FUNCTIONS as _FUNCTIONS
 from .table import include_dir as _include_dir
-from .data import sample
 
 # One function per row of the table, made by vexa._native.
 __all__ = [f.name for f in _FUNCTIONS] + ["get_include", "sample"]
