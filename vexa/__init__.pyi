@@ -14,6 +14,8 @@ from typing import Any, SupportsIndex, TypeVar, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .data import sample as sample
+
 __version__: str
 __all__: list[str]
 
