@@ -28,10 +28,14 @@ _FORMS = {"KEYWORDS": "keywords", "SINGLE": "single"}
 _AHEAD = {"NEVER": None, "NEGATIVE_N": "negative", "POSITIVE_N": "positive"}
 
 
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+
+
 @dataclass(frozen=True)
 class Param:
     name: str
     kind: str  # "series", "periods" (a per-bar period series), "cond", "int" or "real"
+    least: int | None = None  # an integer parameter: the least value its kernel accepts
 
     @property
     def is_series(self) -> bool:
@@ -86,8 +90,23 @@ def include_dir() -> Path:
 
 
 _ROW = re.compile(r"^QX_(FUNCTION|EXTRA)\((.*)\)\s*$")
-_ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"|[^,]+)\s*(?:,|$)')
-_PARAM = re.compile(r"^(QX_\w+)\((\w+)\)$")
+# One field of a row: a quoted string, a macro call with its parenthesised arguments,
+# or a bare word.
+_ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"|\w+\([^()]*\)|[^,]+)\s*(?:,|$)')
+_PARAM = re.compile(r"^(QX_\w+)\((\w+)(?:,\s*(ANY|-?\d+))?\)$")
+
+
+def _param(text: str) -> Param:
+    m = _PARAM.match(text)
+    kind = _KINDS[m.group(1)]
+    if (kind == INT) != (m.group(3) is not None):
+        raise ValueError("an integer parameter, and only one, gives its least value")
+    least = None
+    if kind == INT:
+        least = INT32_MIN if m.group(3) == "ANY" else int(m.group(3))
+        if not INT32_MIN <= least <= INT32_MAX:
+            raise ValueError("the least value is not a 32-bit integer")
+    return Param(m.group(2), kind, least)
 
 
 def parse(text: str) -> tuple[Function, ...]:
@@ -100,10 +119,7 @@ def parse(text: str) -> tuple[Function, ...]:
         fields = [a.strip() for a in _ARG.findall(m.group(2))]
         try:
             name, kernel, form, ahead, summary, *params = fields
-            parsed = []
-            for p in params:
-                pm = _PARAM.match(p)
-                parsed.append(Param(pm.group(2), _KINDS[pm.group(1)]))
+            parsed = [_param(p) for p in params]
             extra = m.group(1) == "EXTRA"
             rows.append(
                 Function(

@@ -9,7 +9,8 @@
 // header is compiled: after the context argument, (const double *, int32_t) is a series
 // (or a period series), (const uint8_t *, int32_t) a condition series and a lone int32_t
 // an integer parameter; (double *, int32_t) closes with the output. A row that
-// disagrees with its kernel does not compile.
+// disagrees with its kernel, or an integer parameter whose least value is neither ANY
+// nor a 32-bit integer, does not compile.
 #ifndef QUORIX_TABLE_H
 #define QUORIX_TABLE_H
 
@@ -32,6 +33,8 @@ constexpr int kMaxParams = 4;
 struct Param {
     const char *name;
     Kind kind;
+    // An integer parameter: the least value its kernel accepts (INT32_MIN: every value).
+    int32_t least = INT32_MIN;
 };
 
 // One argument of a uniform call, by parameter position: an input's address and count,
@@ -124,6 +127,23 @@ int32_t invoke(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
 
 // Not constexpr: a row that reaches it cannot be a constant, so it does not compile.
 inline void row_kind_disagrees_with_kernel_signature() {}
+inline void least_is_not_ANY_or_a_32_bit_integer() {}
+
+// The least value of QX_INT(name, least), from its spelling: ANY or a decimal integer.
+constexpr int32_t least_value(const char *s) {
+    if (s[0] == 'A' && s[1] == 'N' && s[2] == 'Y' && s[3] == 0) return INT32_MIN;
+    bool negative = *s == '-';
+    if (negative) ++s;
+    if (*s == 0) least_is_not_ANY_or_a_32_bit_integer();
+    int64_t v = 0;
+    for (; *s; ++s) {
+        if (*s < '0' || *s > '9' || v > INT32_MAX) least_is_not_ANY_or_a_32_bit_integer();
+        v = v * 10 + (*s - '0');
+    }
+    v = negative ? -v : v;
+    if (v < INT32_MIN || v > INT32_MAX) least_is_not_ANY_or_a_32_bit_integer();
+    return static_cast<int32_t>(v);
+}
 
 constexpr bool agrees(Kind declared, Kind signature) {
     return declared == signature || (declared == Kind::Periods && signature == Kind::Series);
@@ -151,8 +171,8 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
     ::qx::table::Param { #p, ::qx::table::Kind::Periods }
 #define QX_COND(p)                                                                                 \
     ::qx::table::Param { #p, ::qx::table::Kind::Cond }
-#define QX_INT(p)                                                                                  \
-    ::qx::table::Param { #p, ::qx::table::Kind::Int }
+#define QX_INT(p, least)                                                                           \
+    ::qx::table::Param { #p, ::qx::table::Kind::Int, ::qx::table::detail::least_value(#least) }
 #define QX_FORM_KEYWORDS ::qx::table::Form::Keywords
 #define QX_FORM_SINGLE ::qx::table::Form::Single
 #define QX_AHEAD_NEVER ::qx::table::Ahead::Never
