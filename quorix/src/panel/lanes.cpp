@@ -3,7 +3,6 @@
 #include "lanes.h"
 
 #include <cstring>
-#include <cstdlib>
 
 #include "../dispatch.h"
 #include "drive.h"
@@ -58,7 +57,6 @@ bool bars_adjacent(const Call &c) {
 // across bars, and window passes that the 1-D kernel already runs several bars per
 // vector.
 bool one_column_at_a_time(const char *kernel) {
-    if (getenv("QXP_NO_F")) return true;
     static const char *const kernels[] = {"vx_barsince"};
     for (const char *k : kernels)
         if (std::strcmp(k, kernel) == 0) return true;
