@@ -4,7 +4,8 @@
 // floor (the panel copied into an existing array). Prints ns per element (symbol-bar),
 // the median of the rounds.
 //
-// Each thread's CPU time by default (PANEL_WALL=1: the wall clock). Built with
+// Each thread's CPU time by default (PANEL_WALL=1: the wall clock; PANEL_MIN=1: the
+// fastest round instead of the median). Built with
 // -DVEXA_BENCH_FLOOR=ON (target panel_native). Usage:
 //   panel_native [symbols] [bars] [N] [rounds] [NAME,NAME,...]
 #include <algorithm>
@@ -43,9 +44,12 @@ double now() {
         .count();
 }
 
+// The median of the rounds, or their minimum with PANEL_MIN=1 (steadier for comparing
+// two builds on a busy machine).
+bool g_min = false;
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return g_min ? v[0] : v[v.size() / 2];
 }
 
 // One panel of each kind in both layouts: element (t, j) of layout C at t * m + j, of
@@ -172,6 +176,7 @@ int main(int argc, char **argv) {
     const int rounds = argc > 4 ? std::atoi(argv[4]) : 21;
     const std::string only = argc > 5 ? std::string(",") + argv[5] + "," : "";
     g_wall = std::getenv("PANEL_WALL") != nullptr;
+    g_min = std::getenv("PANEL_MIN") != nullptr;
     Panels p = make_panels(n, m, N);
     Buffer out(static_cast<size_t>(n * m) * sizeof(double));
     std::memset(out.p, 0, static_cast<size_t>(n * m) * sizeof(double));

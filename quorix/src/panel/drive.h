@@ -13,16 +13,19 @@
 namespace qx {
 namespace panel {
 
-// Rows of one input stream: row t at p + (t - base) * pitch, its lanes adjacent, or one
-// value for every lane (not adjacent) where the argument is shared by every column.
+// Rows of one input stream: row t at p + ((t - base) & wrap) * pitch, its lanes
+// adjacent, or one value for every lane (not adjacent) where the argument is shared by
+// every column. wrap is all ones for rows in place, and the ring's size less one for
+// rows in a ring of transposed rows.
 struct Rows {
     const void *p;
     int64_t pitch;
     int64_t base;
     bool adjacent;
+    int64_t wrap;
     template <class T>
     const T *row(int64_t t) const {
-        return static_cast<const T *>(p) + (t - base) * pitch;
+        return static_cast<const T *>(p) + ((t - base) & wrap) * pitch;
     }
 };
 
@@ -48,7 +51,7 @@ inline int64_t first_valid(const qxp_arg &a, int64_t j, int64_t n) {
 
 // Bars per tile of the adjacent driver and per chunk of the transposed one.
 constexpr int64_t kTile = 16;
-constexpr int64_t kChunk = 64;
+constexpr int64_t kChunk = 16;
 
 using Runner = void (*)(const Call &, void *);
 using Sizer = size_t (*)(const Call &);
