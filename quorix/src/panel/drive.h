@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "../common.h"
+#include "../qx.h"
 #include "panel.h"
 
 namespace qx {
