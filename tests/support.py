@@ -13,6 +13,7 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 HEADER = ROOT / "quorix" / "include" / "quorix.h"
+LANG_HEADER = ROOT / "quorix" / "include" / "quorix_lang.h"
 
 MISSING_BITS = 0x7FF8000000000000
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -30,9 +31,9 @@ _CTYPES = {
 _DECL = re.compile(r"QX_API\s+([\w\s\*]+?)\s*(\b\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 
-def declarations():
+def declarations(header=HEADER):
     """[(name, restype, [(ctype text, param name), ...])] for every exported function."""
-    text = HEADER.read_text()
+    text = header.read_text()
     out = []
     for m in _DECL.finditer(text):
         ret, name, params = m.group(1).strip(), m.group(2), m.group(3)
@@ -60,9 +61,9 @@ def library_path():
     return vexa._vexa.__file__
 
 
-def load_library(path=None):
+def load_library(path=None, header=HEADER):
     lib = ctypes.CDLL(path or library_path())
-    for name, ret, args in declarations():
+    for name, ret, args in declarations(header):
         # A symbol the library lacks stays absent; the export test reports it.
         fn = getattr(lib, name, None)
         if fn is None:
