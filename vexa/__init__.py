@@ -19,6 +19,8 @@ from . import _vexa
 __all__ = [name for name in vars(_vexa) if name[:1].isupper()]
 globals().update({name: getattr(_vexa, name) for name in __all__})
 
+from .formula import Formula  # noqa: E402, F401  (formulas of the language, over tables)
+
 try:
     __version__ = _version("vexa")
 except PackageNotFoundError:  # a source tree that is not installed
