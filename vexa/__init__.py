@@ -14,10 +14,12 @@ from importlib.metadata import version as _version
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from . import _vexa
+from .data import sample
 
 # The module's functions, unchanged: vexa.MA is vexa._vexa.MA.
 __all__ = [name for name in vars(_vexa) if name[:1].isupper()]
 globals().update({name: getattr(_vexa, name) for name in __all__})
+__all__ += ["sample"]  # the bundled daily bars (vexa/data)
 
 from .formula import Formula  # noqa: E402, F401  (formulas of the language, over tables)
 
