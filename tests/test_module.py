@@ -338,11 +338,15 @@ def test_results_are_new_arrays_and_inputs_stay():
     assert vx.MA_A(a, np.ones(4)).tolist() == [0.0] * 5  # unequal counts: kernel declines
 
 
-def test_demo_runs():
-    out = run_python("import runpy; runpy.run_module('vexa', run_name='__main__')")
-    assert "MA(close, 5)" in out and "MA_A(close, p)" in out
-    # Also from the root of the source tree, as the README runs it after pip install .
+def test_command_runs_as_a_module():
+    # python -m vexa is the vexa command; also from the root of the source tree, as the
+    # README runs it after pip install .
     root = Path(__file__).resolve().parent.parent
-    proc = subprocess.run([sys.executable, "-m", "vexa"], capture_output=True, text=True, cwd=root)
+    proc = subprocess.run(
+        [sys.executable, "-m", "vexa", "functions", "MA"],
+        capture_output=True,
+        text=True,
+        cwd=root,
+    )
     assert proc.returncode == 0, proc.stderr
-    assert "MA(close, 5)" in proc.stdout
+    assert "MA(a, N)" in proc.stdout

@@ -378,13 +378,11 @@ class Compiler:
         candidates = list(self.variables) + list(self.params) + list(cat.FIELD_ALIASES)
         close = difflib.get_close_matches(upper, candidates, n=3, cutoff=0.6)
         raise self.error(
-            f"unknown name {_short(item.name)}"
-            + _did_you_mean(close)
-            + "; a parameter needs a value: INPUT: NAME(default); in the formula, or "
-            "Formula(text, NAME=default)",
+            f"unknown name {_short(item.name)}" + _did_you_mean(close),
             item.pos,
-            "a data field (OPEN, HIGH, LOW, CLOSE, VOL, AMOUNT), a variable defined "
-            "earlier or a parameter",
+            "a data field (OPEN, HIGH, LOW, CLOSE, VOL, AMOUNT), a variable defined earlier, "
+            "or a parameter given a value (INPUT: NAME(value); in the formula, -p NAME=value, "
+            "or Formula(text, NAME=value))",
         )
 
     def _arity(self, func, call):
