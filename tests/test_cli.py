@@ -120,3 +120,11 @@ def test_chart(tmp_path, capsys):
     assert png.stat().st_size > 10_000
     status, _, err = run(capsys, "run", "X:C;", "--chart", tmp_path / "x.svg")
     assert status == 2 and ".png" in err
+
+
+def test_every_function_is_documented():
+    from vexa.formula import catalogue
+
+    doc = (ROOT / "docs" / "formula-language.md").read_text("utf-8")
+    missing = [name for name in catalogue.FUNCTIONS if f"`{name}" not in doc]
+    assert not missing
