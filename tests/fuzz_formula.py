@@ -18,10 +18,10 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import formula_gen as gen  # noqa: E402
-from test_formula_props import SEEDS  # noqa: E402
+import formula_gen as gen
+from test_formula_props import SEEDS
 
-from vexa.formula import Formula, FormulaError  # noqa: E402
+from vexa.formula import Formula, FormulaError
 
 
 def main():
@@ -60,8 +60,11 @@ def main():
             findings += 1
             print(f"FINDING (slow, {took:.1f} s): {text!r}")
         counts["executions"] += 1
-    print(", ".join(f"{k}: {v:,}" for k, v in counts.items()), f"slowest: {slowest:.3f} s",
-          f"findings: {findings}")
+    print(
+        ", ".join(f"{k}: {v:,}" for k, v in counts.items()),
+        f"slowest: {slowest:.3f} s",
+        f"findings: {findings}",
+    )
     return 1 if findings else 0
 
 
