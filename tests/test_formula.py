@@ -263,3 +263,13 @@ def test_polars_mappings_and_panels():
         f(pd.DataFrame({"close": [1.0], "Close": [2.0], "high": [1.0]}))
     with pytest.raises(FormulaError, match="unknown parameter Q"):
         f(df, Q=3)
+
+
+def test_unicode_names_and_case():
+    df = bars(30)
+    r = Formula("均线:=MA(close,N); 差:C-均线; Diff:c-均线;", n=5)(df)
+    assert list(r.columns) == ["差", "Diff"]
+    assert_same_bits(r["差"].to_numpy(), r["Diff"].to_numpy())
+    with pytest.raises(FormulaError) as e:
+        Formula("均线:MA(C,5); 均綫:均线+均线x;")
+    assert "did you mean 均线" in str(e.value)
