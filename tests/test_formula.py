@@ -273,3 +273,19 @@ def test_unicode_names_and_case():
     with pytest.raises(FormulaError) as e:
         Formula("均线:MA(C,5); 均綫:均线+均线x;")
     assert "did you mean 均线" in str(e.value)
+
+
+def test_errors_of_parameters_and_periods():
+    df = bars(20)
+    with pytest.raises(FormulaError) as e:
+        Formula("X:C;\nY:MA(C,N);", N=1e10)(df)
+    assert "MA's N = 10000000000.0 is not a period" in str(e.value)
+    assert (e.value.line, e.value.column) == (2, 3)
+    with pytest.raises(FormulaError, match="parameter N: a number is needed, not str"):
+        Formula("X:MA(C,N);", N="5")
+    with pytest.raises(FormulaError, match="a finite number"):
+        Formula("X:MA(C,N);", N=float("nan"))
+    with pytest.raises(FormulaError, match="differ only in case"):
+        Formula("X:MA(C,N);", N=5, n=6)
+    with pytest.raises(DataError, match="data must be a pandas or polars DataFrame"):
+        Formula("X:C;")([1.0, 2.0])
