@@ -17,18 +17,19 @@ import numpy as np
 ROOT = Path(__file__).resolve().parent.parent
 
 
-def _header():
-    """quorix.h of the source tree these tests sit in, else the one installed with vexa
+def _header(name="quorix.h"):
+    """A header of the source tree these tests sit in, else the one installed with vexa
     (the tests run from a copy beside an installed wheel)."""
-    tree = ROOT / "quorix" / "include" / "quorix.h"
+    tree = ROOT / "quorix" / "include" / name
     if tree.is_file():
         return tree
     from vexa.table import include_dir
 
-    return include_dir() / "quorix.h"
+    return include_dir() / name
 
 
 HEADER = _header()
+LANG_HEADER = _header("quorix_lang.h")
 # The kernels export their C names from an ELF shared object here (nm -D reads them).
 ELF = sys.platform.startswith("linux")
 
@@ -63,9 +64,9 @@ _CTYPES = {
 _DECL = re.compile(r"QX_API\s+([\w\s\*]+?)\s*(\b\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 
-def declarations():
+def declarations(header=HEADER):
     """[(name, restype, [(ctype text, param name), ...])] for every exported function."""
-    text = HEADER.read_text()
+    text = header.read_text()
     out = []
     for m in _DECL.finditer(text):
         ret, name, params = m.group(1).strip(), m.group(2), m.group(3)
@@ -103,9 +104,9 @@ def library_path():
     return vexa._vexa.__file__
 
 
-def load_library(path=None):
+def load_library(path=None, header=HEADER):
     lib = ctypes.CDLL(path or library_path())
-    for name, ret, args in declarations():
+    for name, ret, args in declarations(header):
         # A symbol the library lacks stays absent; the export test reports it.
         fn = getattr(lib, name, None)
         if fn is None:

@@ -31,6 +31,8 @@ def get_include() -> str:
     return str(_include_dir())
 
 
+from .formula import Formula  # noqa: E402, F401  (formulas of the language, over tables)
+
 try:
     __version__ = _version("vexa")
 except PackageNotFoundError:  # a source tree that is not installed

@@ -25,7 +25,12 @@ _KINDS = {
     "QX_REAL": REAL,
 }
 _FORMS = {"KEYWORDS": "keywords", "SINGLE": "single"}
-_AHEAD = {"NEVER": None, "NEGATIVE_N": "negative", "POSITIVE_N": "positive"}
+_AHEAD = {
+    "NEVER": None,
+    "NEGATIVE_N": "negative",
+    "POSITIVE_N": "positive",
+    "ALWAYS": "always",
+}
 
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -48,7 +53,8 @@ class Function:
     name: str  # "MA"
     kernel: str  # "vx_ma"
     form: str  # "keywords" or "single"
-    ahead: str | None  # None, or "negative" / "positive": the sign of N that reads later bars
+    ahead: str | None  # None, "negative" / "positive" (the sign of N that reads later bars)
+    # or "always"
     summary: str
     params: tuple[Param, ...]
     extra: bool = False  # a function the formula language adds, not one of vexa._vexa

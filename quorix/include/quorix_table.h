@@ -7,10 +7,10 @@
 //
 // A row's parameter kinds are checked against its kernel's C signature when this
 // header is compiled: after the context argument, (const double *, int32_t) is a series
-// (or a period series), (const uint8_t *, int32_t) a condition series and a lone int32_t
-// an integer parameter; (double *, int32_t) closes with the output. A row that
-// disagrees with its kernel, or an integer parameter whose least value is neither ANY
-// nor a 32-bit integer, does not compile.
+// (or a period series), (const uint8_t *, int32_t) a condition series, a lone int32_t
+// an integer parameter and a lone double a real one; (double *, int32_t) closes with
+// the output. A row that disagrees with its kernel, or an integer parameter whose least
+// value is neither ANY nor a 32-bit integer, does not compile.
 #ifndef QUORIX_TABLE_H
 #define QUORIX_TABLE_H
 
@@ -20,13 +20,16 @@
 #include <utility>
 
 #include "quorix.h"
+#if defined(QX_TABLE_WITH_EXTRAS)
+#include "quorix_lang.h"
+#endif
 
 namespace qx {
 namespace table {
 
 enum class Kind : uint8_t { Series, Periods, Cond, Int, Real };
 enum class Form : uint8_t { Keywords, Single };
-enum class Ahead : uint8_t { Never, NegativeN, PositiveN };
+enum class Ahead : uint8_t { Never, NegativeN, PositiveN, Always };
 
 constexpr int kMaxParams = 4;
 
@@ -173,11 +176,14 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
     ::qx::table::Param { #p, ::qx::table::Kind::Cond }
 #define QX_INT(p, least)                                                                           \
     ::qx::table::Param { #p, ::qx::table::Kind::Int, ::qx::table::detail::least_value(#least) }
+#define QX_REAL(p)                                                                                 \
+    ::qx::table::Param { #p, ::qx::table::Kind::Real }
 #define QX_FORM_KEYWORDS ::qx::table::Form::Keywords
 #define QX_FORM_SINGLE ::qx::table::Form::Single
 #define QX_AHEAD_NEVER ::qx::table::Ahead::Never
 #define QX_AHEAD_NEGATIVE_N ::qx::table::Ahead::NegativeN
 #define QX_AHEAD_POSITIVE_N ::qx::table::Ahead::PositiveN
+#define QX_AHEAD_ALWAYS ::qx::table::Ahead::Always
 
 #define QX_TABLE_ROW_(NAME, kernel, FORM, AHEAD, summary, ...)                                     \
     detail::row<kernel>(#NAME, #kernel, QX_FORM_##FORM, QX_AHEAD_##AHEAD, summary, {__VA_ARGS__}),

@@ -24,6 +24,7 @@ struct Table {
 // and their numbers continue those of the tables before it.
 constexpr Table kTables[] = {
     {qx::table::kFunctions, qx::table::kNumFunctions},
+    {qx::table::kExtraFunctions, qx::table::kNumExtraFunctions},
 };
 
 constexpr size_t count_rows() {
