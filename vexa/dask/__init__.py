@@ -10,8 +10,8 @@ extra (pip install "vexa[dask]"); `import vexa` never imports Dask. See docs/das
 """
 
 try:
-    import dask  # noqa: F401
-    import dask.array  # noqa: F401
+    import dask
+    import dask.array
     import dask.dataframe  # noqa: F401
 except ImportError as e:  # pragma: no cover - the extra is missing
     raise ImportError(
