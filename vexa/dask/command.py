@@ -16,9 +16,9 @@ import glob
 import sys
 from pathlib import Path
 
+from dask.utils import format_time
 from distributed import Client, KilledWorker, LocalCluster
 from distributed.diagnostics.progressbar import TextProgressBar
-from distributed.utils import format_time
 
 from ..formula import DataError
 from .frame import SymbolTooLarge, run
@@ -85,7 +85,7 @@ def _connect(address, Failure, status):
                 dashboard_address=None,
             )
             address = cluster.scheduler_address
-        return Client(address, timeout=CONNECT_TIMEOUT), cluster
+        return Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False), cluster
     except (OSError, TimeoutError, ValueError) as e:
         if cluster is not None:
             cluster.close()

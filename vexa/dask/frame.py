@@ -214,11 +214,12 @@ def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
     params = dict(params)
     if index_by:
         part = part.reset_index()
+    budget = _budget(part, by, per_bar)
     try:
         part = part.sort_values([by, tcol], kind="stable")
     except TypeError:
         raise DataError(f"column {by!r} or {tcol!r} mixes values that cannot be ordered") from None
-    batches = _batches(part, by, per_bar)
+    batches = _batches(part, by, budget)
     if len(batches) == 1:
         out = formula(part, by=by, time=tcol, **params)
     else:
@@ -228,36 +229,44 @@ def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
     return out.set_index(by) if index_by else out
 
 
-def _batches(part, by, per_bar):
-    """[(first row, end row)] of batches of whole symbols whose evaluation fits in the
-    memory this worker has left; one batch when there is no limit or all fits."""
+def _budget(part, by, per_bar):
+    """(bytes per bar, bytes a batch may take) when the partition does not fit at once
+    and the worker has a memory limit, else None. Raises SymbolTooLarge, before anything
+    is allocated, when the largest symbol alone would take the worker past the memory at
+    which its nanny kills it."""
     n = len(part)
-    memory = _worker_memory()
-    if memory is None or n == 0:
+    memory = _worker_memory() if n else None
+    if memory is None:
+        return None
+    limit, pause, terminate, rss, address = memory
+    # The sorted copy of the partition, and the evaluation itself.
+    cost = per_bar + part.memory_usage(index=True, deep=False).sum() / n
+    # Batches stay below the memory at which the worker stops taking new tasks.
+    soft = limit * pause - rss
+    if n * cost <= soft:
+        return None
+    counts = part[by].value_counts(sort=True, dropna=False)
+    bars = int(counts.iloc[0])
+    hard = limit * terminate - rss
+    if bars * cost > hard:
+        symbol = _plain(counts.index[0])
+        raise SymbolTooLarge(symbol, bars, int(bars * cost), int(max(hard, 0)), int(limit), address)
+    return cost, soft
+
+
+def _batches(part, by, budget):
+    """[(first row, end row)] of batches of whole symbols of the sorted partition, each
+    within the budget (one batch when there is none; a batch holds one symbol at least)."""
+    n = len(part)
+    if budget is None:
         return [(0, n)]
-    limit, terminate, rss, address = memory
-    avail = limit * terminate - rss
-    row_bytes = part.memory_usage(index=True, deep=False).sum() / n  # the sorted copy
-    cost = per_bar + row_bytes
-    if n * cost <= avail:
-        return [(0, n)]
+    cost, soft = budget
     sym = part[by].to_numpy()
     starts = np.flatnonzero(np.r_[True, sym[1:] != sym[:-1]])
     ends = np.r_[starts[1:], n]
-    lengths = ends - starts
-    big = int(np.argmax(lengths))
-    if lengths[big] * cost > avail:
-        raise SymbolTooLarge(
-            _plain(sym[starts[big]]),
-            int(lengths[big]),
-            int(lengths[big] * cost),
-            int(max(avail, 0)),
-            int(limit),
-            address,
-        )
     batches, first, size = [], 0, 0
     for s, e in zip(starts.tolist(), ends.tolist()):
-        if size and (size + e - s) * cost > avail:
+        if size and (size + e - s) * cost > soft:
             batches.append((first, s))
             first, size = s, 0
         size += e - s
@@ -270,9 +279,9 @@ def _plain(value):
 
 
 def _worker_memory():
-    """(memory limit, the fraction at which the nanny kills the worker, this process's
-    resident memory, the worker's address) on a Dask worker with a memory limit, else
-    None."""
+    """(memory limit, the fractions of it at which the worker pauses and at which its
+    nanny kills it, this process's resident memory, the worker's address) on a Dask
+    worker with a memory limit, else None."""
     try:
         from distributed import get_worker
 
@@ -285,8 +294,10 @@ def _worker_memory():
     import dask
     import psutil
 
-    terminate = dask.config.get("distributed.worker.memory.terminate", 0.95) or 1.0
-    return limit, float(terminate), psutil.Process().memory_info().rss, worker.address
+    terminate = float(dask.config.get("distributed.worker.memory.terminate", 0.95) or 1.0)
+    pause = float(dask.config.get("distributed.worker.memory.pause", 0.8) or terminate)
+    rss = psutil.Process().memory_info().rss
+    return limit, min(pause, terminate), terminate, rss, worker.address
 
 
 # ---- the symbol as the index, with known divisions: no shuffle ------------------------------
