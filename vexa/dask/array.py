@@ -10,6 +10,7 @@ functions plain: each block is one in-memory panel call.
 
 from __future__ import annotations
 
+import functools
 import warnings
 
 import numpy as np
@@ -83,12 +84,9 @@ def apply(func, x, *args, axis=0, **kwargs):
     # The arguments checked once on a one-bar panel (a bad period fails here, now).
     func(np.zeros((1,) * x.ndim), *probe, axis=axis, **kwargs)
     return da.blockwise(
-        _call,
+        functools.partial(_call, func, axis, kwargs),
         panel,
         *pairs,
-        func=func,
-        axis=axis,
-        kw=kwargs,
         dtype=np.float64,
         meta=np.empty((0,) * x.ndim, dtype=np.float64),
         concatenate=True,
@@ -96,5 +94,5 @@ def apply(func, x, *args, axis=0, **kwargs):
     )
 
 
-def _call(*blocks, func, axis, kw):
-    return func(*blocks, axis=axis, **kw)
+def _call(func, axis, kwargs, *blocks):
+    return func(*blocks, axis=axis, **kwargs)
