@@ -13,6 +13,7 @@ on this machine for the run. Progress is Dask's own bar, on standard error.
 from __future__ import annotations
 
 import glob
+import logging
 import sys
 from pathlib import Path
 
@@ -83,6 +84,7 @@ def _connect(address, Failure, status):
                 threads_per_worker=1,
                 processes=True,
                 dashboard_address=None,
+                silence_logs=logging.ERROR,  # the scheduler's notes would mix with ours
             )
             address = cluster.scheduler_address
         return Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False), cluster
