@@ -9,13 +9,17 @@ Writes (once, kept in --data) a Parquet data set of random-walk bars in two layo
 `by-date/` (files of date ranges holding every symbol: one shuffle by symbol). Then times,
 `--repeat` times each, interleaved:
 
-- one process: pandas.read_parquet of by-symbol/ and vexa.Formula(table, by="symbol");
+- one process: pandas.read_parquet of by-symbol/ and vexa.Formula(table, by="symbol"),
+  with the symbols as text and as integer codes (pandas.factorize, as vexa.dask's tasks
+  hand them to the formula);
 - Dask with 1, 2 and 4 worker processes (one thread each) on each layout: read_parquet,
   vexa.dask.run and persist, until every partition's result is in the workers' memory.
 
-Prints medians in bars per second, the overhead of the Dask path with one worker over the
-single process, the cost per task and the machine's load, and saves JSON and Markdown in
-bench/results/. A benchmark, not a test: nothing here is collected by pytest.
+Prints medians of the wall time (bars per second) and of the CPU time of every process
+involved (the workers, the scheduler and the client: a figure that the other work on a
+shared machine disturbs much less), their ratios to the single process, the CPU time per
+task and the machine's load, and saves JSON and Markdown in bench/results/. A benchmark,
+not a test: nothing here is collected by pytest.
 """
 
 from __future__ import annotations
@@ -33,6 +37,9 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
+# Run as a script, this file's folder comes first on the path, where this file would
+# shadow the dask package itself.
+sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != HERE]
 
 # Ten lines: moving averages, MACD, KDJ, ATR, a dispersion and a signal.
 FORMULA = """
@@ -98,23 +105,36 @@ def make_data(root, symbols, bars, files=20):
     return by_symbol, by_date
 
 
-def one_process(folder, formula):
+def one_process(folder, formula, codes=False):
+    """(wall seconds, CPU seconds of this process, rows). codes: the symbols handed to
+    the formula as integer codes, as vexa.dask's tasks do."""
     import pandas as pd
 
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     table = pd.read_parquet(folder)
+    if codes:
+        table["symbol"] = pd.factorize(table["symbol"], sort=True)[0]
     out = formula(table, by="symbol")
-    elapsed = time.perf_counter() - t0
-    return elapsed, len(out)
+    return time.perf_counter() - t0, time.process_time() - c0, len(out)
+
+
+def _cpu():
+    import psutil
+
+    t = psutil.Process().cpu_times()
+    return t.user + t.system
 
 
 def on_cluster(client, folder, formula, known):
+    """(wall seconds, CPU seconds of the workers, the scheduler and the client, tasks of
+    the formula)."""
     import dask.dataframe as dd
     from distributed import wait
 
     import vexa.dask
 
-    t0 = time.perf_counter()
+    before = client.run(_cpu)
+    t0, c0 = time.perf_counter(), time.process_time()
     if known:
         ddf = dd.read_parquet(folder, index="symbol", calculate_divisions=True)
         assert ddf.known_divisions
@@ -123,9 +143,33 @@ def on_cluster(client, folder, formula, known):
     result = client.persist(vexa.dask.run(formula, ddf, by="symbol"))
     wait(result)
     elapsed = time.perf_counter() - t0
+    cpu = time.process_time() - c0  # the client, and the local scheduler in this process
+    after = client.run(_cpu)
+    cpu += sum(after[w] - before.get(w, 0.0) for w in after)
     tasks = result.npartitions
     del result
-    return elapsed, tasks
+    return elapsed, cpu, tasks
+
+
+def warm_up(client, formula):
+    """Imports and the formula's compilation on every worker, before anything is timed."""
+    import dask.dataframe as dd
+    import pandas as pd
+
+    import vexa.dask
+
+    n = 300
+    small = pd.DataFrame(
+        {
+            "symbol": np.repeat(["A", "B"], n),
+            "date": np.tile(pd.date_range("2000-01-03", periods=n, freq="B"), 2),
+            **{c: np.linspace(10.0, 20.0, 2 * n) for c in ("open", "high", "low", "close")},
+            "volume": np.ones(2 * n),
+        }
+    )
+    for frame in (small, small.set_index("symbol")):
+        ddf = dd.from_pandas(frame, npartitions=len(client.scheduler_info()["workers"]) * 2)
+        client.compute(vexa.dask.run(formula, ddf, by="symbol")).result()
 
 
 def load():
@@ -154,14 +198,15 @@ def main(argv=None):
     by_symbol, by_date = make_data(args.data, args.symbols, args.bars)
     formula = vexa.Formula(FORMULA)
     workers = [int(w) for w in args.workers.split(",")]
-    times = {"one process": []}
-    tasks = {}
+    times, cpus, tasks = {}, {}, {}
     loads = [load()]
     for _ in range(args.repeat):
-        elapsed, rows = one_process(by_symbol, formula)
-        assert rows == total
-        times["one process"].append(elapsed)
-        print(f"one process: {elapsed:.2f} s  load {load()}", file=sys.stderr)
+        for key, codes in (("one process", False), ("one process, symbols as codes", True)):
+            elapsed, cpu, rows = one_process(by_symbol, formula, codes)
+            assert rows == total
+            times.setdefault(key, []).append(elapsed)
+            cpus.setdefault(key, []).append(cpu)
+            print(f"{key}: {elapsed:.2f} s, CPU {cpu:.2f} s, load {load()}", file=sys.stderr)
     for w in workers:
         with (
             LocalCluster(
@@ -169,23 +214,29 @@ def main(argv=None):
             ) as cluster,
             Client(cluster) as client,
         ):
+            warm_up(client, formula)
             for _ in range(args.repeat):
                 for layout, folder, known in (
                     ("by symbol, no shuffle", by_symbol, True),
                     ("by date, shuffled", by_date, False),
                 ):
                     key = f"{w} worker{'s' if w > 1 else ''}, {layout}"
-                    elapsed, n = on_cluster(client, folder, formula, known)
+                    elapsed, cpu, n = on_cluster(client, folder, formula, known)
                     times.setdefault(key, []).append(elapsed)
+                    cpus.setdefault(key, []).append(cpu)
                     tasks[key] = n
                     loads.append(load())
-                    print(f"{key}: {elapsed:.2f} s  load {load()}", file=sys.stderr)
+                    print(
+                        f"{key}: {elapsed:.2f} s, CPU {cpu:.2f} s, load {load()}",
+                        file=sys.stderr,
+                    )
 
-    base = statistics.median(times["one process"])
+    base = statistics.median(times["one process, symbols as codes"])
+    base_cpu = statistics.median(cpus["one process, symbols as codes"])
     rows = []
     for key, ts in times.items():
         med = statistics.median(ts)
-        w = 1 if key == "one process" else int(key.split()[0])
+        cpu = statistics.median(cpus[key])
         rows.append(
             {
                 "run": key,
@@ -193,8 +244,12 @@ def main(argv=None):
                 "times_s": [round(t, 3) for t in ts],
                 "bars_per_s": round(total / med),
                 "over_one_process": round(med / base, 3),
+                "cpu_s": round(cpu, 3),
+                "cpu_s_all": [round(c, 3) for c in cpus[key]],
+                "cpu_ns_per_bar": round(cpu / total * 1e9, 1),
+                "cpu_over_one_process": round(cpu / base_cpu, 3),
                 "tasks": tasks.get(key),
-                "s_per_task_per_worker": round(med * w / tasks[key], 4) if key in tasks else None,
+                "cpu_s_per_task": round(cpu / tasks[key], 4) if key in tasks else None,
             }
         )
     info = {
@@ -235,14 +290,19 @@ def render(info):
         f"{max(info['load_1min_during'])}), CPython {info['python']}, dask "
         f"{info['dask']}, pandas {info['pandas']}; median of {info['repeat']} runs.",
         "",
-        "| run | median s | bars / s | time / one process | tasks | s per task |",
-        "|---|---|---|---|---|---|",
+        "Ratios are to the single process with the symbols as codes, the same evaluation "
+        "as the tasks do.",
+        "",
+        "| run | wall s | bars / s | wall / one process | CPU s | CPU ns / bar | "
+        "CPU / one process | tasks | CPU s / task |",
+        "|---|---|---|---|---|---|---|---|---|",
     ]
     for r in info["results"]:
-        per_task = "" if r["tasks"] is None else f"{r['s_per_task_per_worker']:.3f}"
+        per_task = "" if r["tasks"] is None else f"{r['cpu_s_per_task']:.2f}"
         lines.append(
             f"| {r['run']} | {r['median_s']:.2f} | {r['bars_per_s']:,} | "
-            f"{r['over_one_process']:.2f} | {r['tasks'] or ''} | {per_task} |"
+            f"{r['over_one_process']:.2f} | {r['cpu_s']:.2f} | {r['cpu_ns_per_bar']:.0f} | "
+            f"{r['cpu_over_one_process']:.2f} | {r['tasks'] or ''} | {per_task} |"
         )
     lines.append("")
     return "\n".join(lines)

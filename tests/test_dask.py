@@ -259,10 +259,15 @@ def test_errors_name_the_argument(client):
         vexa.dask.run(FORMULA, ddf, M=3)
     with pytest.raises(ValueError, match="npartitions"):
         vexa.dask.run(FORMULA, ddf, npartitions=0)
-    # Two bars of one symbol at one time: refused on the worker, as on one machine.
+    # Two bars of one symbol at one time, bars without a symbol: refused on the worker, as
+    # on one machine.
     twice = dd.from_pandas(pd.concat([bars(4, symbols=2)] * 2), npartitions=3)
-    with pytest.raises(vexa.formula.DataError, match="has two rows at"):
+    with pytest.raises(vexa.formula.DataError, match=r"symbol 'S00[01]' has two rows at date"):
         client.compute(vexa.dask.run(FORMULA, twice)).result()
+    nameless = bars(4, symbols=3)
+    nameless.loc[5, "symbol"] = None
+    with pytest.raises(vexa.formula.DataError, match="column 'symbol' has missing values"):
+        client.compute(vexa.dask.run(FORMULA, dd.from_pandas(nameless, npartitions=2))).result()
 
 
 # ---- functions over Dask arrays ------------------------------------------------------------

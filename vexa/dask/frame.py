@@ -209,7 +209,13 @@ def _unship(key, blob):
 
 def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
     """The formula over one partition holding whole symbols: sorted by symbol and time,
-    then evaluated in as few batches of whole symbols as the worker's memory allows."""
+    then evaluated in as few batches of whole symbols as the worker's memory allows.
+
+    The formula sees the symbols as integer codes, which a long table orders far faster
+    than text (each symbol's values are its own run whatever it is called); the result
+    gets the partition's own symbol column back."""
+    import pandas as pd
+
     formula = shipped.formula
     params = dict(params)
     if index_by:
@@ -219,14 +225,31 @@ def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
         part = part.sort_values([by, tcol], kind="stable")
     except TypeError:
         raise DataError(f"column {by!r} or {tcol!r} mixes values that cannot be ordered") from None
-    batches = _batches(part, by, budget)
+    codes = pd.factorize(part[by], sort=True, use_na_sentinel=True)[0]
+    if len(codes) and codes[-1] < 0:  # missing symbols sort last
+        raise DataError(f"column {by!r} has missing values")
+    _refuse_repeats(part, codes, by, tcol)
+    work = part.copy(deep=False)
+    work[by] = codes
+    batches = _batches(codes, budget)
     if len(batches) == 1:
-        out = formula(part, by=by, time=tcol, **params)
+        out = formula(work, by=by, time=tcol, **params)
     else:
-        import pandas as pd
-
-        out = pd.concat([formula(part.iloc[a:b], by=by, time=tcol, **params) for a, b in batches])
+        out = pd.concat([formula(work.iloc[a:b], by=by, time=tcol, **params) for a, b in batches])
+    out[by] = part[by].array  # row for row: the result keeps the partition's order
     return out.set_index(by) if index_by else out
+
+
+def _refuse_repeats(part, codes, by, tcol):
+    """Two bars of one symbol at one time are refused (as the long table refuses them),
+    named here by the symbol itself rather than by its code."""
+    t = part[tcol].to_numpy()
+    same = (codes[1:] == codes[:-1]) & (t[1:] == t[:-1])
+    if same.any():
+        k = int(np.argmax(same))
+        raise DataError(
+            f"symbol {_plain(part[by].iloc[k])!r} has two rows at {tcol} = {part[tcol].iloc[k]}"
+        )
 
 
 def _budget(part, by, per_bar):
@@ -254,15 +277,15 @@ def _budget(part, by, per_bar):
     return cost, soft
 
 
-def _batches(part, by, budget):
-    """[(first row, end row)] of batches of whole symbols of the sorted partition, each
-    within the budget (one batch when there is none; a batch holds one symbol at least)."""
-    n = len(part)
+def _batches(codes, budget):
+    """[(first row, end row)] of batches of whole symbols (`codes`: the sorted partition's
+    symbol codes), each within the budget; one batch when there is none, and a batch
+    holds one symbol at least."""
+    n = len(codes)
     if budget is None:
         return [(0, n)]
     cost, soft = budget
-    sym = part[by].to_numpy()
-    starts = np.flatnonzero(np.r_[True, sym[1:] != sym[:-1]])
+    starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
     ends = np.r_[starts[1:], n]
     batches, first, size = [], 0, 0
     for s, e in zip(starts.tolist(), ends.tolist()):
