@@ -221,13 +221,7 @@ def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
     if index_by:
         part = part.reset_index()
     budget = _budget(part, by, per_bar)
-    try:
-        part = part.sort_values([by, tcol], kind="stable")
-    except TypeError:
-        raise DataError(f"column {by!r} or {tcol!r} mixes values that cannot be ordered") from None
-    codes = pd.factorize(part[by], sort=True, use_na_sentinel=True)[0]
-    if len(codes) and codes[-1] < 0:  # missing symbols sort last
-        raise DataError(f"column {by!r} has missing values")
+    part, codes = _in_order(part, by, tcol)
     _refuse_repeats(part, codes, by, tcol)
     work = part.copy(deep=False)
     work[by] = codes
@@ -238,6 +232,36 @@ def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
         out = pd.concat([formula(work.iloc[a:b], by=by, time=tcol, **params) for a, b in batches])
     out[by] = part[by].array  # row for row: the result keeps the partition's order
     return out.set_index(by) if index_by else out
+
+
+def _in_order(part, by, tcol):
+    """(the partition in symbol-then-time order, its symbols' codes 0, 1, ... in that
+    order). A partition already in order (files sorted by symbol and time) is not
+    copied."""
+    import pandas as pd
+
+    try:
+        codes, uniques = pd.factorize(part[by], use_na_sentinel=True)  # order of appearance
+        if (codes < 0).any():
+            raise DataError(f"column {by!r} has missing values")
+        rank = np.empty(len(uniques), dtype=np.int64)
+        rank[np.asarray(uniques.argsort())] = np.arange(len(uniques))
+        t = part[tcol].to_numpy()
+        if t.dtype.kind in "mM":
+            tkey = t.view(np.int64)
+        elif t.dtype.kind in "iufb":
+            tkey = t
+        else:
+            tkey = pd.factorize(t, sort=True)[0]
+    except TypeError:
+        raise DataError(f"column {by!r} or {tcol!r} mixes values that cannot be ordered") from None
+    codes = rank[codes]
+    if len(codes) > 1:
+        step = np.diff(codes)
+        if (step >= 0).all() and ((step > 0) | (tkey[1:] > tkey[:-1])).all():
+            return part, codes
+    order = np.lexsort((tkey, codes))  # stable
+    return part.take(order), codes[order]
 
 
 def _refuse_repeats(part, codes, by, tcol):
