@@ -13,7 +13,9 @@ Writes (once, kept in --data) a Parquet data set of random-walk bars in two layo
   with the symbols as text and as integer codes (pandas.factorize, as vexa.dask's tasks
   hand them to the formula);
 - Dask with 1, 2 and 4 worker processes (one thread each) on each layout: read_parquet,
-  vexa.dask.run and persist, until every partition's result is in the workers' memory.
+  vexa.dask.run and persist, until every partition's result is in the workers' memory;
+  each with the workers' environment as Dask's nannies set it, and with glibc's malloc
+  left at its defaults (without MALLOC_TRIM_THRESHOLD_).
 
 Prints medians of the wall time (bars per second) and of the CPU time of every process
 involved (the workers, the scheduler and the client: a figure that the other work on a
@@ -26,6 +28,7 @@ from __future__ import annotations
 
 import argparse
 import datetime as _dt
+import itertools
 import json
 import os
 import platform
@@ -207,8 +210,17 @@ def main(argv=None):
             times.setdefault(key, []).append(elapsed)
             cpus.setdefault(key, []).append(cpu)
             print(f"{key}: {elapsed:.2f} s, CPU {cpu:.2f} s, load {load()}", file=sys.stderr)
-    for w in workers:
+    # Dask's nannies start workers with MALLOC_TRIM_THRESHOLD_=65536, which also turns
+    # off glibc's dynamic mmap threshold: every array over 128 KiB is then a fresh mapping,
+    # page faults and all. Measured both ways.
+    environ = dask.config.get("distributed.nanny.pre-spawn-environ", {})
+    mallocs = (
+        ("", environ),
+        (", glibc malloc", {k: v for k, v in environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}),
+    )
+    for w, (malloc, env) in itertools.product(workers, mallocs):
         with (
+            dask.config.set({"distributed.nanny.pre-spawn-environ": env}),
             LocalCluster(
                 n_workers=w, threads_per_worker=1, processes=True, dashboard_address=None
             ) as cluster,
@@ -220,7 +232,7 @@ def main(argv=None):
                     ("by symbol, no shuffle", by_symbol, True),
                     ("by date, shuffled", by_date, False),
                 ):
-                    key = f"{w} worker{'s' if w > 1 else ''}, {layout}"
+                    key = f"{w} worker{'s' if w > 1 else ''}, {layout}{malloc}"
                     elapsed, cpu, n = on_cluster(client, folder, formula, known)
                     times.setdefault(key, []).append(elapsed)
                     cpus.setdefault(key, []).append(cpu)

@@ -17,6 +17,7 @@ import logging
 import sys
 from pathlib import Path
 
+import dask
 from dask.utils import format_time
 from distributed import Client, KilledWorker, LocalCluster
 from distributed.diagnostics.progressbar import TextProgressBar
@@ -79,13 +80,20 @@ def _connect(address, Failure, status):
                     f"--scheduler {address}: write local or local:N (N worker processes)",
                     status,
                 )
-            cluster = LocalCluster(
-                n_workers=int(workers) if workers else None,
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address=None,
-                silence_logs=logging.ERROR,  # the scheduler's notes would mix with ours
-            )
+            # Dask's nannies give workers MALLOC_TRIM_THRESHOLD_, which turns off glibc's
+            # dynamic mmap threshold: every array over 128 KiB becomes a fresh mapping,
+            # page faults and all (about half a task's CPU time here, bench/dask.py).
+            # Workers that live for one run keep glibc's own behaviour instead.
+            environ = dask.config.get("distributed.nanny.pre-spawn-environ", {})
+            environ = {k: v for k, v in environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
+            with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+                cluster = LocalCluster(
+                    n_workers=int(workers) if workers else None,
+                    threads_per_worker=1,
+                    processes=True,
+                    dashboard_address=None,
+                    silence_logs=logging.ERROR,  # the scheduler's notes would mix with ours
+                )
             address = cluster.scheduler_address
         return Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False), cluster
     except (OSError, TimeoutError, ValueError) as e:
@@ -129,7 +137,7 @@ def _compute(client, work, Failure, status):
     """Computes on the cluster with Dask's progress bar on standard error."""
     future = client.compute(work)
     try:
-        _Bar([future], scheduler=client.scheduler.address)
+        _Bar([future], scheduler=client.scheduler.address, interval="0.5s")
         return future.result()
     except SymbolTooLarge as e:
         raise Failure(str(e), status) from None
