@@ -212,15 +212,14 @@ def main(argv=None):
             print(f"{key}: {elapsed:.2f} s, CPU {cpu:.2f} s, load {load()}", file=sys.stderr)
     # Dask's nannies start workers with MALLOC_TRIM_THRESHOLD_=65536, which also turns
     # off glibc's dynamic mmap threshold: every array over 128 KiB is then a fresh mapping,
-    # page faults and all. Measured both ways.
-    environ = dask.config.get("distributed.nanny.pre-spawn-environ", {})
-    mallocs = (
-        ("", environ),
-        (", glibc malloc", {k: v for k, v in environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}),
-    )
-    for w, (malloc, env) in itertools.product(workers, mallocs):
+    # page faults and all. Measured both ways. (A nanny also sets the variable in this
+    # process's environment, which later workers would inherit: removed each time.)
+    trim = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+    default = dask.config.get(trim)
+    for w, (malloc, value) in itertools.product(workers, (("", default), (", glibc malloc", None))):
+        os.environ.pop("MALLOC_TRIM_THRESHOLD_", None)
         with (
-            dask.config.set({"distributed.nanny.pre-spawn-environ": env}),
+            dask.config.set({trim: value}),
             LocalCluster(
                 n_workers=w, threads_per_worker=1, processes=True, dashboard_address=None
             ) as cluster,

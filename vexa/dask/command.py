@@ -84,9 +84,9 @@ def _connect(address, Failure, status):
             # dynamic mmap threshold: every array over 128 KiB becomes a fresh mapping,
             # page faults and all (about half a task's CPU time here, bench/dask.py).
             # Workers that live for one run keep glibc's own behaviour instead.
-            environ = dask.config.get("distributed.nanny.pre-spawn-environ", {})
-            environ = {k: v for k, v in environ.items() if k != "MALLOC_TRIM_THRESHOLD_"}
-            with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+            # (None unsets a variable there; one set in the shell still wins.)
+            trim = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+            with dask.config.set({trim: None}):
                 cluster = LocalCluster(
                     n_workers=int(workers) if workers else None,
                     threads_per_worker=1,
