@@ -45,6 +45,8 @@ def tree(rng, depth=0):
     ("call", name, a, N) | ("calla", name, a, periods) | ("if", c, a, b) | ("bars", c)
     | ("sma", a, N, M) | ("cross", a, b)."""
     r = rng.random()
+    if r < 0.08:  # the close against the open: equal on a third of the bars (ties)
+        return ("op", rng.choice(OPS[4:]), ("field", "C"), ("field", "O"))
     if depth >= 4 or r < 0.25:
         if rng.random() < 0.7:
             return ("field", rng.choice(list(FIELDS)))
@@ -140,13 +142,16 @@ def value(t, data, n):
 
 
 def data(rng, n):
-    c = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
+    """Prices in cents, so that equal values (ties of comparisons, flat windows) occur:
+    the open equals the close on about a third of the bars."""
+    c = np.round(100 * np.exp(np.cumsum(rng.normal(0, 0.02, n))), 2)
+    o = np.where(rng.random(n) < 0.3, c, np.round(c * (1 + rng.normal(0, 0.005, n)), 2))
     c[rng.random(n) < 0.03] = np.nan
     return {
         "close": c,
-        "open": c * (1 + rng.normal(0, 0.005, n)),
-        "high": c * 1.01,
-        "low": c * 0.99,
+        "open": o,
+        "high": np.round(np.fmax(c, o) * 1.01, 2),
+        "low": np.round(np.fmin(c, o) * 0.99, 2),
         "vol": rng.integers(0, 1000, n).astype(np.float64),
     }
 

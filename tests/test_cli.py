@@ -128,3 +128,21 @@ def test_every_function_is_documented():
     doc = (ROOT / "docs" / "formula-language.md").read_text("utf-8")
     missing = [name for name in catalogue.FUNCTIONS if f"`{name}" not in doc]
     assert not missing
+
+
+def test_progress_over_many_symbols(tmp_path, capsys):
+    rng = np.random.default_rng(5)
+    rows = []
+    for k in range(cli.PROGRESS_FROM + 10):
+        n = int(rng.integers(5, 40))
+        rows.append(
+            pd.DataFrame({"ticker": f"T{k}", "day": np.arange(n), "close": 10 + rng.random(n)})
+        )
+    data = tmp_path / "many.csv"
+    pd.concat(rows).to_csv(data, index=False)
+    status, out, err = run(
+        capsys, "run", "X:MA(C,3);", "--data", data, "--by", "ticker", "--time", "day"
+    )
+    assert status == 0, err
+    assert f"{cli.PROGRESS_FROM + 10}" in err  # the bar's total (tqdm or the plain line)
+    assert "T0" in out

@@ -95,3 +95,14 @@ def test_mutated_and_random_text_gives_only_formula_errors():
         assert time.perf_counter() - t0 < 5.0, text
     assert "refused" in seen and "ran" in seen
     assert time.perf_counter() - start < 120
+
+
+def test_deeper_random_formulas_equal_the_direct_calls():
+    # Deeper trees than hypothesis tends to draw: every operator and function in turn.
+    rng = np.random.default_rng(7)
+    for _ in range(150):
+        n = int(rng.choice([1, 5, 40]))
+        data = gen.data(rng, n)
+        t = gen.tree(rng)
+        got = Formula(f"A:{gen.text(t)};")(data)["A"]
+        assert_same_values(got, np.broadcast_to(gen.value(t, data, n), (n,)))

@@ -32,7 +32,7 @@ _MARKERS = {
     "diamond": "diamond",
     "square": "square",
 }
-_DOTS = {"pointdot": "dot", "crossdot": "x", "circledot": "circle"}
+_DOTS = {"pointdot": "circle", "crossdot": "x", "circledot": "circle"}
 _PX = 1.3  # a line width in points, as screen pixels
 _HEIGHT = {"price": 420, "volume": 130}
 _LINES_HEIGHT = 190
@@ -241,7 +241,7 @@ def _line(fig, data: _Data, col: str, line: L.Line, color: str):
             "x",
             col,
             marker=_DOTS[style],
-            size=3 + 2 * lw if style != "pointdot" else 4 + 2 * lw,
+            size=2 + lw if style == "pointdot" else 3 + 2 * lw,
             line_color=color,
             fill_color=None if style == "circledot" else color,
             legend_label=label,

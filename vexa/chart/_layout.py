@@ -199,6 +199,8 @@ def plan(chart: Chart, last: int | None = None) -> Plan:
 
 def _bars(chart: Chart, last: int | None) -> Bars:
     frame = chart.bars
+    if not (hasattr(frame, "iloc") and hasattr(frame, "index")):
+        raise TypeError(f"chart.bars must be a pandas DataFrame, not {type(frame).__name__}")
     columns = {str(c).lower(): c for c in getattr(frame, "columns", ())}
     if "close" not in columns:
         raise ValueError(

@@ -79,20 +79,13 @@ def _figure(plan: L.Plan) -> Figure:
             if bars.candles:
                 ok = np.isfinite(bars.open) & np.isfinite(bars.close)
                 ax.vlines(x, bars.low, bars.high, colors=updown, linewidth=min(stick_lw, 1.0))
-                body = np.abs(bars.close - bars.open)
-                ax.bar(
-                    x[ok],
-                    body[ok],
-                    bottom=np.fmin(bars.open, bars.close)[ok],
-                    width=0.7,
-                    color=updown[ok],
-                    edgecolor=updown[ok],
-                    linewidth=min(stick_lw, 0.6),
-                )
+                lo, hi = np.fmin(bars.open, bars.close), np.fmax(bars.open, bars.close)
+                _rects(ax, x[ok], lo[ok], hi[ok], 0.7, updown[ok], updown[ok], min(stick_lw, 0.6))
             else:
                 ax.plot(x, bars.close, color=L.FLAT, linewidth=1.2, label="close")
         elif panel.kind == "volume":
-            ax.bar(x, bars.volume, width=0.7, color=updown, linewidth=0)
+            ok = np.isfinite(bars.volume)
+            _rects(ax, x[ok], np.zeros(int(ok.sum())), bars.volume[ok], 0.7, updown[ok])
             ax.yaxis.set_major_formatter(FuncFormatter(_short))
             ax.set_ylabel("volume", fontsize=8)
         for line in panel.lines:
@@ -181,16 +174,7 @@ def _drawing(ax, x, d, stick_lw) -> None:
         lo = np.fmin(d.price1, d.price2)[hit]
         hi = np.fmax(d.price1, d.price2)[hit]
         empty = bool(np.isfinite(d.empty) and d.empty != 0)
-        ax.bar(
-            x[hit],
-            hi - lo,
-            bottom=lo,
-            width=frac,
-            facecolor="none" if empty else color,
-            edgecolor=color,
-            linewidth=0.8 if empty else 0.0,
-            zorder=3,
-        )
+        _rects(ax, x[hit], lo, hi, frac, "none" if empty else color, color, 0.8 if empty else 0)
         return
     hit &= np.isfinite(d.price)
     color = d.color or L.FLAT
@@ -202,6 +186,22 @@ def _drawing(ax, x, d, stick_lw) -> None:
     ax.update_datalim(np.column_stack([x[hit], d.price[hit]]))  # text does not autoscale
     for xi, yi, t in zip(x[hit], d.price[hit], texts):
         ax.text(xi, yi, t, fontsize=8, color=color, ha="center", va="bottom", clip_on=True)
+
+
+def _rects(ax, x, lo, hi, width, face, edge="none", lw=0.0) -> None:
+    """Bars from lo to hi centred on x, as one collection (thousands of patches are slow)."""
+    from matplotlib.collections import PolyCollection
+
+    if not len(x):
+        return
+    left, right = x - width / 2, x + width / 2
+    verts = np.stack(
+        [np.column_stack(p) for p in ((left, lo), (left, hi), (right, hi), (right, lo))], axis=1
+    )
+    ax.add_collection(
+        PolyCollection(verts, facecolors=face, edgecolors=edge, linewidths=lw), autolim=True
+    )
+    ax.autoscale_view()
 
 
 def _short(v: float, _pos=None, digits: int | None = None) -> str:

@@ -6,9 +6,10 @@ conditions as (n, m) bool panels (true where the value is neither 0 nor missing)
 integer parameters as ints, real parameters as floats. It returns the (n, m) float64
 result.
 
-Until the everyday functions take panels, this calls vexa._vexa one column at a time
-(each column made contiguous); the language's own kernels need the native extension
-that the everyday functions live in.
+The call is the everyday function of the package, the one a user calls
+(`vexa.MA(panel, 20)`), when the package has them (vexa._native). A build without them
+calls vexa._vexa one column at a time (each column copied contiguous); the language's
+own kernels then are not available.
 """
 
 from __future__ import annotations
@@ -17,8 +18,30 @@ import numpy as np
 
 from .errors import FormulaError
 
+_EVERYDAY = None
+
+
+def _everyday():
+    """{name: function} of the everyday functions, or {} when the package has none."""
+    global _EVERYDAY
+    if _EVERYDAY is None:
+        try:
+            from .. import _native
+        except ImportError:
+            _EVERYDAY = {}
+        else:
+            from .. import table
+
+            _EVERYDAY = {
+                f.name: getattr(_native, f.name) for f in table.ALL if hasattr(_native, f.name)
+            }
+    return _EVERYDAY
+
 
 def call_function(row, args, shape):
+    fn = _everyday().get(row.name)
+    if fn is not None:
+        return fn(*args)
     n, m = shape
     if row.extra:
         raise FormulaError(

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import catalogue as cat
 from .errors import FormulaError
-from .syntax import Binary, Call, Name, Num, Str, Unary, children
+from .syntax import Binary, Call, Name, Num, Str, Unary
 
 MAX_NODES = 100_000
 
@@ -296,53 +296,53 @@ class Compiler:
 
     # ---- expressions -----------------------------------------------------------
 
-    def expression(self, tree):
-        """The node of a syntax tree, built bottom-up with an explicit stack."""
-        done = {}
-        stack = [(tree, False)]
-        while stack:
-            item, ready = stack.pop()
-            if ready:
-                done[id(item)] = self._build(item, [done[id(c)] for c in _operands(item)])
-                continue
-            if id(item) in done:
-                continue
-            stack.append((item, True))
-            for child in reversed(_operands(item)):
-                stack.append((child, False))
-        return done[id(tree)]
-
-    def _build(self, item, args):
-        if isinstance(item, Num):
+    def expression(self, item):
+        """The node of a syntax tree. Chains of binary operators (which the parser builds
+        leaning left, however long) are walked by a loop; the recursion left is bounded
+        by the parser's nesting limit."""
+        kind = type(item)
+        if kind is Binary:
+            spine = []
+            while type(item) is Binary:
+                spine.append(item)
+                item = item.left
+            node = self.expression(item)
+            for b in reversed(spine):
+                node = self._binary(b, node, self.expression(b.right))
+            return node
+        if kind is Num:
             return self.node("num", (), SCALAR, item.pos, value=item.value, nonneg=item.value >= 0)
-        if isinstance(item, Name):
+        if kind is Name:
             return self._name(item)
-        if isinstance(item, Unary):
-            (a,) = args
+        if kind is Unary:
+            a = self.expression(item.operand)
             return self.node("neg", (a,), a.shape, item.pos)
-        if isinstance(item, Binary):
-            a, b = args
-            shape = SERIES_SHAPE if SERIES_SHAPE in (a.shape, b.shape) else SCALAR
-            op = item.op
-            if op in _ARITH:
-                nonneg = op in ("+", "*", "/") and a.nonneg and b.nonneg
-                return self.node(_ARITH[op], (a, b), shape, item.pos, nonneg=nonneg)
-            if op in _COMPARE:
-                return self.node(_COMPARE[op], (a, b), shape, item.pos, nonneg=True)
-            return self.node(_LOGIC[op], (a, b), shape, item.pos, nonneg=True)
-        if isinstance(item, Call):
-            return self._call(item, args)
-        if isinstance(item, Str):
-            raise self.error(
-                "a quoted text can only be the text of DRAWTEXT", item.pos, "an expression"
-            )
-        raise AssertionError(type(item))
+        if kind is Call:
+            func = cat.FUNCTIONS.get(item.name.upper())
+            if func is not None and func.kind in ("draw", "nodraw"):
+                return self._call(item, ())  # reported there
+            return self._call(item, [self.expression(a) for a in item.args])
+        raise self.error(
+            "a quoted text can only be the text of DRAWTEXT", item.pos, "an expression"
+        )
+
+    def _binary(self, item, a, b):
+        shape = SERIES_SHAPE if SERIES_SHAPE in (a.shape, b.shape) else SCALAR
+        op = item.op
+        if op in _ARITH:
+            nonneg = op in ("+", "*", "/") and a.nonneg and b.nonneg
+            return self.node(_ARITH[op], (a, b), shape, item.pos, nonneg=nonneg)
+        if op in _COMPARE:
+            return self.node(_COMPARE[op], (a, b), shape, item.pos, nonneg=True)
+        return self.node(_LOGIC[op], (a, b), shape, item.pos, nonneg=True)
 
     def node(self, op, args, shape, pos, value=None, func=None, label=None, nonneg=False):
         if op == "num":
             key = ("num", struct.pack("<d", value))
+        elif len(args) == 2:
+            key = (op, value if func is None else func.name, args[0].id, args[1].id)
         else:
-            key = (op, value if func is None else func.name, *(a.id for a in args))
+            key = (op, value if func is None else func.name, *[a.id for a in args])
         found = self.keys.get(key)
         if found is not None:
             return found
@@ -485,16 +485,6 @@ class Compiler:
         )
         node.ahead = func.ahead
         return node
-
-
-def _operands(item):
-    if isinstance(item, Call):
-        upper = item.name.upper()
-        func = cat.FUNCTIONS.get(upper)
-        if func is not None and func.kind in ("draw", "nodraw"):
-            return ()  # reported when the call is built
-        return item.args
-    return children(item)
 
 
 def _param_value(name, value):

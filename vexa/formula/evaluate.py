@@ -29,6 +29,22 @@ _BINARY_UFUNC = {
 }
 
 
+# Operators that can write their result into a panel of float64: numpy gives the same
+# values with out= (a comparison's bool stored as 1.0 / 0.0).
+_IN_PLACE = {
+    "add": np.add,
+    "sub": np.subtract,
+    "mul": np.multiply,
+    "div": np.divide,
+    "gt": np.greater,
+    "ge": np.greater_equal,
+    "lt": np.less,
+    "le": np.less_equal,
+    "eq": np.equal,
+    "neg": np.negative,
+}
+
+
 class Block:
     """The shape of the panels being evaluated: n bars, m symbols."""
 
@@ -95,6 +111,7 @@ def evaluate(program, fields, params, scalars, n, m, keep=()):
     for d in program.drawings:
         keep.update(a for a in d.args if isinstance(a, int))
     values = {}
+    owned = set()  # nodes whose panel this evaluation made (never the caller's, never a view)
     with np.errstate(all="ignore"):
         for i in sorted(want):
             node = program.nodes[i]
@@ -104,10 +121,27 @@ def evaluate(program, fields, params, scalars, n, m, keep=()):
                 values[i] = fields[node.value]
             elif node.op == "call":
                 values[i] = _call(node, [values[a.id] for a in node.args], block, scalars)
+                owned.add(i)
             else:
-                values[i] = _series(
-                    apply_elementwise(node, [values[a.id] for a in node.args], block), block
-                )
+                vals = [values[a.id] for a in node.args]
+                # An operator whose argument is read here for the last time writes into
+                # that argument's panel: the same values, one allocation fewer.
+                out = None
+                if node.op in _IN_PLACE:
+                    for a in node.args:
+                        if a.id in owned and last.get(a.id) == i and a.id not in keep:
+                            v = values[a.id]
+                            if v.shape == block.shape and v.dtype == np.float64:
+                                out = v
+                                break
+                if out is not None:
+                    _IN_PLACE[node.op](*vals, out=out)
+                    values[i] = out
+                    owned.add(i)
+                else:
+                    v = values[i] = _series(apply_elementwise(node, vals, block), block)
+                    if v.flags.owndata and not any(v is f for f in fields.values()):
+                        owned.add(i)
             for a in node.args:
                 if last.get(a.id) == i and a.id not in keep:
                     values.pop(a.id, None)
@@ -145,7 +179,10 @@ def _call(node, vals, block, scalars):
     except FormulaError as e:
         raise _error(node, e.message) from None
     except (ValueError, TypeError, OverflowError) as e:
-        raise _error(node, f"{node.label}: {e}") from None
+        text = str(e)
+        if not text.startswith(f"{func.name}:") and not text.startswith(f"{node.label}:"):
+            text = f"{node.label}: {text}"
+        raise _error(node, text) from None
 
 
 def _error(node, message):

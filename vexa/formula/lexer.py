@@ -32,6 +32,8 @@ _TOKEN = re.compile(
     re.VERBOSE,
 )
 
+_GROUP = _TOKEN.groupindex
+
 # Characters that people type by mistake, with what to type instead.
 _FULL_WIDTH = {
     "；": ";",
@@ -88,43 +90,44 @@ def tokenize(source: Source):
     tokens = []
     append = tokens.append
     pos = 0
+    # Group numbers of _TOKEN, compared as ints in the loop (the hot path of a compile).
+    g_name, g_op, g_number = _GROUP["name"], _GROUP["op"], _GROUP["number"]
+    g_block, g_string = _GROUP["block_comment"], _GROUP["string"]
     for m in _TOKEN.finditer(text):
-        start = m.start()
+        start, end = m.span()
         if start != pos:
             raise _bad_character(source, text[pos], source.position(pos))
-        pos = m.end()
-        kind = m.lastgroup
-        if kind == "name":
-            tok = m.group()
-            if len(tok) > MAX_NAME:
+        pos = end
+        k = m.lastindex
+        if k == g_name:
+            if end - start > MAX_NAME:
                 raise source.error(
-                    f"a name of {len(tok):,} characters (the limit is {MAX_NAME})",
+                    f"a name of {end - start:,} characters (the limit is {MAX_NAME})",
                     source.position(start),
                 )
-            append((NAME, tok, start))
-        elif kind == "op":
-            append((OP, m.group(), start))
-        elif kind == "number":
-            tok = m.group()
-            if len(tok) > MAX_NUMBER:
+            append((NAME, text[start:end], start))
+        elif k == g_op:
+            append((OP, text[start:end], start))
+        elif k == g_number:
+            if end - start > MAX_NUMBER:
                 raise source.error(
-                    f"a number of {len(tok):,} characters (the limit is {MAX_NUMBER})",
+                    f"a number of {end - start:,} characters (the limit is {MAX_NUMBER})",
                     source.position(start),
                 )
-            if pos < len(text) and (text[pos].isalpha() or text[pos] == "_"):
+            if end < len(text) and (text[end].isalpha() or text[end] == "_"):
                 raise source.error(
                     f"a name cannot start with a digit: {_clip(text, start)!r}",
                     source.position(start),
                     "a number or a name",
                 )
-            append((NUMBER, tok, start))
-        elif kind == "block_comment":
-            if not m.group().endswith("}"):
+            append((NUMBER, text[start:end], start))
+        elif k == g_block:
+            if text[end - 1] != "}":
                 raise source.error(
                     "a comment opened with '{' is never closed", source.position(start)
                 )
-        elif kind == "string":
-            tok = m.group()
+        elif k == g_string:
+            tok = text[start:end]
             if len(tok) < 2 or tok[-1] != tok[0]:
                 raise source.error(
                     "a quoted text is never closed on its line", source.position(start)

@@ -21,7 +21,7 @@ from __future__ import annotations
 from .errors import Source
 from .lexer import END, NAME, NUMBER, OP, STRING, tokenize
 
-MAX_NESTING = 64  # parentheses and calls inside one another
+MAX_NESTING = 40  # parentheses and calls inside one another
 MAX_STATEMENTS = 10_000
 MAX_ARGS = 64
 
