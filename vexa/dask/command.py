@@ -84,9 +84,13 @@ def _connect(address, Failure, status):
             # dynamic mmap threshold: every array over 128 KiB becomes a fresh mapping,
             # page faults and all (about half a task's CPU time here, bench/dask.py).
             # Workers that live for one run keep glibc's own behaviour instead.
-            # (None unsets a variable there; one set in the shell still wins.)
-            trim = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
-            with dask.config.set({trim: None}):
+            # (None unsets a variable there; one set in the shell still wins.) And one
+            # worker process a core: vexa's panels on one thread each, as Dask does for
+            # OpenMP and BLAS.
+            environ = "distributed.nanny.pre-spawn-environ."
+            with dask.config.set(
+                {environ + "MALLOC_TRIM_THRESHOLD_": None, environ + "VEXA_NUM_THREADS": 1}
+            ):
                 cluster = LocalCluster(
                     n_workers=int(workers) if workers else None,
                     threads_per_worker=1,
