@@ -88,6 +88,16 @@ def _parser():
         "--last", type=int, default=250, metavar="N", help="bars shown in a PNG (default 250)"
     )
     run.add_argument("--rows", type=int, default=10, metavar="N", help="rows printed (default 10)")
+    # On a Dask cluster (the dask extra; vexa/dask/command.py).
+    run.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on a Dask cluster (its scheduler's address, or local[:N] for N worker "
+        "processes here); --data is then a Parquet folder or glob and --out a folder",
+    )
+    run.add_argument(
+        "--partitions", type=int, metavar="N", help="with --scheduler: partitions by symbol"
+    )
     run.set_defaults(handler=_run)
 
     check = sub.add_parser("check", help="compile a formula and describe it")
@@ -187,6 +197,16 @@ def _run(args):
     _warn_lookahead(formula, values)
     for note in formula.notes:
         _say(f"vexa: note: {note}")
+    if args.scheduler is not None:
+        try:
+            from .dask.command import run_on_cluster
+        except ImportError as e:
+            raise Failure(
+                f'--scheduler needs the dask extra: pip install "vexa[dask]" ({e})', EXIT_USAGE
+            ) from None
+        return run_on_cluster(args, formula, values)
+    if args.partitions is not None:
+        raise Failure("--partitions goes with --scheduler", EXIT_USAGE)
     if args.data is None:
         from .data import sample
 
