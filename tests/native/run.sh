@@ -16,6 +16,8 @@ failed=0
 echo "=== ASan + UBSan grid"
 # The allocator's warnings for the blocks it refuses on purpose are left out.
 "$qx_build/qx_sanitize" 2> >(grep -v "WARNING: AddressSanitizer failed to allocate" >&2) || failed=1
+echo "=== streams against the 1-D kernels, ASan + UBSan"
+"$qx_build/qx_stream" || failed=1
 echo "=== ThreadSanitizer, 8 threads"
 "$qx_build/qx_tsan" || failed=1
 echo "=== fuzzer"
