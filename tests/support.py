@@ -5,6 +5,8 @@ is callable here without a second list.
 """
 
 import ctypes
+import functools
+import importlib
 import os
 import re
 from pathlib import Path
@@ -16,6 +18,21 @@ HEADER = ROOT / "quorix" / "include" / "quorix.h"
 
 MISSING_BITS = 0x7FF8000000000000
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+
+# Kernels whose results are input values copied unchanged: NaN payloads and the signs
+# of zeros must survive.
+COPYING = {
+    "vx_ref",
+    "vx_ref_a",
+    "vx_refif",
+    "vx_refxv",
+    "vx_fif",
+    "vx_filter",
+    "vx_llv",
+    "vx_hhv",
+    "vx_llv_a",
+    "vx_hhv_a",
+}
 
 _CTYPES = {
     "int32_t": ctypes.c_int32,
@@ -48,6 +65,16 @@ def declarations():
 
 
 KERNELS = [d for d in declarations() if d[0].startswith("vx_")]
+
+
+@functools.cache
+def models():
+    """{kernel name: its slow twin} from every tests/model_*.py."""
+    found = {}
+    for path in sorted(Path(__file__).parent.glob("model_*.py")):
+        module = importlib.import_module(path.stem)
+        found.update({k: v for k, v in vars(module).items() if k.startswith("vx_")})
+    return found
 
 
 def library_path():

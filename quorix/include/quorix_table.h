@@ -96,18 +96,30 @@ auto unpack(const Slot &s) {
         return std::make_tuple(s.value);
 }
 
-template <auto K, size_t... I>
-int32_t invoke_with(int32_t ctx, const Slot *slots, double *out, int32_t out_n,
+template <class F, size_t... I>
+auto arguments_with(int32_t ctx, const Slot *slots, double *out, int32_t out_n,
                     std::index_sequence<I...>) {
-    using Sig = Signature<decltype(K)>;
-    return std::apply(K, std::tuple_cat(std::make_tuple(ctx), unpack<Sig::kinds[I]>(slots[I])...,
-                                        std::make_tuple(out, out_n)));
+    using Sig = Signature<F>;
+    return std::tuple_cat(std::make_tuple(ctx), unpack<Sig::kinds[I]>(slots[I])...,
+                          std::make_tuple(out, out_n));
 }
+
+}  // namespace detail
+
+// The arguments of a call of a function with a kernel's C signature F, from ctx, the
+// slots in parameter order and the output, as a tuple for std::apply: for callers that
+// hold the address of a kernel (or of a loop with its signature) only at run time.
+template <class F>
+auto arguments(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
+    return detail::arguments_with<F>(ctx, slots, out, out_n,
+                                     std::make_index_sequence<detail::Signature<F>::count>{});
+}
+
+namespace detail {
 
 template <auto K>
 int32_t invoke(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
-    return invoke_with<K>(ctx, slots, out, out_n,
-                          std::make_index_sequence<Signature<decltype(K)>::count>{});
+    return std::apply(K, arguments<decltype(K)>(ctx, slots, out, out_n));
 }
 
 // Not constexpr: a row that reaches it cannot be a constant, so it does not compile.

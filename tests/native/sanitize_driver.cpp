@@ -1,5 +1,5 @@
 // Grid driver, built with AddressSanitizer and UndefinedBehaviorSanitizer: calls every
-// kernel of the generated table over the edge values of lengths, integer parameters,
+// kernel of the function table over the edge values of lengths, integer parameters,
 // context arguments, counts and input contents, and the helpers over theirs. Every
 // buffer is its own exact-size block, so a read or write one element out of bounds
 // stops the run; the invariants and references of check.h find wrong results.
@@ -281,7 +281,7 @@ int main(int argc, char **argv) {
         if (e.invoke == nullptr) {
             qxh::Case k;
             k.e = &e;
-            rep.finding(k, "declared in quorix.h but not built");
+            rep.finding(k, "in the function table but not built");
             continue;
         }
         run_kernel_grid(e, rep);
