@@ -65,7 +65,9 @@ QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history)
  * before its first bar. Returns QXS_OK; QXS_BAD_PERIOD when the kernel refuses the
  * integer parameters (the same condition as its status 2); QXS_NO_STREAM,
  * QXS_BAD_HISTORY, or QXS_BAD_STATE for a size that does not match. Nothing is written
- * unless it returns QXS_OK. */
+ * unless it returns QXS_OK. Only the head of the block is written: the ring behind it is
+ * read only where bars have been written, so a long one costs nothing until bars come
+ * (pass zeroed memory, e.g. from calloc, so that a saved block carries no old bytes). */
 QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void *state,
                          size_t size);
 
@@ -84,6 +86,10 @@ QXS_API int32_t qxs_run(void *state, const double *const *columns, int64_t n, do
  * and qxs_update advanced): QXS_OK, else QXS_BAD_STATE. A block that passes cannot
  * make qxs_update read or write outside it. */
 QXS_API int32_t qxs_check(const void *state, size_t size);
+
+/* The integer parameters (two slots, in parameter order, 0 beyond the row's own) and
+ * the history of a sound state. */
+QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history);
 
 /* The row, the bars taken so far and the delay (bars) of a sound state. */
 QXS_API int32_t qxs_row(const void *state);

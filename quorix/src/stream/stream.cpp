@@ -159,7 +159,6 @@ QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void
     h->history = history;
     h->cap = o->slots(p, history);
     h->first = -1;
-    std::memset(h + 1, 0, size - sizeof(Head));
     o->init(*h);
     return QXS_OK;
 }
@@ -204,6 +203,13 @@ QXS_API int32_t qxs_check(const void *state, size_t size) {
         h.k[0] < -kMaxBars || h.k[0] > kMaxBars || h.k[1] < -kMaxBars || h.k[1] > kMaxBars)
         return QXS_BAD_STATE;
     return o->sound(h) ? QXS_OK : QXS_BAD_STATE;
+}
+
+QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history) {
+    const Head &h = *static_cast<const Head *>(state);
+    ints[0] = h.p[0];
+    ints[1] = h.p[1];
+    *history = h.history;
 }
 
 QXS_API int32_t qxs_row(const void *state) { return static_cast<const Head *>(state)->row; }
