@@ -56,6 +56,10 @@ enum {
 /* 1 when row `row` streams, else 0. */
 QXS_API int32_t qxs_streams(int32_t row);
 
+/* 1 when the stream of row `row` keeps the last `history` + 1 bars (the per-bar period
+ * rows), else 0. */
+QXS_API int32_t qxs_keeps_history(int32_t row);
+
 /* Bytes of the state of `row` with these integer parameters and, for the per-bar
  * period rows, `history` (ignored by the other rows). 0 when the row has no stream,
  * history is out of range, or the size would not fit a size_t. */

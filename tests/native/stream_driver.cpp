@@ -223,14 +223,15 @@ void one_case(int32_t row, const Function &f, const Inputs &in, const int32_t *p
         if (ust != QXS_OK) {
             // Refused: only a per-bar period row, only where the bar reaches past the
             // bars kept or ahead; the value is the missing value.
-            const int64_t r = has_periods(f) ? reach(f, in.cols[1][static_cast<size_t>(t)], t) : -1;
+            const int64_t r =
+                qxs_keeps_history(row) ? reach(f, in.cols[1][static_cast<size_t>(t)], t) : -1;
             const bool ok =
                 (ust == QXS_LOOKS_AHEAD && r == -2) || (ust == QXS_BEYOND_HISTORY && r > hist);
             if (!ok || bits(got) != 0x7ff8000000000000ULL)
                 fail(f, "refused a bar", p, hist, t, ust, static_cast<double>(r));
             continue;
         }
-        if (has_periods(f)) {
+        if (qxs_keeps_history(row)) {
             const int64_t r = reach(f, in.cols[1][static_cast<size_t>(t)], t);
             if (r == -2 || r > hist) fail(f, "took a bar it must refuse", p, hist, t, got, r);
         }
@@ -299,6 +300,10 @@ int main() {
             ++failures;
             continue;
         }
+        if (qxs_keeps_history(row) != static_cast<int32_t>(has_periods(f))) {
+            std::printf("%s: keeps history %d\n", f.name, qxs_keeps_history(row));
+            ++failures;
+        }
         int m = 0;
         for (int k = 0; k < f.nparams; ++k) m += f.params[k].kind == Kind::Int;
         for (int64_t n : {1, 2, 3, 7, 40, 150}) {
@@ -311,7 +316,7 @@ int main() {
                 const Inputs in = make_inputs(f, g, n, flavour);
                 for (int c = 0; c < combos; ++c) {
                     const int32_t p[2] = {m >= 1 ? edges[c % ne] : 0, m >= 2 ? edges[c / ne] : 0};
-                    if (has_periods(f)) {
+                    if (qxs_keeps_history(row)) {
                         for (int64_t hist : {int64_t{0}, int64_t{1}, int64_t{4}, n}) {
                             one_case(row, f, in, p, hist, g);
                             ++cases;

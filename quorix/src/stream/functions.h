@@ -16,6 +16,7 @@ namespace qxs {
 // Defaults: no ring, nothing to check, causal.
 struct Base {
     static constexpr bool deque = false;
+    static constexpr bool history = false;  // keeps the last `history` + 1 bars
     static int64_t slots(const int32_t *, int64_t) { return 0; }
     static void init(Head &) {}
     static bool sound(const Head &) { return true; }
@@ -29,6 +30,7 @@ struct LastN : Base {
 
 // A ring of the last history + 1 bars (the per-bar period rows).
 struct Kept : Base {
+    static constexpr bool history = true;
     static int64_t slots(const int32_t *, int64_t history) { return history + 1; }
 };
 

@@ -93,7 +93,8 @@ inline bool bar_period(double p, int32_t *out) {
 struct Ops {
     // Ring elements of the state with these parameters, or -1 when they cannot be held.
     int64_t (*slots)(const int32_t *p, int64_t history);
-    bool deque;  // the ring carries an int64 index per element
+    bool deque;    // the ring carries an int64 index per element
+    bool history;  // the ring keeps the last `history` + 1 bars (qxs_keeps_history)
     void (*init)(Head &h);
     int32_t (*step)(Head &h, const double *v, double *out);
     // Checks of a block from outside beyond the common ones (ring slot in range).

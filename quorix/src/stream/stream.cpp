@@ -10,7 +10,7 @@ namespace {
 
 template <class S>
 constexpr Ops ops_of() {
-    return Ops{&S::slots, S::deque, &S::init, &S::step, &S::sound, &S::delay};
+    return Ops{&S::slots, S::deque, S::history, &S::init, &S::step, &S::sound, &S::delay};
 }
 
 // The stream of a kernel; a kernel without one has none (step is null).
@@ -18,10 +18,10 @@ template <auto K>
 struct For {
     static constexpr Ops ops{};
 };
-#define QXS_STREAM(kernel, S)                                                                      \
+#define QXS_STREAM(kernel, ...)                                                                    \
     template <>                                                                                    \
     struct For<kernel> {                                                                           \
-        static constexpr Ops ops = ops_of<S>();                                                    \
+        static constexpr Ops ops = ops_of<__VA_ARGS__>();                                          \
     };
 QXS_STREAM(vx_ma, Ma)
 QXS_STREAM(vx_ma_a, MaA)
@@ -71,12 +71,7 @@ const Ops *ops_for(int32_t row) {
     return kOps[row].step ? &kOps[row] : nullptr;
 }
 
-bool has_periods(int32_t row) {
-    const qx::table::Function &f = qx::table::kFunctions[row];
-    for (int i = 0; i < f.nparams; ++i)
-        if (f.params[i].kind == qx::table::Kind::Periods) return true;
-    return false;
-}
+bool has_periods(int32_t row) { return kOps[row].history; }
 
 int count_ints(int32_t row) {
     const qx::table::Function &f = qx::table::kFunctions[row];
@@ -130,6 +125,11 @@ using namespace qxs;
 extern "C" {
 
 QXS_API int32_t qxs_streams(int32_t row) { return ops_for(row) != nullptr; }
+
+QXS_API int32_t qxs_keeps_history(int32_t row) {
+    const Ops *o = ops_for(row);
+    return o != nullptr && o->history;
+}
 
 QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history) {
     const Ops *o = ops_for(row);
