@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The native checks of the kernel library, as CI runs them: installs clang and the
-# sanitizer runtimes when missing, builds the three harnesses, then runs the ASan+UBSan
-# grid driver, the ThreadSanitizer driver and the fuzzer for a short time
-# (FUZZ_SECONDS, default 60). Exits non-zero on any finding.
+# sanitizer runtimes when missing, builds the harnesses, then runs the ASan+UBSan
+# grid driver, the panel and stream drivers, the ThreadSanitizer driver and the fuzzer for
+# a short time (FUZZ_SECONDS, default 60). Exits non-zero on any finding.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/setup.sh"
@@ -16,6 +16,8 @@ failed=0
 echo "=== ASan + UBSan grid"
 # The allocator's warnings for the blocks it refuses on purpose are left out.
 "$qx_build/qx_sanitize" 2> >(grep -v "WARNING: AddressSanitizer failed to allocate" >&2) || failed=1
+echo "=== panel drivers against the 1-D kernels, ASan + UBSan"
+"$qx_build/qx_panel" || failed=1
 echo "=== streams against the 1-D kernels, ASan + UBSan"
 "$qx_build/qx_stream" || failed=1
 echo "=== ThreadSanitizer, 8 threads"
