@@ -11,7 +11,7 @@
  *     STD, STDDEV, STDP, AVEDEV and SLOPE O(N) (they re-sum each window, as the
  *     kernels do), the per-bar period functions O(period) at most.
  *   - The windowed functions keep their last N inputs, so a state grows with N. The
- *     per-bar period functions (the rows with a period series) keep the last
+ *     per-bar period functions (the rows with a period series) and SUMBARS keep the last
  *     `history` + 1 bars: a bar whose period asks for more than `history` bars, where
  *     the 1-D kernel would read them, is refused (QXS_BEYOND_HISTORY).
  *   - Look-ahead: REF with N < 0 and REFXV with N > 0 give each bar's value once it is
@@ -22,10 +22,11 @@
  *   - A refused bar is still taken into the state, so that later bars stay exact; its
  *     own value is the missing value.
  *
- * Rows are indices into qx::table::kFunctions (quorix_table.h). Values come one per
- * array parameter of the row in parameter order: a series or a period as its double,
- * a condition as 1.0 (true) or 0.0 (false; any value equal to 0 is false, any other
- * true). Integer parameters come in `ints`, in parameter order.
+ * Rows are indices into qx::table::kFunctions (quorix_table.h), continuing into
+ * kExtraFunctions (the formula language's own kernels). Values come one per array parameter of the
+ * row in parameter order: a series or a period as its double, a condition as 1.0 (true) or 0.0
+ * (false; any value equal to 0 is false, any other true). Integer parameters come in `ints`, in
+ * parameter order.
  */
 #ifndef QUORIX_STREAM_H
 #define QUORIX_STREAM_H
@@ -57,7 +58,7 @@ enum {
 QXS_API int32_t qxs_streams(int32_t row);
 
 /* 1 when the stream of row `row` keeps the last `history` + 1 bars (the per-bar period
- * rows), else 0. */
+ * rows, and SUMBARS, which sums back as far as its target needs), else 0. */
 QXS_API int32_t qxs_keeps_history(int32_t row);
 
 /* Bytes of the state of `row` with these integer parameters and, for the per-bar

@@ -319,11 +319,13 @@ inline void take_extreme(double &best, double x) {
     if (!is_missing(x) && (is_missing(best) || !Cmp::better(best, x))) best = x;
 }
 
-// vx_llv, vx_hhv. N = 0: the extreme of all bars so far (d[0]). N > 0: a monotonic
-// deque of (value, bar) in the ring, k[0] its front slot and k[1] its length; values
-// strictly better than every newer one, so its front is the window's extreme, the
-// newest of equal ones (a new value removes the held values it ties with).
-template <class Cmp>
+// vx_llv, vx_hhv. N = 0: the extreme of all bars so far (d[0], its bar first). N > 0:
+// a monotonic deque of (value, bar) in the ring, k[0] its front slot and k[1] its
+// length; values strictly better than every newer one, so its front is the window's
+// extreme, the newest of equal ones (a new value removes the held values it ties
+// with). Bars: the bars back to that extreme instead of its value (vx_hhvbars,
+// vx_llvbars).
+template <class Cmp, bool Bars = false>
 struct Extreme : LastN {
     static constexpr bool deque = true;
     static void init(Head &h) { h.d[0] = missing(); }
@@ -335,8 +337,11 @@ struct Extreme : LastN {
         const double x = v[0];
         const int64_t N = h.p[0], i = h.bars;
         if (N == 0) {
-            take_extreme<Cmp>(h.d[0], x);
-            *out = h.d[0];
+            if (!is_missing(x) && (is_missing(h.d[0]) || !Cmp::better(h.d[0], x))) {
+                h.d[0] = x;
+                h.first = i;
+            }
+            *out = Bars ? (h.first < 0 ? missing() : static_cast<double>(i - h.first)) : h.d[0];
             return QXS_OK;
         }
         double *val = ring(h);
@@ -367,7 +372,10 @@ struct Extreme : LastN {
             bar[slot] = i;
             ++len;
         }
-        *out = len > 0 ? val[front] : missing();
+        if (Bars)
+            *out = len > 0 ? static_cast<double>(i - bar[front]) : missing();
+        else
+            *out = len > 0 ? val[front] : missing();
         return QXS_OK;
     }
 };
@@ -406,7 +414,14 @@ struct ExtremeA : Kept {
 
 // ---- dispersion ----------------------------------------------------------------------
 
-enum class Spread { sample_sd, population_sd, mean_abs_dev };
+enum class Spread {
+    sample_sd,
+    population_sd,
+    mean_abs_dev,
+    sample_var,      // vx_var
+    population_var,  // vx_varp
+    squares          // vx_devsq
+};
 
 // vx_std, vx_stddev, vx_stdp, vx_avedev: the running total d[0] carries the window's
 // first N - 1 values from the first valid bar on; each bar adds its input, takes the
@@ -428,13 +443,13 @@ struct Dispersion : LastN {
             return QXS_OK;
         }
         push(h, x);
-        if (K == Spread::sample_sd && N == 1) {
+        if ((K == Spread::sample_sd || K == Spread::sample_var) && N == 1) {
             *out = 0.0;
             return QXS_OK;
         }
         const double period = static_cast<double>(N);
-        const double divisor =
-            K == Spread::sample_sd ? static_cast<double>(static_cast<int64_t>(N) - 1) : period;
+        const bool sample = K == Spread::sample_sd || K == Spread::sample_var;
+        const double divisor = sample ? static_cast<double>(static_cast<int64_t>(N) - 1) : period;
         h.d[0] = h.d[0] + x;
         const double m = h.d[0] / period;
         h.d[0] = h.d[0] - oldest(h);
@@ -443,7 +458,13 @@ struct Dispersion : LastN {
             const double d = back(h, b) - m;
             A = A + (K == Spread::mean_abs_dev ? std::fabs(d) : d * d);
         }
-        *out = K == Spread::mean_abs_dev ? A / divisor : std::sqrt(A / divisor);
+        if (K == Spread::squares)
+            *out = A;
+        else if (K == Spread::sample_var || K == Spread::population_var ||
+                 K == Spread::mean_abs_dev)
+            *out = A / divisor;
+        else
+            *out = std::sqrt(A / divisor);
         return QXS_OK;
     }
 };

@@ -2,7 +2,10 @@
 // table, found by the row's kernel, and the checks of a state block.
 #include <new>
 
-#include "functions.h"
+// The formula language's kernels are linked wherever the streams are.
+#define QX_TABLE_WITH_EXTRAS
+#include "lang.h"
+#include "quorix_lang.h"
 #include "quorix_table.h"
 
 namespace qxs {
@@ -54,38 +57,57 @@ QXS_STREAM(vx_stddev, Dispersion<Spread::population_sd>)
 QXS_STREAM(vx_stdp, Dispersion<Spread::population_sd>)
 QXS_STREAM(vx_avedev, Dispersion<Spread::mean_abs_dev>)
 QXS_STREAM(vx_filter, Filter)
+QXS_STREAM(vx_every, WindowTruth<true>)
+QXS_STREAM(vx_exist, WindowTruth<false>)
+QXS_STREAM(vx_last, Last)
+QXS_STREAM(vx_longcross, Longcross)
+QXS_STREAM(vx_valuewhen, Valuewhen)
+QXS_STREAM(vx_sumbars, Sumbars)
+QXS_STREAM(vx_hhvbars, Extreme<Highest, true>)
+QXS_STREAM(vx_llvbars, Extreme<Lowest, true>)
+QXS_STREAM(vx_var, Dispersion<Spread::sample_var>)
+QXS_STREAM(vx_varp, Dispersion<Spread::population_var>)
+QXS_STREAM(vx_devsq, Dispersion<Spread::squares>)
+QXS_STREAM(vx_forcast, Forcast)
 #undef QXS_STREAM
 
-// One entry per row of qx::table::kFunctions, in its order.
+// One entry per row: the rows of qx::table::kFunctions, then those of kExtraFunctions.
 constexpr Ops kOps[] = {
 #define QX_FUNCTION(NAME, kernel, ...) For<kernel>::ops,
-#define QX_EXTRA(...)
+#define QX_EXTRA(NAME, kernel, ...) For<kernel>::ops,
 #include "quorix_functions.def"
 #undef QX_EXTRA
 #undef QX_FUNCTION
 };
-static_assert(sizeof kOps / sizeof kOps[0] == qx::table::kNumFunctions, "one entry per row");
+constexpr size_t kRows = qx::table::kNumFunctions + qx::table::kNumExtraFunctions;
+static_assert(sizeof kOps / sizeof kOps[0] == kRows, "one entry per row");
+
+const qx::table::Function &function(int32_t row) {
+    const size_t r = static_cast<size_t>(row);
+    return r < qx::table::kNumFunctions ? qx::table::kFunctions[r]
+                                        : qx::table::kExtraFunctions[r - qx::table::kNumFunctions];
+}
 
 const Ops *ops_for(int32_t row) {
-    if (row < 0 || static_cast<size_t>(row) >= qx::table::kNumFunctions) return nullptr;
+    if (row < 0 || static_cast<size_t>(row) >= kRows) return nullptr;
     return kOps[row].step ? &kOps[row] : nullptr;
 }
 
 bool has_periods(int32_t row) { return kOps[row].history; }
 
 int count_ints(int32_t row) {
-    const qx::table::Function &f = qx::table::kFunctions[row];
+    const qx::table::Function &f = function(row);
     int m = 0;
     for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == qx::table::Kind::Int;
     return m;
 }
 
-int count_arrays(int32_t row) { return qx::table::kFunctions[row].nparams - count_ints(row); }
+int count_arrays(int32_t row) { return function(row).nparams - count_ints(row); }
 
 // The kernel's own verdict on the integer parameters: called over no bars, it runs
 // its count and period checks and nothing else.
 int32_t kernel_check(int32_t row, const int32_t *p) {
-    const qx::table::Function &f = qx::table::kFunctions[row];
+    const qx::table::Function &f = function(row);
     qx::table::Slot slots[qx::table::kMaxParams] = {};
     for (int i = 0, m = 0; i < f.nparams; ++i)
         if (f.params[i].kind == qx::table::Kind::Int) slots[i].value = p[m++];
