@@ -17,13 +17,14 @@ batch forms in vexa._native, except the zigzag family (ZIG, PEAK, TROUGH, ...), 
 reads later bars at every bar and has no stream.
 
 Each update costs O(1) for the running and recursive functions, amortised O(1) for LLV,
-HHV, LLVBARS and HHVBARS, O(N) for STD, STDDEV, STDP, AVEDEV, VAR, VARP, DEVSQ, SLOPE and
-FORCAST (which re-sum each window, as the batch kernels do), and O(period) for the
-per-bar period functions. The windowed functions keep their last N bars; the per-bar
-period functions (MA_A, SUM_A, COUNT_A, LLV_A, HHV_A, REF_A) and SUMBARS keep the last
-`max_period` bars (default 1000) and refuse, with a ValueError, a bar whose period (or,
-for SUMBARS, whose sum) reaches further back where the batch function would read those
-bars.
+HHV, LLVBARS and HHVBARS, O(log max_period) for LLV_A and HHV_A, O(N) for STD, STDDEV,
+STDP, AVEDEV, VAR, VARP, DEVSQ, SLOPE and FORCAST, O(period) for MA_A and SUM_A (these
+re-sum each window in the batch kernel's order, the one order that gives its bits), and
+for SUMBARS the bars its sum goes back. The windowed functions keep their last N bars;
+the per-bar period functions (MA_A, SUM_A, COUNT_A, LLV_A, HHV_A, REF_A) and SUMBARS keep
+the last `max_period` bars (default 1000) and refuse, with a ValueError, a bar whose
+period (or, for SUMBARS, whose sum) reaches further back where the batch function would
+read those bars.
 
 Look-ahead: REF with N < 0 and REFXV with N > 0 read later bars. Their streams give each
 bar's value once it is final, `delay` bars late (`s.delay`): the update of bar t returns

@@ -8,8 +8,9 @@
  *     vets a block that comes from outside before it is used).
  *   - qxs_update takes one bar and allocates nothing. The running and recursive
  *     functions cost O(1) per bar, LLV and HHV amortised O(1) (a monotonic deque),
- *     STD, STDDEV, STDP, AVEDEV and SLOPE O(N) (they re-sum each window, as the
- *     kernels do), the per-bar period functions O(period) at most.
+ *     LLV_A and HHV_A O(log history) (a search in that deque), STD, STDDEV, STDP,
+ *     AVEDEV and SLOPE O(N) and MA_A and SUM_A O(period) (they re-sum each window, as
+ *     the kernels do).
  *   - The windowed functions keep their last N inputs, so a state grows with N. The
  *     per-bar period functions (the rows with a period series) and SUMBARS keep the last
  *     `history` + 1 bars: a bar whose period asks for more than `history` bars, where
