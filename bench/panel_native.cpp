@@ -5,7 +5,8 @@
 // the median of the rounds.
 //
 // Each thread's CPU time by default (PANEL_WALL=1: the wall clock; PANEL_MIN=1: the
-// fastest round instead of the median). Built with
+// fastest round instead of the median; PANEL_SHARED=1: one period series of N shared by
+// every column, as bench/panel.py passes it, instead of a panel of random periods). Built with
 // -DVEXA_BENCH_FLOOR=ON (target panel_native). Usage:
 //   panel_native [symbols] [bars] [N] [rounds] [NAME,NAME,...]
 #include <algorithm>
@@ -56,12 +57,14 @@ double median(std::vector<double> v) {
 // layout F at j * n + t.
 struct Panels {
     int64_t n, m;
+    std::vector<double> shared;  // one period series of N for every column
     std::vector<double> series[2], series2[2], periods[2], weights[2];
     std::vector<uint8_t> cond[2];
 };
 
 Panels make_panels(int64_t n, int64_t m, int32_t N) {
-    Panels p{n, m, {}, {}, {}, {}, {}};
+    Panels p{n,  m, std::vector<double>(static_cast<size_t>(n), static_cast<double>(N)), {}, {}, {},
+             {}, {}};
     std::mt19937_64 r(42);
     std::normal_distribution<double> step(0.0, 0.01);
     std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -93,6 +96,8 @@ Panels make_panels(int64_t n, int64_t m, int32_t N) {
     return p;
 }
 
+bool g_shared = false;
+
 struct Setup {
     qxp_arg args[qx::table::kMaxParams];
     qxp_out out;
@@ -115,7 +120,16 @@ Setup setup(const Function &f, Panels &p, int L, double *out, int32_t N) {
                 a.data =
                     std::strcmp(f.name, "DMA") == 0 ? p.weights[L].data() : p.series2[L].data();
             break;
-        case Kind::Periods: a.data = p.periods[L].data(); break;
+        case Kind::Periods:
+            // One period series for every column (PANEL_SHARED=1), as bench/panel.py
+            // passes it, or a period panel.
+            a.data = p.periods[L].data();
+            if (g_shared) {
+                a.data = p.shared.data();
+                a.bar_stride = 1;
+                a.col_stride = 0;
+            }
+            break;
         case Kind::Cond: a.data = p.cond[L].data(); break;
         case Kind::Int: a.value = i == 1 ? N : 1; break;  // SMA's M = 1
         case Kind::Real: a.real = 0.5; break;
@@ -177,6 +191,7 @@ int main(int argc, char **argv) {
     const std::string only = argc > 5 ? std::string(",") + argv[5] + "," : "";
     g_wall = std::getenv("PANEL_WALL") != nullptr;
     g_min = std::getenv("PANEL_MIN") != nullptr;
+    g_shared = std::getenv("PANEL_SHARED") != nullptr;
     Panels p = make_panels(n, m, N);
     Buffer out(static_cast<size_t>(n * m) * sizeof(double));
     std::memset(out.p, 0, static_cast<size_t>(n * m) * sizeof(double));
