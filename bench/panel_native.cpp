@@ -6,7 +6,8 @@
 //
 // Each thread's CPU time by default (PANEL_WALL=1: the wall clock; PANEL_MIN=1: the
 // fastest round instead of the median; PANEL_SHARED=1: one period series of N shared by
-// every column, as bench/panel.py passes it, instead of a panel of random periods). Built with
+// every column, as bench/panel.py passes it, instead of a panel of random periods;
+// PANEL_HUGE=1: the panels in huge pages, as numpy allocates large arrays). Built with
 // -DVEXA_BENCH_FLOOR=ON (target panel_native). Usage:
 //   panel_native [symbols] [bars] [N] [rounds] [NAME,NAME,...]
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include <sys/mman.h>
 #include <time.h>
 #include <vector>
 
@@ -30,13 +32,26 @@ namespace {
 using qx::table::Function;
 using qx::table::Kind;
 
+// Whether the panels ask for huge pages (PANEL_HUGE=1), as numpy does for large arrays
+// on Linux: the lane drivers read rows a page or more apart, so the page size moves the
+// figures.
+bool g_huge = false;
+
 struct Buffer {
     void *p = nullptr;
     explicit Buffer(size_t bytes) {
-        if (posix_memalign(&p, 64, bytes ? bytes : 64) != 0) std::abort();
+        const size_t align = g_huge ? size_t{1} << 21 : 64;
+        if (posix_memalign(&p, align, bytes ? bytes : 64) != 0) std::abort();
+#if defined(MADV_HUGEPAGE)
+        if (g_huge) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
     }
     Buffer(const Buffer &) = delete;
     Buffer(Buffer &&o) noexcept : p(o.p) { o.p = nullptr; }
+    Buffer &operator=(Buffer &&o) noexcept {
+        std::swap(p, o.p);
+        return *this;
+    }
     ~Buffer() { std::free(p); }
 };
 
@@ -58,8 +73,19 @@ double median(std::vector<double> v) {
 struct Panels {
     int64_t n, m;
     std::vector<double> shared;  // one period series of N for every column
-    std::vector<double> series[2], series2[2], periods[2], weights[2];
-    std::vector<uint8_t> cond[2];
+    // Elements of one type in a Buffer.
+    template <class T>
+    struct Array {
+        Buffer b{8};
+        T *data() { return static_cast<T *>(b.p); }
+        T &operator[](size_t k) { return data()[k]; }
+        void assign(size_t count, T v) {
+            b = Buffer(count * sizeof(T));
+            for (size_t k = 0; k < count; ++k) data()[k] = v;
+        }
+    };
+    Array<double> series[2], series2[2], periods[2], weights[2];
+    Array<uint8_t> cond[2];
 };
 
 Panels make_panels(int64_t n, int64_t m, int32_t N) {
@@ -192,6 +218,7 @@ int main(int argc, char **argv) {
     g_wall = std::getenv("PANEL_WALL") != nullptr;
     g_min = std::getenv("PANEL_MIN") != nullptr;
     g_shared = std::getenv("PANEL_SHARED") != nullptr;
+    g_huge = std::getenv("PANEL_HUGE") != nullptr;
     Panels p = make_panels(n, m, N);
     Buffer out(static_cast<size_t>(n * m) * sizeof(double));
     std::memset(out.p, 0, static_cast<size_t>(n * m) * sizeof(double));
