@@ -2,7 +2,7 @@
 C-ordered and a Fortran-ordered panel (rows are bars, axis=0), beside the per-column loop
 of vexa._vexa, bottleneck's move_* (both layouts), numbagg's move_mean,
 move_exp_nanmean and move_std (both layouts; numbagg runs them in parallel) and the copy
-floor (a copy of the panel into an existing array).
+floor (a copy of the panel into an existing array) and the streams floors (below).
 
     python3 bench/panel.py [--quick] [--functions MA,EMA] [--threads N] [--name NAME]
     python3 bench/panel.py --summary [RESULT.json]
@@ -13,6 +13,15 @@ inputs: a random walk of prices; a second series is a panel of the same shape an
 layout (CROSS: the prices' 20-bar mean; DMA: weights in (0.02, 0.5); REFIF's c: 0/1);
 conditions are bool panels (the bar rose); the period series of the per-bar functions is
 one series of 20.0 for every column. Saves bench/results/panel-<date>-<cpu>-<cores>c.json.
+
+The streams floor of a function: numpy reading the same panels (as many float64 and bool
+panels as the function's inputs) in one pass into a new float64 panel, as a call of
+vexa does, its rows split among as many threads as vexa runs on: a copy (one float64
+panel), a conversion (one bool panel), an addition (two), np.clip (three; also for a
+bool and two float64 panels, whose one-pass numpy forms, np.where and a masked
+addition, run far slower than memory allows). It is what memory alone
+costs such a call, the allocation and first touch of the result included, which the
+copy floor (into an existing array) leaves out.
 """
 
 import argparse
@@ -152,6 +161,64 @@ def inputs(f, rng):
     return c_args, f_args, columns
 
 
+def streams(f):
+    """(float64 panels, bool panels) among the inputs of f in the calls below (the period
+    series is one series shared by every column, not a panel)."""
+    from vexa.table import COND, SERIES
+
+    return sum(p.kind == SERIES for p in f.params), sum(p.kind == COND for p in f.params)
+
+
+# numpy's one pass over the same streams into a float64 panel (out), by (float64, bool)
+# input panels.
+STREAM_FLOORS = {
+    (1, 0): ("copy", lambda o, a, b, c: np.copyto(o, a)),
+    (0, 1): ("convert", lambda o, a, b, c: np.copyto(o, c)),
+    (2, 0): ("add", lambda o, a, b, c: np.add(a, b, out=o)),
+    (3, 0): ("clip", lambda o, a, b, c: np.clip(a, b, c, out=o)),
+}
+# A bool and two float64 panels: measured as three float64 panels (more bytes).
+STREAM_FLOORS_AS = {(2, 1): (3, 0)}
+
+
+def split_call(fn, threads, order):
+    """fn over a new panel, the rows (bars) split among `threads` threads."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    pool = ThreadPoolExecutor(threads)
+    cuts = [BARS * k // threads for k in range(threads + 1)]
+
+    def call(a, b, c):
+        o = np.empty(a.shape, order=order)
+        parts = [slice(cuts[k], cuts[k + 1]) for k in range(threads)]
+        list(pool.map(lambda s: fn(o[s], a[s], b[s], c[s]), parts))
+        return o
+
+    return call
+
+
+def stream_floors(rounds, target_ns, rng, threads):
+    """{"doubles,bools": {"C": ns, "F": ns}} for every entry of STREAM_FLOORS."""
+    base = np.random.default_rng(3).normal(size=(BARS, SYMBOLS))
+    cons, keys = [], {}
+    for order in "CF":
+        a = np.asarray(base, order=order)
+        b, c3 = np.asarray(base + 1.0, order=order), np.asarray(base + 2.0, order=order)
+        cond = np.asarray(base > 0, order=order)
+        for sig, (name, fn) in STREAM_FLOORS.items():
+            third = c3 if sig[0] == 3 else cond
+            key = f"{name}-{order}"
+            keys[key] = (sig, order)
+            call = split_call(fn, threads, order)
+            cons.append(timing.py_contender(key, f"numpy {name} ({order})", call, (a, b, third)))
+    stats = timing.measure(cons, rounds, target_ns, rng)
+    out = {}
+    for key, st in stats.items():
+        sig, order = keys[key]
+        out.setdefault(f"{sig[0]},{sig[1]}", {})[order] = st["ns_call"] / (BARS * SYMBOLS)
+    return out
+
+
 def measure_function(f, rng, rounds, target_ns, peer_calls):
     import vexa
     import vexa._vexa as vx
@@ -233,9 +300,19 @@ def summary(result):
         f"{floor['copy-F']:.2f} (Fortran).",
         "",
         "| function | vexa C | vexa F | vexa._vexa loop | bottleneck C | bottleneck F | "
-        "numbagg C | numbagg F | vexa / floor | target | met |",
-        "|---|---|---|---|---|---|---|---|---|---|---|",
+        "numbagg C | numbagg F | vexa / floor | target | met | streams floor C / F | "
+        "vexa / streams floor |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
+    streams_floor = result.get("streams_floor", {})
+
+    def own_floor(name, t):
+        sf = streams_floor.get(result.get("streams", {}).get(name, ""))
+        if not sf:
+            return "- | -"
+        ratio = max(t["vexa-C"] / sf["C"], t["vexa-F"] / sf["F"])
+        return f"{sf['C']:.2f} / {sf['F']:.2f} | {ratio:.2f}"
+
     for name, t in result["functions"].items():
         worst = max(t["vexa-C"], t["vexa-F"])
         floors = max(t["vexa-C"] / floor["copy-C"], t["vexa-F"] / floor["copy-F"])
@@ -253,7 +330,7 @@ def summary(result):
             f"| {name} | {fmt(t['vexa-C'])} | {fmt(t['vexa-F'])} | {fmt(t['loop'])} | "
             f"{fmt(t.get('bottleneck-C'))} | {fmt(t.get('bottleneck-F'))} | "
             f"{fmt(t.get('numbagg-C'))} | {fmt(t.get('numbagg-F'))} | {floors:.2f} | {target} | "
-            f"{'-' if met is None else ('yes' if met else 'no')} |"
+            f"{'-' if met is None else ('yes' if met else 'no')} | {own_floor(name, t)} |"
         )
     return "\n".join(lines)
 
@@ -292,10 +369,19 @@ def main(argv=None):
     print(
         f"copy floor: C {result['floor']['copy-C']:.2f}, F {result['floor']['copy-F']:.2f} ns/bar"
     )
+    threads = vexa._native._num_threads()
+    result["streams_floor"] = stream_floors(rounds, target_ns, rng, threads)
+    result["streams"] = {}
+    for key, v in result["streams_floor"].items():
+        print(f"streams floor {key}: C {v['C']:.2f}, F {v['F']:.2f} ns/bar")
     peer_calls = peers()
     for f in selected:
         t = measure_function(f, np.random.default_rng(2), rounds, target_ns, peer_calls)
         result["functions"][f.name] = t
+        sig = streams(f)
+        sig = STREAM_FLOORS_AS.get(sig, sig)
+        if sig in STREAM_FLOORS:
+            result["streams"][f.name] = f"{sig[0]},{sig[1]}"
         print(f"{f.name:<14} " + "  ".join(f"{k} {v:.2f}" for k, v in t.items()), flush=True)
     text = summary(result)
     print("\n" + text)

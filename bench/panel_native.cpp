@@ -5,7 +5,9 @@
 // the median of the rounds.
 //
 // Each thread's CPU time by default (PANEL_WALL=1: the wall clock; PANEL_MIN=1: the
-// fastest round instead of the median). Built with
+// fastest round instead of the median; PANEL_SHARED=1: one period series of N shared by
+// every column, as bench/panel.py passes it, instead of a panel of random periods;
+// PANEL_HUGE=1: the panels in huge pages, as numpy allocates large arrays). Built with
 // -DVEXA_BENCH_FLOOR=ON (target panel_native). Usage:
 //   panel_native [symbols] [bars] [N] [rounds] [NAME,NAME,...]
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include <sys/mman.h>
 #include <time.h>
 #include <vector>
 
@@ -29,13 +32,26 @@ namespace {
 using qx::table::Function;
 using qx::table::Kind;
 
+// Whether the panels ask for huge pages (PANEL_HUGE=1), as numpy does for large arrays
+// on Linux: the lane drivers read rows a page or more apart, so the page size moves the
+// figures.
+bool g_huge = false;
+
 struct Buffer {
     void *p = nullptr;
     explicit Buffer(size_t bytes) {
-        if (posix_memalign(&p, 64, bytes ? bytes : 64) != 0) std::abort();
+        const size_t align = g_huge ? size_t{1} << 21 : 64;
+        if (posix_memalign(&p, align, bytes ? bytes : 64) != 0) std::abort();
+#if defined(MADV_HUGEPAGE)
+        if (g_huge) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
     }
     Buffer(const Buffer &) = delete;
     Buffer(Buffer &&o) noexcept : p(o.p) { o.p = nullptr; }
+    Buffer &operator=(Buffer &&o) noexcept {
+        std::swap(p, o.p);
+        return *this;
+    }
     ~Buffer() { std::free(p); }
 };
 
@@ -56,12 +72,25 @@ double median(std::vector<double> v) {
 // layout F at j * n + t.
 struct Panels {
     int64_t n, m;
-    std::vector<double> series[2], series2[2], periods[2], weights[2];
-    std::vector<uint8_t> cond[2];
+    std::vector<double> shared;  // one period series of N for every column
+    // Elements of one type in a Buffer.
+    template <class T>
+    struct Array {
+        Buffer b{8};
+        T *data() { return static_cast<T *>(b.p); }
+        T &operator[](size_t k) { return data()[k]; }
+        void assign(size_t count, T v) {
+            b = Buffer(count * sizeof(T));
+            for (size_t k = 0; k < count; ++k) data()[k] = v;
+        }
+    };
+    Array<double> series[2], series2[2], periods[2], weights[2];
+    Array<uint8_t> cond[2];
 };
 
 Panels make_panels(int64_t n, int64_t m, int32_t N) {
-    Panels p{n, m, {}, {}, {}, {}, {}};
+    Panels p{n,  m, std::vector<double>(static_cast<size_t>(n), static_cast<double>(N)), {}, {}, {},
+             {}, {}};
     std::mt19937_64 r(42);
     std::normal_distribution<double> step(0.0, 0.01);
     std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -93,6 +122,8 @@ Panels make_panels(int64_t n, int64_t m, int32_t N) {
     return p;
 }
 
+bool g_shared = false;
+
 struct Setup {
     qxp_arg args[qx::table::kMaxParams];
     qxp_out out;
@@ -115,7 +146,16 @@ Setup setup(const Function &f, Panels &p, int L, double *out, int32_t N) {
                 a.data =
                     std::strcmp(f.name, "DMA") == 0 ? p.weights[L].data() : p.series2[L].data();
             break;
-        case Kind::Periods: a.data = p.periods[L].data(); break;
+        case Kind::Periods:
+            // One period series for every column (PANEL_SHARED=1), as bench/panel.py
+            // passes it, or a period panel.
+            a.data = p.periods[L].data();
+            if (g_shared) {
+                a.data = p.shared.data();
+                a.bar_stride = 1;
+                a.col_stride = 0;
+            }
+            break;
         case Kind::Cond: a.data = p.cond[L].data(); break;
         case Kind::Int: a.value = i == 1 ? N : 1; break;  // SMA's M = 1
         case Kind::Real: a.real = 0.5; break;
@@ -177,6 +217,8 @@ int main(int argc, char **argv) {
     const std::string only = argc > 5 ? std::string(",") + argv[5] + "," : "";
     g_wall = std::getenv("PANEL_WALL") != nullptr;
     g_min = std::getenv("PANEL_MIN") != nullptr;
+    g_shared = std::getenv("PANEL_SHARED") != nullptr;
+    g_huge = std::getenv("PANEL_HUGE") != nullptr;
     Panels p = make_panels(n, m, N);
     Buffer out(static_cast<size_t>(n * m) * sizeof(double));
     std::memset(out.p, 0, static_cast<size_t>(n * m) * sizeof(double));

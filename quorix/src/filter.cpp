@@ -44,29 +44,42 @@ inline void blank4(const double *x, const uint64_t *mask, double *o) {
 // Short windows (W <= 8). The scan is a machine whose state r is the number of bars of
 // the current blank still to come (0 .. W - 1): an open bar (r = 0) is copied and, if
 // it is a signal, sets r = W - 1; a blanked bar reads +0.0 and counts r down, so a
-// signal inside a blank opens nothing. A table built for this W steps the machine
-// four bars at a time, from the state and the four bars' signal bits to the next state
-// and the four bars' blank bits, so the carried chain is one table read per four bars
-// and no branch depends on the data.
-void short_blanks(const double *a, int64_t n, int64_t W, double *out) {
-    uint8_t step[8 * 16];  // [r << 4 | signals] -> next r << 4 | blanks
-    for (int64_t s = 0; s < W; ++s)
-        for (uint32_t m = 0; m < 16; ++m) {
-            int64_t r = s;
-            uint32_t blank = 0;
-            for (int k = 0; k < 4; ++k) {
-                if (r > 0) {
-                    blank |= 1u << k;
-                    --r;
-                } else if ((m >> k) & 1) {
-                    r = W - 1;
+// signal inside a blank opens nothing. A table for each W steps the machine four bars
+// at a time, from the state and the four bars' signal bits to the next state and the
+// four bars' blank bits, so the carried chain is one table read per four bars and no
+// branch depends on the data. The tables are constants, built by the compiler.
+struct Steps {
+    uint8_t next[9][8 * 16];  // [W][r << 4 | signals] -> next r << 4 | blanks
+    uint64_t masks[16][4];    // blank bits -> one all-ones word per blanked bar
+};
+
+constexpr Steps make_steps() {
+    Steps t{};
+    for (int64_t W = 1; W <= 8; ++W)
+        for (int64_t s = 0; s < W; ++s)
+            for (uint32_t m = 0; m < 16; ++m) {
+                int64_t r = s;
+                uint32_t blank = 0;
+                for (int k = 0; k < 4; ++k) {
+                    if (r > 0) {
+                        blank |= 1u << k;
+                        --r;
+                    } else if ((m >> k) & 1) {
+                        r = W - 1;
+                    }
                 }
+                t.next[W][s << 4 | m] = static_cast<uint8_t>(r << 4 | blank);
             }
-            step[s << 4 | m] = static_cast<uint8_t>(r << 4 | blank);
-        }
-    uint64_t masks[16][4];  // blank bits -> one all-ones word per blanked bar
     for (uint32_t b = 0; b < 16; ++b)
-        for (int k = 0; k < 4; ++k) masks[b][k] = ((b >> k) & 1) ? ~uint64_t(0) : 0;
+        for (int k = 0; k < 4; ++k) t.masks[b][k] = ((b >> k) & 1) ? ~uint64_t(0) : 0;
+    return t;
+}
+
+constexpr Steps kSteps = make_steps();
+
+void short_blanks(const double *a, int64_t n, int64_t W, double *out) {
+    const uint8_t *step = kSteps.next[W];
+    const auto &masks = kSteps.masks;
     uint32_t state = 0;  // r << 4
     int64_t i = 0;
     for (; i + 4 <= n; i += 4) {

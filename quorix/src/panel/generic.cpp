@@ -2,9 +2,11 @@
 // 1-D kernel. Arguments whose bars are adjacent are read in place; the others are
 // gathered into scratch a group of columns at a time, bar by bar, so that a panel with
 // adjacent columns (C order) is read along its rows rather than down a column per pass;
-// a series shared by every column is gathered once. An output whose bars are not
-// adjacent is gathered likewise (what the kernel leaves unwritten keeps the caller's
-// value), computed column by column and scattered back by rows.
+// a series shared by every column is gathered once. Where the columns are adjacent
+// instead, two bars of two columns move at a time and the rows ahead are prefetched. An
+// output whose bars are not adjacent is computed column by column into scratch and
+// scattered back by rows; its bar 0 is gathered first, so that what the kernel leaves
+// unwritten there (CROSS's bar 0) keeps the caller's value.
 #include <cstring>
 
 #include "panel.h"
@@ -47,6 +49,82 @@ int64_t group_of(const Call &c, const Needs &s) {
     return g < 1 ? 1 : g;
 }
 
+// Rows ahead of the one being moved that the moves below prefetch: rows of a panel whose
+// columns are adjacent lie a page or more apart, where the hardware's own prefetchers,
+// which follow addresses within a page, do not reach.
+constexpr int64_t kAhead = 8;
+
+typedef double Pair __attribute__((vector_size(16)));
+typedef double UnalignedPair __attribute__((vector_size(16), aligned(8), may_alias));
+
+inline Pair load2(const double *p) { return *reinterpret_cast<const UnalignedPair *>(p); }
+inline void store2(double *p, Pair v) { *reinterpret_cast<UnalignedPair *>(p) = v; }
+
+// Prefetches the g elements of a row from p on, one per cache line, for reading
+// (Write = 0) or writing.
+template <int Write>
+inline void prefetch_row(const double *p, int64_t g) {
+    for (int64_t l = 0; l < g; l += 8) __builtin_prefetch(p + l, Write);
+    __builtin_prefetch(p + g - 1, Write);
+}
+
+// Columns [j, j + g) of doubles whose columns are adjacent (col_stride 1), bars [0, n),
+// into dst, column l at dst + l * pitch: two bars of two columns at a time, swapped
+// across in registers, each row read in order.
+void gather_adjacent(double *dst, int64_t pitch, const qxp_arg &a, int64_t j, int64_t g,
+                     int64_t n) {
+    const double *base = static_cast<const double *>(a.data) + j;
+    const int64_t bs = a.bar_stride;
+    int64_t t = 0;
+    for (; t + 2 <= n; t += 2) {
+        const double *r0 = base + t * bs, *r1 = r0 + bs;
+        if (t + kAhead + 1 < n) {
+            prefetch_row<0>(r0 + kAhead * bs, g);
+            prefetch_row<0>(r1 + kAhead * bs, g);
+        }
+        int64_t l = 0;
+        for (; l + 2 <= g; l += 2) {
+            const Pair x = load2(r0 + l), y = load2(r1 + l);
+            store2(dst + l * pitch + t, __builtin_shufflevector(x, y, 0, 2));
+            store2(dst + (l + 1) * pitch + t, __builtin_shufflevector(x, y, 1, 3));
+        }
+        for (; l < g; ++l) {
+            dst[l * pitch + t] = r0[l];
+            dst[l * pitch + t + 1] = r1[l];
+        }
+    }
+    for (; t < n; ++t)
+        for (int64_t l = 0; l < g; ++l) dst[l * pitch + t] = base[t * bs + l];
+}
+
+// The reverse, into an output whose columns are adjacent: bars [from, n) of the g
+// columns at src (column l at src + l * pitch) into columns [j, j + g) of o.
+void scatter_adjacent(const qxp_out &o, int64_t j, int64_t g, int64_t from, int64_t n,
+                      const double *src, int64_t pitch) {
+    double *base = o.data + j;
+    const int64_t bs = o.bar_stride;
+    int64_t t = from;
+    for (; t + 2 <= n; t += 2) {
+        double *r0 = base + t * bs, *r1 = r0 + bs;
+        if (t + kAhead + 1 < n) {
+            prefetch_row<1>(r0 + kAhead * bs, g);
+            prefetch_row<1>(r1 + kAhead * bs, g);
+        }
+        int64_t l = 0;
+        for (; l + 2 <= g; l += 2) {
+            const Pair x = load2(src + l * pitch + t), y = load2(src + (l + 1) * pitch + t);
+            store2(r0 + l, __builtin_shufflevector(x, y, 0, 2));
+            store2(r1 + l, __builtin_shufflevector(x, y, 1, 3));
+        }
+        for (; l < g; ++l) {
+            r0[l] = src[l * pitch + t];
+            r1[l] = src[l * pitch + t + 1];
+        }
+    }
+    for (; t < n; ++t)
+        for (int64_t l = 0; l < g; ++l) base[t * bs + l] = src[l * pitch + t];
+}
+
 // Columns [j, j + g) of a, bars [0, n), into dst: column l at dst + l * pitch bytes.
 template <class T>
 void gather_as(unsigned char *dst, size_t pitch, const qxp_arg &a, int64_t j, int64_t g,
@@ -63,6 +141,9 @@ void gather(unsigned char *dst, size_t pitch, const qxp_arg &a, size_t size, int
             int64_t n) {
     if (size == 1)
         gather_as<uint8_t>(dst, pitch, a, j, g, n);
+    else if (a.col_stride == 1 && g > 1)
+        gather_adjacent(reinterpret_cast<double *>(dst), static_cast<int64_t>(pitch / 8), a, j, g,
+                        n);
     else
         gather_as<double>(dst, pitch, a, j, g, n);
 }
@@ -109,7 +190,8 @@ int32_t generic_run(const Call &c, void *scratch) {
         for (int i = 0; i < f.nparams; ++i)
             if (staged[i] != nullptr)
                 gather(staged[i], pitch[i], c.args[i], element_size(f.params[i].kind), j, g, n);
-        if (out_staged) gather(spare, out_pitch, out_as_arg, sizeof(double), j, g, n);
+        // What the kernel leaves unwritten keeps the caller's value: bar 0 (CROSS's).
+        if (out_staged) gather(spare, out_pitch, out_as_arg, sizeof(double), j, g, 1);
         for (int64_t l = 0; l < g; ++l) {
             for (int i = 0; i < f.nparams; ++i) {
                 const Kind k = f.params[i].kind;
@@ -124,7 +206,10 @@ int32_t generic_run(const Call &c, void *scratch) {
                             : at(*c.out, 0, j + l);
             if (int32_t st = f.invoke(0, slots, o, c.n)) return st;
         }
-        if (out_staged) {
+        if (out_staged && c.out->col_stride == 1 && g > 1) {
+            scatter_adjacent(*c.out, j, g, 0, n, reinterpret_cast<const double *>(spare),
+                             static_cast<int64_t>(out_pitch / 8));
+        } else if (out_staged) {
             for (int64_t t = 0; t < n; ++t) {
                 double *dst = at(*c.out, t, j);
                 for (int64_t l = 0; l < g; ++l, dst += c.out->col_stride)
