@@ -221,6 +221,17 @@ class Formula:
         keep = [a for d in self._program.drawings for a in d.args if isinstance(a, int)]
         return self._evaluate(panels, n, m, scalars, keep)
 
+    def stream(self, *, max_period=1000, **params):
+        """The formula one bar at a time: `update(bar)` takes a mapping of the fields
+        (open, high, low, close, volume; any case) and returns {output: float} of the new
+        bar, bit for bit the formula over the whole history at that bar. `max_period`:
+        the bars kept by functions whose period is read per bar. See vexa.formula.stream."""
+        from .stream import FormulaStream
+
+        values = self._param_values(params)
+        scalars = scalar_values(self._program, values)
+        return FormulaStream(self, self._program, scalars, params, max_period)
+
     # ---- the rest -----------------------------------------------------------------
 
     def __reduce__(self):

@@ -390,6 +390,14 @@ bool refused(Call &c, const Row &r, int32_t status) {
                 Ref v(PyLong_FromLong(c.ops[i].value));
                 return err::int_range(c.name, r.params[i].name, r.params[i].least, v.get());
             }
+    if (status == QX_BAD_PERIOD) {
+        std::string given;
+        for (int i = 0; i < r.nparams; ++i)
+            if (r.params[i].kind == Kind::Int)
+                given += std::string(given.empty() ? "" : ", ") + r.params[i].name + " = " +
+                         std::to_string(c.ops[i].value);
+        return err::ints_together(c.name, given);
+    }
     return err::refused(c.name, status);
 }
 

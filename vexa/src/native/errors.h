@@ -139,6 +139,15 @@ inline bool int_range(const char *func, const char *param, int32_t least, PyObje
     return false;
 }
 
+// A kernel refused integer parameters that are each within their own range but not
+// together (LAST's A and B); `given` lists them, "A = 1, B = 3".
+inline bool ints_together(const char *func, const std::string &given) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: the parameters %s do not go together; see the function's documentation", func,
+                 given.c_str());
+    return false;
+}
+
 // A kernel refused a call that the checks above let through (never expected).
 inline bool refused(const char *func, int32_t status) {
     PyErr_Format(PyExc_SystemError, "%s: the kernel refused the call (status %d)", func,

@@ -12,6 +12,7 @@
 #include "call.h"
 #include "pool.h"
 #include "rows.h"
+#include "stream.h"
 
 namespace vexa::native {
 namespace {
@@ -145,5 +146,6 @@ PyMODINIT_FUNC PyInit__native(void) {
     find_per_bar_rows();
     vexa::Ref module(PyModule_Create(&g_module));
     if (!module || !add_functions(module.get())) return nullptr;
+    if (!vexa::native::stream::add_streams(module.get())) return nullptr;
     return Py_NewRef(module.get());
 }

@@ -1,0 +1,109 @@
+/* quorix streams: the functions of the function table one bar at a time, each value
+ * bit for bit what the row's 1-D kernel gives at that bar over all the bars so far.
+ *
+ *   - A stream's state is one block of plain bytes that the caller allocates
+ *     (qxs_state_size bytes, aligned to 8) and qxs_init fills. It holds no pointer: the
+ *     ring buffers it needs are addressed by offsets inside the block, so a copy of the
+ *     bytes is a copy of the stream (saving and restoring is copying them; qxs_check
+ *     vets a block that comes from outside before it is used).
+ *   - qxs_update takes one bar and allocates nothing. The running and recursive
+ *     functions cost O(1) per bar, LLV and HHV amortised O(1) (a monotonic deque),
+ *     LLV_A and HHV_A O(log history) (a search in that deque), STD, STDDEV, STDP,
+ *     AVEDEV and SLOPE O(N) and MA_A and SUM_A O(period) (they re-sum each window, as
+ *     the kernels do).
+ *   - The windowed functions keep their last N inputs, so a state grows with N. The
+ *     per-bar period functions (the rows with a period series) and SUMBARS keep the last
+ *     `history` + 1 bars: a bar whose period asks for more than `history` bars, where
+ *     the 1-D kernel would read them, is refused (QXS_BEYOND_HISTORY).
+ *   - Look-ahead: REF with N < 0 and REFXV with N > 0 give each bar's value once it is
+ *     final, `delay` bars late (qxs_delay): the update of bar t returns the value of bar
+ *     t - delay, and the missing value while t < delay. REF_A refuses a bar whose period
+ *     is negative (QXS_LOOKS_AHEAD): how late its value becomes final varies per bar.
+ *     Every other function is causal (delay 0).
+ *   - A refused bar is still taken into the state, so that later bars stay exact; its
+ *     own value is the missing value.
+ *
+ * Rows are indices into qx::table::kFunctions (quorix_table.h), continuing into
+ * kExtraFunctions (the formula language's own kernels). Values come one per array parameter of the
+ * row in parameter order: a series or a period as its double, a condition as 1.0 (true) or 0.0
+ * (false; any value equal to 0 is false, any other true). Integer parameters come in `ints`, in
+ * parameter order.
+ */
+#ifndef QUORIX_STREAM_H
+#define QUORIX_STREAM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define QXS_API __declspec(dllexport)
+#else
+#define QXS_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    QXS_OK = 0,
+    QXS_BAD_PERIOD = 2,     /* an integer parameter the kernel refuses (its status 2) */
+    QXS_BEYOND_HISTORY = 3, /* the bar's period reaches past the bars the stream keeps */
+    QXS_LOOKS_AHEAD = 4,    /* the bar's value depends on bars still to come */
+    QXS_NO_STREAM = -1,     /* a row outside the table, or one without a stream */
+    QXS_BAD_STATE = -2,     /* a block that is not a sound state of this library */
+    QXS_BAD_HISTORY = -3    /* history < 0, or more bars than a state can address */
+};
+
+/* 1 when row `row` streams, else 0. */
+QXS_API int32_t qxs_streams(int32_t row);
+
+/* 1 when the stream of row `row` keeps the last `history` + 1 bars (the per-bar period
+ * rows, and SUMBARS, which sums back as far as its target needs), else 0. */
+QXS_API int32_t qxs_keeps_history(int32_t row);
+
+/* Bytes of the state of `row` with these integer parameters and, for the per-bar
+ * period rows, `history` (ignored by the other rows). 0 when the row has no stream,
+ * history is out of range, or the size would not fit a size_t. */
+QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history);
+
+/* Fills `state` (`size` bytes, qxs_state_size of the same arguments) with the stream
+ * before its first bar. Returns QXS_OK; QXS_BAD_PERIOD when the kernel refuses the
+ * integer parameters (the same condition as its status 2); QXS_NO_STREAM,
+ * QXS_BAD_HISTORY, or QXS_BAD_STATE for a size that does not match. Nothing is written
+ * unless it returns QXS_OK. Only the head of the block is written: the ring behind it is
+ * read only where bars have been written, so a long one costs nothing until bars come
+ * (pass zeroed memory, e.g. from calloc, so that a saved block carries no old bytes). */
+QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void *state,
+                         size_t size);
+
+/* Takes the next bar (`values`: one per array parameter) and stores in *out the value
+ * of the newest final bar. Returns QXS_OK, or QXS_BEYOND_HISTORY / QXS_LOOKS_AHEAD for a
+ * refused bar (taken all the same; *out is then the missing value). */
+QXS_API int32_t qxs_update(void *state, const double *values, double *out);
+
+/* n bars at once: column k of bar t at columns[k][t]; out[t] as qxs_update would give.
+ * Stops after the first refused bar and returns its status; *done (when not NULL) is the
+ * number of bars taken. */
+QXS_API int32_t qxs_run(void *state, const double *const *columns, int64_t n, double *out,
+                        int64_t *done);
+
+/* Whether `size` bytes at `state` are a sound state (a copy of one that qxs_init made
+ * and qxs_update advanced): QXS_OK, else QXS_BAD_STATE. A block that passes cannot
+ * make qxs_update read or write outside it. */
+QXS_API int32_t qxs_check(const void *state, size_t size);
+
+/* The integer parameters (two slots, in parameter order, 0 beyond the row's own) and
+ * the history of a sound state. */
+QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history);
+
+/* The row, the bars taken so far and the delay (bars) of a sound state. */
+QXS_API int32_t qxs_row(const void *state);
+QXS_API int64_t qxs_bars(const void *state);
+QXS_API int64_t qxs_delay(const void *state);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

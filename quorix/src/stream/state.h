@@ -1,0 +1,108 @@
+// The layout of a stream's state block and what every stream shares. Private to the
+// stream library.
+//
+// A block is a Head followed by its ring: `cap` doubles, then (for the deques of LLV
+// and HHV) `cap` int64 bar indices. Everything is plain data, so the block may be
+// copied byte for byte; qxs_check vets one that comes from outside.
+#ifndef QUORIX_STREAM_STATE_H
+#define QUORIX_STREAM_STATE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "quorix_stream.h"
+
+namespace qxs {
+
+// "qxstrm" and a layout version: a block of another layout is refused, never misread.
+constexpr uint64_t kMagic = 0x71787374726d0001ULL;
+
+// A stream never takes more bars than this, so every index sum below stays exact.
+constexpr int64_t kMaxBars = int64_t{1} << 62;
+
+struct Head {
+    uint64_t magic;
+    uint64_t size;  // bytes of the whole block
+    int32_t row;    // index into qx::table::kFunctions
+    int32_t p[2];   // the integer parameters, in parameter order
+    int32_t pad;
+    int64_t history;  // per-bar period rows: the longest period served; else 0
+    int64_t cap;      // ring elements
+    int64_t bars;     // bars taken; the index of the next bar
+    int64_t first;    // the first valid bar (or the first / latest true bar); -1: none yet
+    int64_t head;     // next ring slot to write
+    int64_t k[2];     // per stream: counts, a deque's front and length, a blank's rest
+    double d[6];      // per stream: totals, the previous output, weights, constants
+};
+static_assert(sizeof(Head) % 8 == 0, "the ring follows the head at an 8-byte offset");
+
+inline double *ring(Head &h) { return reinterpret_cast<double *>(&h + 1); }
+inline const double *ring(const Head &h) { return reinterpret_cast<const double *>(&h + 1); }
+inline int64_t *indices(Head &h) { return reinterpret_cast<int64_t *>(ring(h) + h.cap); }
+inline const int64_t *indices(const Head &h) {
+    return reinterpret_cast<const int64_t *>(ring(h) + h.cap);
+}
+
+// Appends v to the ring.
+inline void push(Head &h, double v) {
+    ring(h)[h.head] = v;
+    h.head = h.head + 1 == h.cap ? 0 : h.head + 1;
+}
+
+// The value pushed `back` pushes ago (0: the newest); back < cap.
+inline double back(const Head &h, int64_t back) {
+    int64_t j = h.head - 1 - back;
+    if (j < 0) j += h.cap;
+    return ring(h)[j];
+}
+
+// The value in the slot that the next push overwrites: the oldest of a full ring.
+inline double oldest(const Head &h) { return ring(h)[h.head]; }
+
+inline double missing() {
+    const uint64_t bits = 0x7ff8000000000000ULL;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+inline bool is_missing(double v) { return v != v; }
+
+inline uint64_t bits_of(double v) {
+    uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+inline double of_bits(uint64_t b) {
+    double v;
+    std::memcpy(&v, &b, sizeof v);
+    return v;
+}
+
+// A per-bar period truncated toward zero, the range tested before the cast (as the
+// kernels do): false for NaN, infinities and values beyond int32.
+inline bool bar_period(double p, int32_t *out) {
+    if (!(p > -2147483649.0 && p < 2147483648.0)) return false;
+    *out = static_cast<int32_t>(p);
+    return true;
+}
+
+// What a stream is, for the table of streams (one per row).
+struct Ops {
+    // Ring elements of the state with these parameters, or -1 when they cannot be held.
+    int64_t (*slots)(const int32_t *p, int64_t history);
+    bool deque;    // the ring carries an int64 index per element
+    bool history;  // the ring keeps the last `history` + 1 bars (qxs_keeps_history)
+    void (*init)(Head &h);
+    int32_t (*step)(Head &h, const double *v, double *out);
+    // Checks of a block from outside beyond the common ones (ring slot in range).
+    bool (*sound)(const Head &h);
+    // Bars by which the values come late (look-ahead made final).
+    int64_t (*delay)(const int32_t *p);
+};
+
+}  // namespace qxs
+
+#endif

@@ -1,0 +1,246 @@
+// The C interface of the streams (quorix_stream.h): one stream per row of the function
+// table, found by the row's kernel, and the checks of a state block.
+#include <new>
+
+// The formula language's kernels are linked wherever the streams are.
+#define QX_TABLE_WITH_EXTRAS
+#include "lang.h"
+#include "quorix_lang.h"
+#include "quorix_table.h"
+
+namespace qxs {
+namespace {
+
+template <class S>
+constexpr Ops ops_of() {
+    return Ops{&S::slots, S::deque, S::history, &S::init, &S::step, &S::sound, &S::delay};
+}
+
+// The stream of a kernel; a kernel without one has none (step is null).
+template <auto K>
+struct For {
+    static constexpr Ops ops{};
+};
+#define QXS_STREAM(kernel, ...)                                                                    \
+    template <>                                                                                    \
+    struct For<kernel> {                                                                           \
+        static constexpr Ops ops = ops_of<__VA_ARGS__>();                                          \
+    };
+QXS_STREAM(vx_ma, Ma)
+QXS_STREAM(vx_ma_a, MaA)
+QXS_STREAM(vx_ema, Ema)
+QXS_STREAM(vx_sma, Sma)
+QXS_STREAM(vx_wma, Wma)
+QXS_STREAM(vx_dma, Dma)
+QXS_STREAM(vx_count, Count)
+QXS_STREAM(vx_count_a, CountA)
+QXS_STREAM(vx_sum, Sum)
+QXS_STREAM(vx_sum_a, SumA)
+QXS_STREAM(vx_ref, Ref)
+QXS_STREAM(vx_refif, Refif)
+QXS_STREAM(vx_refxv, Refxv)
+QXS_STREAM(vx_ref_a, RefA)
+QXS_STREAM(vx_llv, Extreme<Lowest>)
+QXS_STREAM(vx_llv_a, ExtremeA<Lowest>)
+QXS_STREAM(vx_hhv, Extreme<Highest>)
+QXS_STREAM(vx_hhv_a, ExtremeA<Highest>)
+QXS_STREAM(vx_barsince, Barsince)
+QXS_STREAM(vx_barlast, Barslast)
+QXS_STREAM(vx_barslast, Barslast)
+QXS_STREAM(vx_cross, Cross)
+QXS_STREAM(vx_fif, Fif)
+QXS_STREAM(vx_slope, Slope)
+QXS_STREAM(vx_currbarscount, Currbarscount)
+QXS_STREAM(vx_backcount, Backcount)
+QXS_STREAM(vx_std, Dispersion<Spread::sample_sd>)
+QXS_STREAM(vx_stddev, Dispersion<Spread::population_sd>)
+QXS_STREAM(vx_stdp, Dispersion<Spread::population_sd>)
+QXS_STREAM(vx_avedev, Dispersion<Spread::mean_abs_dev>)
+QXS_STREAM(vx_filter, Filter)
+QXS_STREAM(vx_every, WindowTruth<true>)
+QXS_STREAM(vx_exist, WindowTruth<false>)
+QXS_STREAM(vx_last, Last)
+QXS_STREAM(vx_longcross, Longcross)
+QXS_STREAM(vx_valuewhen, Valuewhen)
+QXS_STREAM(vx_sumbars, Sumbars)
+QXS_STREAM(vx_hhvbars, Extreme<Highest, true>)
+QXS_STREAM(vx_llvbars, Extreme<Lowest, true>)
+QXS_STREAM(vx_var, Dispersion<Spread::sample_var>)
+QXS_STREAM(vx_varp, Dispersion<Spread::population_var>)
+QXS_STREAM(vx_devsq, Dispersion<Spread::squares>)
+QXS_STREAM(vx_forcast, Forcast)
+#undef QXS_STREAM
+
+// One entry per row: the rows of qx::table::kFunctions, then those of kExtraFunctions.
+constexpr Ops kOps[] = {
+#define QX_FUNCTION(NAME, kernel, ...) For<kernel>::ops,
+#define QX_EXTRA(NAME, kernel, ...) For<kernel>::ops,
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+};
+constexpr size_t kRows = qx::table::kNumFunctions + qx::table::kNumExtraFunctions;
+static_assert(sizeof kOps / sizeof kOps[0] == kRows, "one entry per row");
+
+const qx::table::Function &function(int32_t row) {
+    const size_t r = static_cast<size_t>(row);
+    return r < qx::table::kNumFunctions ? qx::table::kFunctions[r]
+                                        : qx::table::kExtraFunctions[r - qx::table::kNumFunctions];
+}
+
+const Ops *ops_for(int32_t row) {
+    if (row < 0 || static_cast<size_t>(row) >= kRows) return nullptr;
+    return kOps[row].step ? &kOps[row] : nullptr;
+}
+
+bool has_periods(int32_t row) { return kOps[row].history; }
+
+int count_ints(int32_t row) {
+    const qx::table::Function &f = function(row);
+    int m = 0;
+    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == qx::table::Kind::Int;
+    return m;
+}
+
+int count_arrays(int32_t row) { return function(row).nparams - count_ints(row); }
+
+// The kernel's own verdict on the integer parameters: called over no bars, it runs
+// its count and period checks and nothing else.
+int32_t kernel_check(int32_t row, const int32_t *p) {
+    const qx::table::Function &f = function(row);
+    qx::table::Slot slots[qx::table::kMaxParams] = {};
+    for (int i = 0, m = 0; i < f.nparams; ++i)
+        if (f.params[i].kind == qx::table::Kind::Int) slots[i].value = p[m++];
+    return f.invoke(0, slots, nullptr, 0);
+}
+
+// The integer parameters as a state holds them: zero beyond the row's own.
+void read_ints(int32_t row, const int32_t *ints, int32_t p[2]) {
+    p[0] = p[1] = 0;
+    const int m = count_ints(row);
+    for (int i = 0; i < m && i < 2; ++i) p[i] = ints[i];
+}
+
+// The block size, or 0 when it cannot be held.
+size_t block_size(const Ops &o, int32_t row, const int32_t *p, int64_t history) {
+    if (!has_periods(row)) history = 0;
+    if (history < 0 || history >= kMaxBars) return 0;
+    const int64_t cap = o.slots(p, history);
+    if (cap < 0) return 0;
+    const uint64_t per = o.deque ? 16 : 8;
+    const uint64_t room = (static_cast<uint64_t>(SIZE_MAX) - sizeof(Head)) / per;
+    if (static_cast<uint64_t>(cap) > room) return 0;
+    return sizeof(Head) + static_cast<size_t>(cap) * static_cast<size_t>(per);
+}
+
+inline int32_t step(Head &h, const double *values, double *out) {
+    const int32_t st = kOps[h.row].step(h, values, out);
+    ++h.bars;
+    return st;
+}
+
+}  // namespace
+}  // namespace qxs
+
+using namespace qxs;
+
+extern "C" {
+
+QXS_API int32_t qxs_streams(int32_t row) { return ops_for(row) != nullptr; }
+
+QXS_API int32_t qxs_keeps_history(int32_t row) {
+    const Ops *o = ops_for(row);
+    return o != nullptr && o->history;
+}
+
+QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history) {
+    const Ops *o = ops_for(row);
+    if (!o) return 0;
+    int32_t p[2];
+    read_ints(row, ints, p);
+    return block_size(*o, row, p, history);
+}
+
+QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void *state,
+                         size_t size) {
+    const Ops *o = ops_for(row);
+    if (!o) return QXS_NO_STREAM;
+    int32_t p[2];
+    read_ints(row, ints, p);
+    if (kernel_check(row, p) == QX_BAD_PERIOD) return QXS_BAD_PERIOD;
+    if (!has_periods(row)) history = 0;
+    const size_t want = block_size(*o, row, p, history);
+    if (want == 0) return QXS_BAD_HISTORY;
+    if (size != want || !state) return QXS_BAD_STATE;
+    Head *h = new (state) Head{};
+    h->magic = kMagic;
+    h->size = size;
+    h->row = row;
+    h->p[0] = p[0];
+    h->p[1] = p[1];
+    h->history = history;
+    h->cap = o->slots(p, history);
+    h->first = -1;
+    o->init(*h);
+    return QXS_OK;
+}
+
+QXS_API int32_t qxs_update(void *state, const double *values, double *out) {
+    return step(*static_cast<Head *>(state), values, out);
+}
+
+QXS_API int32_t qxs_run(void *state, const double *const *columns, int64_t n, double *out,
+                        int64_t *done) {
+    Head &h = *static_cast<Head *>(state);
+    const int arrays = count_arrays(h.row);
+    double v[qx::table::kMaxParams] = {};
+    int32_t st = QXS_OK;
+    int64_t t = 0;
+    while (t < n && st == QXS_OK) {
+        for (int k = 0; k < arrays; ++k) v[k] = columns[k][t];
+        st = step(h, v, out + t);
+        ++t;
+    }
+    if (done) *done = t;
+    return st;
+}
+
+QXS_API int32_t qxs_check(const void *state, size_t size) {
+    if (!state || size < sizeof(Head)) return QXS_BAD_STATE;
+    Head h;
+    std::memcpy(&h, state, sizeof h);
+    const Ops *o = h.magic == kMagic ? ops_for(h.row) : nullptr;
+    if (!o || h.size != size) return QXS_BAD_STATE;
+    // The same parameters as init accepts, giving this very size and ring.
+    int32_t p[2];
+    read_ints(h.row, h.p, p);
+    if (p[0] != h.p[0] || p[1] != h.p[1] || kernel_check(h.row, p) == QX_BAD_PERIOD)
+        return QXS_BAD_STATE;
+    if (!has_periods(h.row) && h.history != 0) return QXS_BAD_STATE;
+    if (block_size(*o, h.row, p, h.history) != size || h.cap != o->slots(p, h.history))
+        return QXS_BAD_STATE;
+    // Every index a step forms stays in the ring and exact.
+    const bool head_ok = h.cap == 0 ? h.head == 0 : (h.head >= 0 && h.head < h.cap);
+    if (!head_ok || h.bars < 0 || h.bars >= kMaxBars || h.first < -1 || h.first > h.bars ||
+        h.k[0] < -kMaxBars || h.k[0] > kMaxBars || h.k[1] < -kMaxBars || h.k[1] > kMaxBars)
+        return QXS_BAD_STATE;
+    return o->sound(h) ? QXS_OK : QXS_BAD_STATE;
+}
+
+QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history) {
+    const Head &h = *static_cast<const Head *>(state);
+    ints[0] = h.p[0];
+    ints[1] = h.p[1];
+    *history = h.history;
+}
+
+QXS_API int32_t qxs_row(const void *state) { return static_cast<const Head *>(state)->row; }
+
+QXS_API int64_t qxs_bars(const void *state) { return static_cast<const Head *>(state)->bars; }
+
+QXS_API int64_t qxs_delay(const void *state) {
+    const Head &h = *static_cast<const Head *>(state);
+    return kOps[h.row].delay(h.p);
+}
+
+}  // extern "C"
