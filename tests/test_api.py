@@ -268,6 +268,29 @@ def test_python_threads_share_the_pool(four_threads):
         assert_panel_bits(g, w)
 
 
+def test_thread_limit_is_the_calling_threads_own(four_threads):
+    """vexa.thread_limit(n) holds for the calling thread inside the block only (nested
+    limits restored in turn, other threads unaffected); the results do not change."""
+    rng = np.random.default_rng(4)
+    p = random_series(rng, 500 * 300).reshape(500, 300)
+    want = vexa.STD(p, 20)
+    limit = vexa._native._thread_limit
+    seen = []
+    with vexa.thread_limit(1):
+        got = vexa.STD(p, 20)
+        with vexa.thread_limit(3):
+            seen.append(limit())
+        seen.append(limit())
+        other = threading.Thread(target=lambda: seen.append(limit()))
+        other.start()
+        other.join()
+    assert seen == [3, 1, 0] and limit() == 0
+    assert_panel_bits(got, want)
+    for bad, error in ((0, ValueError), (1.5, TypeError), ("1", TypeError)):
+        with pytest.raises(error), vexa.thread_limit(bad):
+            pass
+
+
 # ---- every input form --------------------------------------------------------------
 
 

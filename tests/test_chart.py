@@ -107,6 +107,11 @@ def test_layout(bars):
     plan = _layout.plan(macd_chart(close))
     assert [p.kind for p in plan.panels] == ["price", "lines", "lines"]
     assert not plan.bars.candles
+    # White, the language's colour for a line on its black charts, is drawn black here.
+    white = macd_chart(bars)
+    white.lines[1] = Line("DIF", white.lines[1].values, color="#ffffff")
+    plan = _layout.plan(white)
+    assert [plan.colors[id(line)] for line in plan.panels[2].lines][:1] == ["#000000"]
     # last=N keeps the last N bars of everything.
     plan = _layout.plan(macd_chart(bars), last=50)
     assert plan.bars.n == 50 and plan.panels[0].lines[0].values.shape == (50,)

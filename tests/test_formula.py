@@ -205,11 +205,11 @@ def to_polars(df):
     )
 
 
-def long_table(symbols=5, seed=0):
+def long_table(symbols=5, seed=0, lengths=None):
     rng = np.random.default_rng(seed)
     parts = []
-    for k in range(symbols):
-        n = int(rng.integers(30, 90))
+    for k in range(symbols if lengths is None else len(lengths)):
+        n = int(rng.integers(30, 90)) if lengths is None else lengths[k]
         df = bars(n, seed=100 + k)
         df["date"] = pd.date_range("2020-01-01", periods=n, freq="D")
         df["symbol"] = f"S{k}"
@@ -218,8 +218,13 @@ def long_table(symbols=5, seed=0):
     return table.sample(frac=1.0, random_state=1)  # rows shuffled
 
 
-def test_long_table_equals_each_symbol_alone():
-    table = long_table()
+@pytest.mark.parametrize("layout", ["shuffled", "in order"])
+def test_long_table_equals_each_symbol_alone(layout):
+    # Symbols of one length one after another (read in place when the table is in
+    # order), and apart (gathered).
+    table = long_table(lengths=[40, 40, 55, 70, 70, 40])
+    if layout == "in order":
+        table = table.sort_values(["symbol", "date"])
     before = table.copy()
     f = Formula("A:MA(C,5); B:CURRBARSCOUNT(C); D:SUM(V,0); E:BARSLAST(C>REF(C,1));")
     r = f(table, by="symbol")
@@ -250,6 +255,32 @@ def test_long_table_polars_and_errors():
         f(table.drop(columns="Close"), by="symbol")
     with pytest.raises(DataError, match="no column 'ticker'"):
         f(table, by="ticker")
+    import polars as pl
+
+    gap = table.astype({"symbol": "str"})
+    gap.iloc[2, gap.columns.get_loc("symbol")] = None
+    row = pl.int_range(pl.len()) == 2
+    pgap = to_polars(table).with_columns(symbol=pl.when(row).then(None).otherwise(pl.col("symbol")))
+    for bad in (gap, pgap):
+        with pytest.raises(DataError, match="'symbol' has missing values"):
+            f(bad, by="symbol")
+    mixed = table.astype({"symbol": object})
+    mixed.iloc[2, mixed.columns.get_loc("symbol")] = 7
+    with pytest.raises(DataError, match="'symbol' mixes values that cannot be ordered"):
+        f(mixed, by="symbol")
+
+
+def test_columns_read_are_named():
+    f = Formula("A:MA(C,3)+VOL; B:HHV(H,4);")
+    assert f.columns(["Date", "High", "close", "volume", "Open"]) == {
+        "HIGH": "High",
+        "CLOSE": "close",
+        "VOL": "volume",
+    }
+    with pytest.raises(DataError, match="no column for VOL"):
+        f.columns(["high", "close"])
+    with pytest.raises(DataError, match="several columns for CLOSE"):
+        f.columns(["high", "close", "C", "vol"])
 
 
 def test_polars_mappings_and_panels():

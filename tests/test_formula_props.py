@@ -106,3 +106,36 @@ def test_deeper_random_formulas_equal_the_direct_calls():
         t = gen.tree(rng)
         got = Formula(f"A:{gen.text(t)};")(data)["A"]
         assert_same_values(got, np.broadcast_to(gen.value(t, data, n), (n,)))
+
+
+def test_chunked_runs_on_threads_equal_each_symbol_alone(monkeypatch):
+    """Panels of many symbols: runs of element-wise operators computed in many small
+    chunks, shared among four threads, in both memory orders, give every symbol the
+    bits of its own evaluation."""
+    from vexa import _native
+    from vexa.formula import evaluate
+
+    monkeypatch.setattr(evaluate, "CHUNK", 500)
+    monkeypatch.setattr(evaluate, "MIN_THREADED", 0)
+    before = _native._num_threads()
+    _native._num_threads(4)
+    try:
+        rng = np.random.default_rng(11)
+        n, m = 120, 37
+        columns = [gen.data(rng, n) for _ in range(m)]
+        panels = {k: np.column_stack([c[k] for c in columns]) for k in columns[0]}
+        fortran = {k: np.asfortranarray(v) for k, v in panels.items()}
+        for _ in range(25):
+            t = [gen.text(gen.tree(rng)) for _ in range(3)]
+            # W lives only inside the run of D, where it is read four times.
+            f = Formula(
+                f"X:={t[0]}; A:X; W:=({t[1]})-({t[2]}); B:W*X-W/(W+2)+W; Y:=({t[2]})*X; E:Y+B;"
+            )
+            got, got_f = f(panels), f(fortran)
+            for j in (0, 1, m // 2, m - 1):
+                alone = f({k: v[:, j].copy() for k, v in panels.items()})
+                for name in f.outputs:
+                    assert_same_values(got[name][:, j], alone[name])
+                    assert_same_values(got_f[name][:, j], alone[name])
+    finally:
+        _native._num_threads(before)

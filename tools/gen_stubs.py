@@ -18,6 +18,7 @@ HEADER = '''\
 """{doc}"""
 
 from collections.abc import Sequence
+from contextlib import AbstractContextManager
 from typing import Any, SupportsIndex, TypeVar, overload
 
 import numpy as np
@@ -36,6 +37,9 @@ _Result = NDArray[np.float64]
 
 def get_include() -> str:
     """{get_include}"""
+
+def thread_limit(n: SupportsIndex) -> AbstractContextManager[None]:
+    """{thread_limit}"""
 '''
 
 
@@ -77,9 +81,12 @@ def render() -> str:
     finally:
         sys.path.pop(0)
     tree = ast.parse((ROOT / "vexa" / "__init__.py").read_text())
-    get_include = next(node for node in tree.body if getattr(node, "name", None) == "get_include")
-    doc = ast.get_docstring(get_include).replace("\n", "\n    ")
-    out = [HEADER.format(doc=ast.get_docstring(tree) + "\n", get_include=doc)]
+    docs = {
+        node.name: ast.get_docstring(node).replace("\n", "\n    ")
+        for node in tree.body
+        if getattr(node, "name", None) in ("get_include", "thread_limit")
+    }
+    out = [HEADER.format(doc=ast.get_docstring(tree) + "\n", **docs)]
     out += [_function(f) for f in vexa.table.FUNCTIONS]
     return "\n".join(out[:2]) + "".join(out[2:])
 

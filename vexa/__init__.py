@@ -8,8 +8,11 @@ the last bit with the strict module vexa._vexa.
 """
 
 import pkgutil
+from collections.abc import Iterator as _Iterator
+from contextlib import contextmanager as _contextmanager
 from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _version
+from operator import index as _index
 
 # Run from the root of a source checkout (python -m vexa right after pip install .),
 # this folder has no compiled module: the installed package's folder supplies it.
@@ -21,7 +24,7 @@ from .table import FUNCTIONS as _FUNCTIONS
 from .table import include_dir as _include_dir
 
 # One function per row of the table, made by vexa._native.
-__all__ = [f.name for f in _FUNCTIONS] + ["get_include", "sample"]
+__all__ = [f.name for f in _FUNCTIONS] + ["get_include", "sample", "thread_limit"]
 globals().update({f.name: getattr(_native, f.name) for f in _FUNCTIONS})
 
 
@@ -29,6 +32,23 @@ def get_include() -> str:
     """The folder of quorix.h, the kernels' C header, for native callers: compile with
     -I followed by this folder (the kernels themselves are in vexa._vexa's module file)."""
     return str(_include_dir())
+
+
+@_contextmanager
+def thread_limit(n: int) -> _Iterator[None]:
+    """Within `with vexa.thread_limit(n):`, a panel call made by this thread uses at most
+    n threads (1: this thread alone), whatever VEXA_NUM_THREADS says; other threads are
+    not affected. For code that shares its own work among threads: each of them calls
+    the functions under thread_limit(1), so that a panel's columns are not split again."""
+    n = _index(n)
+    if n < 1:
+        raise ValueError(f"thread_limit: n must be >= 1, not {n}")
+    before = _native._thread_limit()
+    _native._thread_limit(n)
+    try:
+        yield
+    finally:
+        _native._thread_limit(before)
 
 
 from .formula import Formula  # noqa: E402, F401  (formulas of the language, over tables)

@@ -9,6 +9,7 @@ the last bit with the strict module vexa._vexa.
 """
 
 from collections.abc import Sequence
+from contextlib import AbstractContextManager
 from typing import Any, SupportsIndex, TypeVar, overload
 
 import numpy as np
@@ -28,6 +29,12 @@ _Result = NDArray[np.float64]
 def get_include() -> str:
     """The folder of quorix.h, the kernels' C header, for native callers: compile with
     -I followed by this folder (the kernels themselves are in vexa._vexa's module file)."""
+
+def thread_limit(n: SupportsIndex) -> AbstractContextManager[None]:
+    """Within `with vexa.thread_limit(n):`, a panel call made by this thread uses at most
+    n threads (1: this thread alone), whatever VEXA_NUM_THREADS says; other threads are
+    not affected. For code that shares its own work among threads: each of them calls
+    the functions under thread_limit(1), so that a panel's columns are not split again."""
 
 @overload
 def MA(a: _Numbers, N: SupportsIndex | ArrayLike, *, axis: SupportsIndex = 0) -> _Result:

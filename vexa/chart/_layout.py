@@ -147,12 +147,12 @@ def plan(chart: Chart, last: int | None = None) -> Plan:
             if hit.size:
                 sell = bool(_SELL.search(line.name))
                 y = bars.hi[hit] if sell else bars.lo[hit]
-                color = line.color or (DOWN if sell else UP)
+                color = _on_white(line.color) or (DOWN if sell else UP)
                 markers.append(Marker(line.name, hit, y, "down" if sell else "up", color))
             continue
         if not line.drawn or not np.isfinite(values).any():
             continue
-        colors[id(line)] = line.color or PALETTE[len(colors) % len(PALETTE)]
+        colors[id(line)] = _on_white(line.color) or PALETTE[len(colors) % len(PALETTE)]
         if line.style not in STICKS and _near_price(values, bars):
             price.lines.append(line)
         else:
@@ -170,15 +170,16 @@ def plan(chart: Chart, last: int | None = None) -> Plan:
             cond = cut(f"drawing {i} (STICKLINE) cond", d.cond)
             p1 = cut(f"drawing {i} (STICKLINE) price1", d.price1)
             p2 = cut(f"drawing {i} (STICKLINE) price2", d.price2)
-            d = StickLine(cond, p1, p2, d.width, d.empty, d.color)
+            d = StickLine(cond, p1, p2, d.width, d.empty, _on_white(d.color))
             ends = [p1, p2]
         elif isinstance(d, (Text, Number)):
             cond = cut(f"drawing {i} ({kind}) cond", d.cond)
             y = cut(f"drawing {i} ({kind}) price", d.price)
+            color = _on_white(d.color)
             if isinstance(d, Text):
-                d = Text(cond, y, d.text, d.color)
+                d = Text(cond, y, d.text, color)
             else:
-                d = Number(cond, y, cut(f"drawing {i} (DRAWNUMBER) number", d.number), d.color)
+                d = Number(cond, y, cut(f"drawing {i} (DRAWNUMBER) number", d.number), color)
             ends = [y]
         else:
             raise TypeError(
@@ -195,6 +196,16 @@ def plan(chart: Chart, last: int | None = None) -> Plan:
             _panel_holding(panels, ys).drawings.append(d)
     title = chart.title or ""
     return Plan(bars, panels, markers, colors, title, chart.warning or None)
+
+
+def _on_white(color: str | None) -> str | None:
+    """A formula's colour as drawn here. The language's charts are black, so formulas
+    draw in white (COLORWHITE) what this chart's white background would hide: white and
+    near-white are drawn black."""
+    if color is None or len(color) != 7:
+        return color
+    rgb = [int(color[k : k + 2], 16) for k in (1, 3, 5)]
+    return "#000000" if min(rgb) >= 0xF0 else color
 
 
 def _bars(chart: Chart, last: int | None) -> Bars:

@@ -101,7 +101,8 @@ def run(formula, ddf, by="symbol", time=None, *, npartitions=None, **params):
     # errors (a missing field, no time column, an unknown parameter) raised here, now.
     out_meta = formula(flat, by=by, time=time, **params)
     tcol = next(c for c in out_meta.columns if c != by and c not in formula.outputs)
-    cols = _columns_used(formula, flat, by, tcol, params)
+    keep = {by, tcol, *formula.columns(flat.columns).values()}
+    cols = [c for c in flat.columns if c in keep]  # only these are shuffled
     shipped = _Shipped(formula)
     per_bar = _bytes_per_bar(formula, params)
     args = (shipped, by, tcol, tuple(params.items()), per_bar)
@@ -124,21 +125,6 @@ def _compile(formula):
     if isinstance(formula, (str, bytes)):
         return Formula(formula)
     raise TypeError(f"formula must be a vexa.Formula or its text, not {type(formula).__name__}")
-
-
-def _columns_used(formula, flat, by, tcol, params):
-    """The symbol and time columns and the columns the formula reads, in ddf's order:
-    a column is read when the formula fails on the empty partition without it. Only these
-    columns are shuffled."""
-    keep = {by, tcol}
-    for c in flat.columns:
-        if c in keep:
-            continue
-        try:
-            formula(flat.drop(columns=[c]), by=by, time=tcol, **params)
-        except DataError:
-            keep.add(c)
-    return [c for c in flat.columns if c in keep]
 
 
 def _bytes_per_bar(formula, params, bars=1 << 14):

@@ -18,9 +18,9 @@ import numpy as np
 
 from . import catalogue
 from .compiler import compile_program, lookahead_nodes, scalar_values
-from .data import LongTable, kind_of, single
+from .data import LongTable, find_columns, kind_of, single
 from .errors import DataError, FormulaError
-from .evaluate import evaluate
+from .evaluate import Plan, evaluate_plan
 from .lexer import decode
 from .syntax import parse
 
@@ -50,6 +50,7 @@ class Formula:
         self._defaults = dict(defaults)
         program = self._program
         self._scalars = scalar_values(program, program.params)
+        self._plan = None  # the evaluation's plan, made at the first call
         self._ahead = self._lookahead(self._scalars)
 
     # ---- what the formula is ----------------------------------------------------------
@@ -73,6 +74,13 @@ class Formula:
         """The data fields used, by their long names (OPEN, HIGH, LOW, CLOSE, VOL,
         AMOUNT)."""
         return self._program.inputs
+
+    def columns(self, names):
+        """{field: column name} of the columns that the formula reads from a table with
+        these column names, each found as evaluation finds it (case-insensitively, by the
+        field's names: close or c for CLOSE, vol, volume or v for VOL, ...). Raises
+        DataError for a field without a column or with several."""
+        return find_columns(list(names), self.inputs)
 
     @property
     def looks_ahead(self):
@@ -154,36 +162,55 @@ class Formula:
             if kind not in ("pandas", "polars"):
                 raise DataError("by= needs a pandas or polars DataFrame (a long table)")
             table = LongTable(data, kind, by, time, self.inputs)
-            results, done, total = [], 0, table.symbols
-            for length, rows in table.blocks:
-                out = self._run(table.panels(rows), length, rows.shape[1], scalars)[0]
-                results.append((rows, out))
-                done += rows.shape[1]
+            full = {name: np.empty(table.nrows) for name in self.outputs}
+            done, total = 0, table.symbols
+            for n, rows in table.blocks:
+                m = rows.shape[1]
+                out = self._evaluate(table.panels(n, rows), n, m, scalars)[0]
+                table.store(full, n, rows, out)
+                done += m
                 if progress is not None:
                     progress(done, total)
-            if not results:
-                results.append(
-                    (np.zeros((0, 0), dtype=np.int64), {k: np.zeros((0, 0)) for k in self.outputs})
-                )
-            return table.restore(results)
+            return table.restore(full)
         if time is not None:
             raise DataError("time= goes with by= (a long table of many symbols)")
         panels, n, m, restore = single(data, kind, self.inputs)
-        return restore(self._run(panels, n, m, scalars)[0])
+        return restore(self._evaluate(panels, n, m, scalars)[0])
 
-    def _run(self, panels, n, m, scalars, keep=()):
+    def _evaluate(self, panels, n, m, scalars, keep=()):
+        """({output: (n, m) array}, {node id: value} of the kept nodes) over panels of
+        n bars x m symbols."""
+        if keep:
+            plan = Plan(self._program, keep)
+        else:
+            if self._plan is None:
+                self._plan = Plan(self._program)
+            plan = self._plan
         try:
-            values = evaluate(self._program, panels, None, scalars, n, m, keep)
+            values, owned = evaluate_plan(plan, panels, scalars, n, m)
         except FormulaError as e:
             pos = getattr(e, "node_pos", None)
             if pos is None:
                 raise
             raise self._source.error(e.message, self._source.position(pos)) from None
-        out = {}
+        kept = {}
+        for i in plan.keep:
+            v = values[i]
+            # The caller's own panels (an output that is a data field) and broadcast
+            # views are copied: a result never shares memory with them.
+            if np.ndim(v) == 2 and i not in owned:
+                v = np.array(v, dtype=np.float64)
+            kept[i] = v
+        out, seen = {}, set()
         for o in self._program.outputs:
-            v = values[o.node]
-            out[o.name] = v if np.ndim(v) == 2 else np.full((n, m), v)
-        return out, values
+            v = kept[o.node]
+            if np.ndim(v) != 2:
+                v = np.full((n, m), v)
+            elif o.node in seen:
+                v = v.copy()  # two outputs of one value: two arrays
+            seen.add(o.node)
+            out[o.name] = v
+        return out, kept
 
     def panels(self, fields, **params):
         """Evaluates over a mapping of (n, m) panels and returns ({output: (n, m)
@@ -192,7 +219,7 @@ class Formula:
         scalars = scalar_values(self._program, values)
         panels, n, m, _ = single(fields, "mapping", self.inputs)
         keep = [a for d in self._program.drawings for a in d.args if isinstance(a, int)]
-        return self._run(panels, n, m, scalars, keep)
+        return self._evaluate(panels, n, m, scalars, keep)
 
     def stream(self, *, max_period=1000, **params):
         """The formula one bar at a time: `update(bar)` takes a mapping of the fields

@@ -145,7 +145,7 @@ def single(data, kind, fields):
                 k: pd.DataFrame(v, index=first.index, columns=first.columns)
                 for k, v in results.items()
             }
-        return {k: np.ascontiguousarray(v) for k, v in results.items()}
+        return results
 
     return panels, n, m, restore
 
@@ -169,33 +169,47 @@ def find_time(names, time):
     return hits[0]
 
 
-def _column(data, kind, name):
-    col = data[name]
-    return col.to_numpy() if kind == "polars" or hasattr(col, "to_numpy") else np.asarray(col)
+def _sort_key(col, what):
+    """An array that orders like the column `col` (a pandas or polars Series): its own
+    values for numbers and times, else the ranks of its distinct values. Missing values
+    and values that cannot be ordered are refused."""
+    if type(col).__module__.split(".")[0] == "polars":
+        if col.null_count():
+            raise DataError(f"{what} has missing values")
+        if col.dtype.is_numeric() or col.dtype.is_temporal():
+            return _numbers(col.to_numpy(), what)
+        return col.rank("dense").to_numpy()  # text: ranks in byte order
+    if isinstance(col.dtype, np.dtype) and col.dtype.kind in "iufbmM":
+        return _numbers(col.to_numpy(), what)
+    # Text and the other pandas types: codes by hashing (one pass, no comparison of
+    # Python strings per row), then the few distinct values sorted.
+    import pandas as pd
+
+    codes, uniques = pd.factorize(col, use_na_sentinel=True)
+    if (codes < 0).any():
+        raise DataError(f"{what} has missing values")
+    try:
+        order = np.asarray(uniques, dtype=object).argsort(kind="stable")
+    except TypeError:
+        raise DataError(f"{what} mixes values that cannot be ordered") from None
+    rank = np.empty(len(order), dtype=np.int64)
+    rank[order] = np.arange(len(order))
+    return rank[codes]
 
 
-def _sort_key(values, what):
-    """An array that orders like `values` (codes for text), refusing missing values."""
+def _numbers(values, what):
     if values.dtype.kind in "mM":
         if np.isnat(values).any():
             raise DataError(f"{what} has missing values")
         return values.view(np.int64)
-    if values.dtype.kind in "iub":
-        return values
-    if values.dtype.kind == "f":
-        if np.isnan(values).any():
-            raise DataError(f"{what} has missing values")
-        return values
-    try:
-        uniq, codes = np.unique(values, return_inverse=True)
-    except TypeError:
-        raise DataError(f"{what} mixes values that cannot be ordered") from None
-    if any(
-        v is None or (isinstance(v, float) and v != v)
-        for v in uniq[:1].tolist() + uniq[-1:].tolist()
-    ):
+    if values.dtype.kind == "f" and np.isnan(values).any():
         raise DataError(f"{what} has missing values")
-    return codes.reshape(values.shape)
+    return values
+
+
+def _value_at(col, i):
+    v = col.iloc[int(i)] if hasattr(col, "iloc") else col[int(i)]
+    return v.item() if isinstance(v, np.generic) else v
 
 
 class LongTable:
@@ -210,20 +224,27 @@ class LongTable:
         tcol = find_time(names, time)
         cols = find_columns(names, fields)
         self.data, self.kind, self.by, self.time = data, kind, by, tcol
-        sym = _column(data, kind, by)
-        tval = _column(data, kind, tcol)
+        sym, tval = data[by], data[tcol]
         nrows = len(sym)
-        sym_key = _sort_key(np.asarray(sym), f"column {by!r}")
-        time_key = _sort_key(np.asarray(tval), f"time column {tcol!r}")
-        order = np.lexsort((time_key, sym_key))  # stable: by symbol, then by time
-        s_sorted, t_sorted = sym_key[order], time_key[order]
-        if nrows > 1:
+        sym_key = _sort_key(sym, f"column {by!r}")
+        time_key = _sort_key(tval, f"time column {tcol!r}")
+        # A table stored symbol after symbol, each in time order, is used as it is.
+        self.in_order = nrows < 2 or bool(
+            (sym_key[1:] >= sym_key[:-1]).all()
+            and ((sym_key[1:] != sym_key[:-1]) | (time_key[1:] > time_key[:-1])).all()
+        )
+        if self.in_order:
+            order = np.arange(nrows)
+            s_sorted = sym_key
+        else:
+            order = np.lexsort((time_key, sym_key))  # stable: by symbol, then by time
+            s_sorted, t_sorted = sym_key[order], time_key[order]
             same = (s_sorted[1:] == s_sorted[:-1]) & (t_sorted[1:] == t_sorted[:-1])
             if same.any():
                 k = int(np.argmax(same))
                 raise DataError(
-                    f"symbol {np.asarray(sym)[order[k]]!r} has two rows at "
-                    f"{tcol} = {np.asarray(tval)[order[k]]!r}"
+                    f"symbol {_value_at(sym, order[k])!r} has two rows at "
+                    f"{tcol} = {_value_at(tval, order[k])!r}"
                 )
         starts = (
             np.flatnonzero(np.r_[True, s_sorted[1:] != s_sorted[:-1]])
@@ -243,27 +264,46 @@ class LongTable:
     def symbols(self):
         return sum(rows.shape[1] for _, rows in self.blocks)
 
-    def panels(self, rows):
+    def _span(self, n, rows):
+        """The rows of the table that hold the symbols of `rows` one after another (a
+        table in order), else None."""
+        k = rows.shape[1]
+        first = int(rows[0, 0]) if rows.size else 0
+        if self.in_order and rows.size and int(rows[0, -1]) - first == n * (k - 1):
+            return slice(first, first + n * k)
+        return None
+
+    def panels(self, n, rows):
+        """The fields of the symbols of `rows` (n bars each) as (n, k) panels: views of
+        the table's columns when it is in order, else gathered."""
+        span = self._span(n, rows)
+        if span is not None:
+            k = rows.shape[1]
+            return {f: col[span].reshape(k, n).T for f, col in self.columns.items()}
         return {f: col[rows] for f, col in self.columns.items()}
 
-    def restore(self, results_by_block):
-        """The caller's kind: its symbol and time columns and one column per output,
-        row for row as the caller's table."""
-        names = list(results_by_block[0][1]) if results_by_block else []
-        full = {k: np.full(self.nrows, np.nan) for k in names}
-        for rows, results in results_by_block:
-            for k, v in results.items():
-                full[k][rows] = v
+    def store(self, full, n, rows, results):
+        """Puts the results of the symbols of `rows` into `full` ({name: array of one
+        value per row of the table})."""
+        span = self._span(n, rows)
+        k = rows.shape[1]
+        for name, v in results.items():
+            if span is not None:
+                np.copyto(full[name][span].reshape(k, n).T, v)
+            else:
+                full[name][rows] = v
+
+    def restore(self, full):
+        """The caller's kind: its symbol and time columns and one column per output
+        ({name: array of one value per row of the caller's table})."""
+        names = list(full)
         if self.kind == "pandas":
             import pandas as pd
 
-            out = pd.DataFrame(
-                {self.by: self.data[self.by], self.time: self.data[self.time]},
-                index=self.data.index,
-            )
-            for k in names:
-                out[k] = full[k]
-            return out
+            columns = {self.by: self.data[self.by], self.time: self.data[self.time]}
+            columns.update((k, full[k]) for k in names)
+            # The results are this call's own arrays: the frame takes them uncopied.
+            return pd.DataFrame(columns, index=self.data.index, copy=False)
         import polars as pl
 
         out = self.data.select([self.by, self.time])

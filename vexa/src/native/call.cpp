@@ -341,6 +341,8 @@ bool run_panel(Panel &p, int32_t *status) {
     int width = 1;
     if (p.cols >= 2 && work >= kParallel) {
         width = pool::threads();
+        const int limit = pool::thread_limit();
+        if (limit > 0 && width > limit) width = limit;
         if (width > p.cols) width = static_cast<int>(p.cols);
     }
     size_t chunks = 1;

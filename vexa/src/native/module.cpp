@@ -54,11 +54,33 @@ PyObject *num_threads(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return PyLong_FromLong(pool::threads());
 }
 
+PyObject *thread_limit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs > 1) {
+        PyErr_SetString(PyExc_TypeError, "_thread_limit() takes at most one argument");
+        return nullptr;
+    }
+    if (nargs == 1 && args[0] != Py_None) {
+        const long v = PyLong_AsLong(args[0]);
+        if (v == -1 && PyErr_Occurred()) return nullptr;
+        if (v < 0) {
+            PyErr_SetString(PyExc_ValueError, "_thread_limit: the count must be >= 0 (0: none)");
+            return nullptr;
+        }
+        pool::set_thread_limit(static_cast<int>(v > 1024 ? 1024 : v));
+    }
+    return PyLong_FromLong(pool::thread_limit());
+}
+
 PyMethodDef g_module_methods[] = {
     {"_num_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&num_threads)),
      METH_FASTCALL,
      "_num_threads(n=None, /)\n--\n\nThe threads that run a panel; sets them first when n is "
      "given (0: the default, $VEXA_NUM_THREADS or every processor this process may use)."},
+    {"_thread_limit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&thread_limit)),
+     METH_FASTCALL,
+     "_thread_limit(n=None, /)\n--\n\nThe most threads a panel call made from the calling "
+     "thread may use, 0 for no limit of its own; sets it first when n is given. Threads that "
+     "share work among themselves set 1 (see vexa.thread_limit)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module = {PyModuleDef_HEAD_INIT,

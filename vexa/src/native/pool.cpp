@@ -35,7 +35,8 @@ struct Pool {
 };
 
 Pool *g_pool = nullptr;
-int g_threads = 0;  // 0 until set or first read
+int g_threads = 0;             // 0 until set or first read
+thread_local int t_limit = 0;  // the calling thread's own limit, 0 for none
 
 struct Start {
     Pool *pool;
@@ -93,6 +94,10 @@ int threads() {
 }
 
 void set_threads(int n) { g_threads = n <= 0 ? 0 : (n > kMaxThreads ? kMaxThreads : n); }
+
+int thread_limit() { return t_limit; }
+
+void set_thread_limit(int n) { t_limit = n <= 0 ? 0 : (n > kMaxThreads ? kMaxThreads : n); }
 
 bool ready() {
     static bool fork_handler = false;

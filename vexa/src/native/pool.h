@@ -14,6 +14,12 @@ int threads();
 // Sets that number (>= 1); 0 restores the default. Call with the GIL held.
 void set_threads(int n);
 
+// The most threads a panel call made from the calling thread may use (0: no limit of its
+// own, threads() applies). A caller that shares its work among threads of its own sets 1
+// on each of them, so that the calls do not split their columns again.
+int thread_limit();
+void set_thread_limit(int n);
+
 // Starts the pool's threads if they are not running yet. Call with the GIL held, before
 // run(): creation and the fork handler are serialised by the GIL.
 bool ready();
