@@ -735,7 +735,7 @@ def frames(exc):
 
 
 def own_frame(f):
-    return ("vexa/vexa.cpp", f"vexa._vexa.{f.name}")
+    return ("vexa/vexa", f"vexa._vexa.{f.name}")
 
 
 def check(f, args, outcome, keywords):
