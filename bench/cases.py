@@ -2,17 +2,22 @@
 native comparison, and its peers (bottleneck, pandas, TA-Lib, numpy), each a call on the
 same data that computes the same thing or the nearest thing that library offers.
 
+The functions, their parameters and kinds come from the function table (vexa.table);
+what is written here is benchmark knowledge: which data feeds which parameter, which
+performance target a function falls under, and its peers.
+
 A peer's input is put in the form that library wants (a pandas Series, a 0/1 float
 array) once, outside the timed call; everything the peer computes is inside it.
 """
 
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
+from vexa import table
+
 PEERS = ("bottleneck", "pandas", "talib", "numpy")
-PEER_NAMES = {"bottleneck": "bottleneck", "pandas": "pandas", "talib": "TA-Lib", "numpy": "numpy"}
 
 # Peers whose window is walked in Python per bar are timed only up to this size.
 APPLY_MAX_N = 10**4
@@ -53,27 +58,7 @@ except Exception as e:  # ImportError, or the bundled C library failing to load
 AVAILABLE["numpy"] = np.__version__
 
 
-# ---- the functions -----------------------------------------------------------------
-
-
-@dataclass
-class Case:
-    name: str  # the Python function
-    group: str  # which performance target it falls under
-    sig: str  # native signature kind (timing.SIGNATURES)
-    kind: str  # "period": int period; "per_bar": period series; "plain": no period
-    args: Callable  # (d, N, p) -> arguments of the vexa function
-    native: Callable  # (d, N, p) -> (input arrays, int params) of the kernel
-    peers: Callable  # (d, N, p, mode) -> {peer: (label, fn, args)}
-    floor_label: str = "plain loop"
-
-    @property
-    def kernel(self):
-        return "vx_" + self.name.lower()
-
-    @property
-    def floor(self):
-        return "fl_" + self.name.lower()
+# ---- peer formulations -----------------------------------------------------------
 
 
 def _series(d, key):
@@ -217,20 +202,7 @@ def pd_currbarscount(s):
     return pd.Series(np.arange(len(s), dtype=np.float64), index=s.index)
 
 
-# ---- the table -------------------------------------------------------------------
-
-
-def _p(name, group, peers, sig="s_i", args=None, native=None, floor_label="plain loop"):
-    return Case(
-        name,
-        group,
-        sig,
-        "period",
-        args or (lambda d, N, p: (d.close, N)),
-        native or (lambda d, N, p: ((d.close,), (N,))),
-        peers,
-        floor_label,
-    )
+# ---- peers by function ------------------------------------------------------------
 
 
 def _none(d, N, p, mode):
@@ -311,7 +283,7 @@ def _apply_peer(label, func):
     return peers
 
 
-def _per_bar(name, bn_fn, pd_method, x="close", bn_kw=None, count=False):
+def _per_bar_peers(bn_fn, pd_method, bn_kw=None, count=False):
     """An _A function: with a constant period series its peers are the fixed-window
     calls; with random periods, pandas with one window per bar from the series."""
 
@@ -344,230 +316,190 @@ def _per_bar(name, bn_fn, pd_method, x="close", bn_kw=None, count=False):
             )
         }
 
-    arg = (lambda d, N, p: (d.up, p)) if count else (lambda d, N, p: (d.close, p))
-    nat = (lambda d, N, p: ((d.up, p), ())) if count else (lambda d, N, p: ((d.close, p), ()))
-    return Case(name, "per-bar", "s_s", "per_bar", arg, nat, peers, "scalar per-bar loop")
+    return peers
 
 
-def _ref_a_peers(d, N, p, mode):
-    return {"numpy": ("take", np_ref_a, (d.close, p))}
+PEERS_OF = {
+    "MA": _ma_peers,
+    "MA_A": _per_bar_peers("move_mean", "mean"),
+    "EMA": lambda d, N, p, m: {
+        "pandas": (
+            "ewm(span=N).mean",
+            pd and (lambda s, N: s.ewm(span=N, adjust=False).mean()),
+            (_series(d, "close"), N),
+        ),
+        "talib": ("EMA", talib and talib.EMA, (d.close, N)),
+    },
+    "SMA": lambda d, N, p, m: {
+        "pandas": (
+            "ewm(alpha=1/N).mean",
+            pd and (lambda s, N: s.ewm(alpha=1.0 / N, adjust=False).mean()),
+            (_series(d, "close"), N),
+        )
+    },
+    "WMA": lambda d, N, p, m: {
+        **_apply_peer("weights", wma_weights)(d, N, p, m),
+        "talib": ("WMA", talib and talib.WMA, (d.close, N)),
+    },
+    "COUNT": _count_peers,
+    "COUNT_A": _per_bar_peers("move_sum", "count", count=True, bn_kw={"min_count": 1}),
+    "SUM": _sum_peers,
+    "SUM_A": _per_bar_peers("move_sum", "sum"),
+    "REF": lambda d, N, p, m: {
+        "pandas": ("shift", pd and (lambda s, N: s.shift(N)), (_series(d, "close"), N)),
+        "numpy": ("slicing", np_ref, (d.close, N)),
+    },
+    "REFIF": lambda d, N, p, m: {
+        "pandas": (
+            "where.ffill.shift.fillna",
+            pd and pd_refif,
+            (_series(d, "close"), _series(d, "signal"), _series(d, "smooth")),
+        )
+    },
+    "REFXV": lambda d, N, p, m: {
+        "pandas": ("shift(-N)", pd and pd_refxv, (_series(d, "close"), N)),
+        "numpy": ("slicing", np_refxv, (d.close, N)),
+    },
+    "REF_A": lambda d, N, p, m: {"numpy": ("take", np_ref_a, (d.close, p))},
+    "LLV": _extreme_peers(True),
+    "LLV_A": _per_bar_peers("move_min", "min", bn_kw={"min_count": 1}),
+    "HHV": _extreme_peers(False),
+    "HHV_A": _per_bar_peers("move_max", "max", bn_kw={"min_count": 1}),
+    "BARSINCE": lambda d, N, p, m: {
+        "pandas": ("cumsum>0 cumsum", pd and pd_barsince, (_series(d, "up_bool"),))
+    },
+    "BARLAST": lambda d, N, p, m: {
+        "pandas": ("groupby.cumcount", pd and pd_barslast, (_series(d, "up_bool"),))
+    },
+    "BARSLAST": lambda d, N, p, m: {
+        "pandas": ("groupby.cumcount", pd and pd_barslast, (_series(d, "up_bool"),))
+    },
+    "CROSS": lambda d, N, p, m: {
+        "pandas": ("shift/compare", pd and pd_cross, (_series(d, "close"), _series(d, "smooth"))),
+        "numpy": ("slicing/compare", np_cross, (d.close, d.smooth)),
+    },
+    "FIF": lambda d, N, p, m: {
+        "pandas": (
+            "Series.where",
+            pd and pd_where,
+            (_series(d, "up_bool"), _series(d, "close"), _series(d, "smooth")),
+        ),
+        "numpy": ("where", np.where, (d.up_bool, d.close, d.smooth)),
+    },
+    "SLOPE": lambda d, N, p, m: {
+        **_apply_peer("slope", ls_slope)(d, N, p, m),
+        "talib": ("LINEARREG_SLOPE", talib and talib.LINEARREG_SLOPE, (d.close, N)),
+    },
+    "CURRBARSCOUNT": lambda d, N, p, m: {
+        "pandas": ("Series(arange)", pd and pd_currbarscount, (_series(d, "close"),))
+    },
+    "BACKCOUNT": lambda d, N, p, m: {
+        "pandas": ("groupby.cumsum", pd and pd_backcount, (_series(d, "up_bool"),))
+    },
+    "STD": _std_peers(1),
+    "STDDEV": _std_peers(0),
+    "STDP": _std_peers(0),
+    "AVEDEV": _apply_peer("mean abs dev", mean_abs_dev),
+}
+
+# ---- the functions ---------------------------------------------------------------
+
+# The performance target of each function (summary.py); by default "per-bar" for a
+# function with a period series and "one-pass" for the rest.
+GROUP_OF = {
+    "LLV": "extremes",
+    "HHV": "extremes",
+    "STD": "dispersion",
+    "STDDEV": "dispersion",
+    "STDP": "dispersion",
+    "AVEDEV": "dispersion",
+    "SLOPE": "dispersion",
+}
+FLOOR_LABELS = {
+    "one-pass": "plain loop",
+    "extremes": "per-bar scan",
+    "dispersion": "scalar per-window loop",
+    "per-bar": "scalar per-bar loop",
+}
+
+# The data of each parameter: a series is the price series `close`, a condition the
+# rose-from-previous-bar `up` (bool for Python, bytes for the kernel), a period series
+# the measurement's periods p, the first integer the period N. Where a function is
+# better served by other data (bench/data.py), by parameter name; an int is a fixed
+# value.
+INPUTS = {
+    "SMA": {"M": 1},
+    "DMA": {"A": "weight"},
+    "COUNT": {"a": "up"},
+    "COUNT_A": {"a": "up"},
+    "REFIF": {"c": "signal", "v": "smooth"},
+    "CROSS": {"y": "smooth"},
+    "FIF": {"b": "smooth"},
+    "FILTER": {"a": "signal"},
+}
 
 
-CASES = [
-    _p("MA", "one-pass", _ma_peers),
-    _per_bar("MA_A", "move_mean", "mean"),
-    _p(
-        "EMA",
-        "one-pass",
-        lambda d, N, p, m: {
-            "pandas": (
-                "ewm(span=N).mean",
-                pd and (lambda s, N: s.ewm(span=N, adjust=False).mean()),
-                (_series(d, "close"), N),
-            ),
-            "talib": ("EMA", talib and talib.EMA, (d.close, N)),
-        },
-    ),
-    _p(
-        "SMA",
-        "one-pass",
-        lambda d, N, p, m: {
-            "pandas": (
-                "ewm(alpha=1/N).mean",
-                pd and (lambda s, N: s.ewm(alpha=1.0 / N, adjust=False).mean()),
-                (_series(d, "close"), N),
-            )
-        },
-        sig="s_ii",
-        args=lambda d, N, p: (d.close, N, 1),
-        native=lambda d, N, p: ((d.close,), (N, 1)),
-    ),
-    _p(
-        "WMA",
-        "one-pass",
-        lambda d, N, p, m: {
-            **_apply_peer("weights", wma_weights)(d, N, p, m),
-            "talib": ("WMA", talib and talib.WMA, (d.close, N)),
-        },
-    ),
-    Case(
-        "DMA",
-        "one-pass",
-        "s_s",
-        "plain",
-        lambda d, N, p: (d.close, d.weight),
-        lambda d, N, p: ((d.close, d.weight), ()),
-        _none,
-    ),
-    _p(
-        "COUNT",
-        "one-pass",
-        _count_peers,
-        args=lambda d, N, p: (d.up, N),
-        native=lambda d, N, p: ((d.up,), (N,)),
-    ),
-    _per_bar("COUNT_A", "move_sum", "count", count=True, bn_kw={"min_count": 1}),
-    _p("SUM", "one-pass", _sum_peers),
-    _per_bar("SUM_A", "move_sum", "sum"),
-    _p(
-        "REF",
-        "one-pass",
-        lambda d, N, p, m: {
-            "pandas": ("shift", pd and (lambda s, N: s.shift(N)), (_series(d, "close"), N)),
-            "numpy": ("slicing", np_ref, (d.close, N)),
-        },
-    ),
-    Case(
-        "REFIF",
-        "one-pass",
-        "s_s_s",
-        "plain",
-        lambda d, N, p: (d.close, d.signal, d.smooth),
-        lambda d, N, p: ((d.close, d.signal, d.smooth), ()),
-        lambda d, N, p, m: {
-            "pandas": (
-                "where.ffill.shift.fillna",
-                pd and pd_refif,
-                (_series(d, "close"), _series(d, "signal"), _series(d, "smooth")),
-            )
-        },
-    ),
-    _p(
-        "REFXV",
-        "one-pass",
-        lambda d, N, p, m: {
-            "pandas": ("shift(-N)", pd and pd_refxv, (_series(d, "close"), N)),
-            "numpy": ("slicing", np_refxv, (d.close, N)),
-        },
-    ),
-    Case(
-        "REF_A",
-        "per-bar",
-        "s_s",
-        "per_bar",
-        lambda d, N, p: (d.close, p),
-        lambda d, N, p: ((d.close, p), ()),
-        _ref_a_peers,
-        "scalar per-bar loop",
-    ),
-    _p("LLV", "extremes", _extreme_peers(True), floor_label="per-bar scan"),
-    _per_bar("LLV_A", "move_min", "min", bn_kw={"min_count": 1}),
-    _p("HHV", "extremes", _extreme_peers(False), floor_label="per-bar scan"),
-    _per_bar("HHV_A", "move_max", "max", bn_kw={"min_count": 1}),
-    Case(
-        "BARSINCE",
-        "one-pass",
-        "c",
-        "plain",
-        lambda d, N, p: (d.up_bool,),
-        lambda d, N, p: ((d.up_u8,), ()),
-        lambda d, N, p, m: {
-            "pandas": ("cumsum>0 cumsum", pd and pd_barsince, (_series(d, "up_bool"),))
-        },
-    ),
-    Case(
-        "BARLAST",
-        "one-pass",
-        "c",
-        "plain",
-        lambda d, N, p: (d.up_bool,),
-        lambda d, N, p: ((d.up_u8,), ()),
-        lambda d, N, p, m: {
-            "pandas": ("groupby.cumcount", pd and pd_barslast, (_series(d, "up_bool"),))
-        },
-    ),
-    Case(
-        "BARSLAST",
-        "one-pass",
-        "c",
-        "plain",
-        lambda d, N, p: (d.up_bool,),
-        lambda d, N, p: ((d.up_u8,), ()),
-        lambda d, N, p, m: {
-            "pandas": ("groupby.cumcount", pd and pd_barslast, (_series(d, "up_bool"),))
-        },
-    ),
-    Case(
-        "CROSS",
-        "one-pass",
-        "s_s",
-        "plain",
-        lambda d, N, p: (d.close, d.smooth),
-        lambda d, N, p: ((d.close, d.smooth), ()),
-        lambda d, N, p, m: {
-            "pandas": (
-                "shift/compare",
-                pd and pd_cross,
-                (_series(d, "close"), _series(d, "smooth")),
-            ),
-            "numpy": ("slicing/compare", np_cross, (d.close, d.smooth)),
-        },
-    ),
-    Case(
-        "FIF",
-        "one-pass",
-        "c_s_s",
-        "plain",
-        lambda d, N, p: (d.up_bool, d.close, d.smooth),
-        lambda d, N, p: ((d.up_u8, d.close, d.smooth), ()),
-        lambda d, N, p, m: {
-            "pandas": (
-                "Series.where",
-                pd and pd_where,
-                (_series(d, "up_bool"), _series(d, "close"), _series(d, "smooth")),
-            ),
-            "numpy": ("where", np.where, (d.up_bool, d.close, d.smooth)),
-        },
-    ),
-    _p(
-        "SLOPE",
-        "dispersion",
-        lambda d, N, p, m: {
-            **_apply_peer("slope", ls_slope)(d, N, p, m),
-            "talib": ("LINEARREG_SLOPE", talib and talib.LINEARREG_SLOPE, (d.close, N)),
-        },
-        floor_label="scalar per-window loop",
-    ),
-    Case(
-        "CURRBARSCOUNT",
-        "one-pass",
-        "s",
-        "plain",
-        lambda d, N, p: (d.close,),
-        lambda d, N, p: ((d.close,), ()),
-        lambda d, N, p, m: {
-            "pandas": ("Series(arange)", pd and pd_currbarscount, (_series(d, "close"),))
-        },
-    ),
-    Case(
-        "BACKCOUNT",
-        "one-pass",
-        "c",
-        "plain",
-        lambda d, N, p: (d.up_bool,),
-        lambda d, N, p: ((d.up_u8,), ()),
-        lambda d, N, p, m: {
-            "pandas": ("groupby.cumsum", pd and pd_backcount, (_series(d, "up_bool"),))
-        },
-    ),
-    _p("STD", "dispersion", _std_peers(1), floor_label="scalar per-window loop"),
-    _p("STDDEV", "dispersion", _std_peers(0), floor_label="scalar per-window loop"),
-    _p("STDP", "dispersion", _std_peers(0), floor_label="scalar per-window loop"),
-    _p(
-        "AVEDEV",
-        "dispersion",
-        _apply_peer("mean abs dev", mean_abs_dev),
-        floor_label="scalar per-window loop",
-    ),
-    _p(
-        "FILTER",
-        "one-pass",
-        _none,
-        args=lambda d, N, p: (d.signal, N),
-        native=lambda d, N, p: ((d.signal,), (N,)),
-    ),
-]
+@dataclass
+class Case:
+    row: table.Function  # the function's row of the table
+    index: int  # its position in the table (the floor library's row number)
+    group: str  # which performance target it falls under
+    peers: Callable  # (d, N, p, mode) -> {peer: (label, fn, args)}
+    inputs: dict = field(default_factory=dict)  # parameter name -> data key or int value
 
+    @property
+    def name(self):
+        return self.row.name
+
+    @property
+    def kernel(self):
+        return self.row.kernel
+
+    @property
+    def floor(self):
+        return "fl_" + self.name.lower()
+
+    @property
+    def floor_label(self):
+        return FLOOR_LABELS[self.group]
+
+    @property
+    def kind(self):
+        """per_bar (reads a period series), period (takes an int period) or plain."""
+        if table.PERIODS in self.row.kinds:
+            return "per_bar"
+        return "period" if table.INT in self.row.kinds else "plain"
+
+    def _values(self, d, N, p, native):
+        out, ints = [], 0
+        for param in self.row.params:
+            key = self.inputs.get(param.name)
+            if param.kind == table.INT:
+                out.append(N if key is None and ints == 0 else key)
+                ints += 1
+            elif param.kind == table.PERIODS:
+                out.append(p)
+            elif param.kind == table.COND:
+                out.append(d.up_u8 if native else d.up_bool)
+            else:
+                out.append(getattr(d, key or "close"))
+        return out
+
+    def args(self, d, N, p):
+        """The arguments of the vexa function, in parameter order."""
+        return tuple(self._values(d, N, p, native=False))
+
+    def native(self, d, N, p):
+        """The kernel's arguments in parameter order: arrays as it reads them, ints."""
+        return self._values(d, N, p, native=True)
+
+
+def _case(index, row):
+    group = GROUP_OF.get(row.name, "per-bar" if table.PERIODS in row.kinds else "one-pass")
+    return Case(row, index, group, PEERS_OF.get(row.name, _none), INPUTS.get(row.name, {}))
+
+
+CASES = [_case(i, row) for i, row in enumerate(table.FUNCTIONS)]
 CASE_BY_NAME = {c.name: c for c in CASES}
 
 

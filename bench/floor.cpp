@@ -13,11 +13,26 @@
 // scalar reference loop: vectorisation is switched off for them, because the figure
 // they serve is "so many times faster than the scalar per-window loop".
 //
-// Not part of the library: nothing here is exported from quorix.
+// Not part of the library: nothing here is exported from quorix. The kernels' types
+// come from the function table; the kernels themselves are the installed module's,
+// passed in by address, so the table's references to them are weak here and left
+// unresolved.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <tuple>
+
+#include "quorix.h"
+
+#define FL_PRAGMA_(x) _Pragma(#x)
+#define QX_FUNCTION(NAME, kernel, ...) FL_PRAGMA_(weak kernel)
+#define QX_EXTRA(...)
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+
+#include "quorix_table.h"
 
 #define FL_API extern "C" __attribute__((visibility("default")))
 
@@ -479,7 +494,9 @@ FL_API FL_SCALAR int32_t fl_slope(int32_t, const double *Y, int32_t n, int32_t N
 }
 
 // ---- native timing loops ----------------------------------------------------------
-// Each calls fn `calls` times back to back and returns the mean time of one call in
+// One loop per row of the function table: it calls fn, a kernel of that row or a floor
+// loop with the same signature, `calls` times back to back with the arguments in the
+// slots (built once, before the loop) and returns the mean time of one call in
 // nanoseconds, so that no Python call overhead enters the figure.
 
 namespace {
@@ -495,23 +512,43 @@ inline double now_ns() {
     return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
 }
 
-template <class Call>
-double time_calls(int64_t calls, Call call) {
+template <class F>
+double time_as(void *fn, const qx::table::Slot *slots, double *out, int32_t out_n, int64_t calls) {
+    const F f = reinterpret_cast<F>(fn);
+    const auto args = qx::table::arguments<F>(0, slots, out, out_n);
     const double t0 = now_ns();
-    for (int64_t k = 0; k < calls; ++k) call();
+    for (int64_t k = 0; k < calls; ++k) std::apply(f, args);
     return (now_ns() - t0) / static_cast<double>(calls);
 }
 
-using FnSI = int32_t (*)(int32_t, const double *, int32_t, int32_t, double *, int32_t);
-using FnSII = int32_t (*)(int32_t, const double *, int32_t, int32_t, int32_t, double *, int32_t);
-using FnSS = int32_t (*)(int32_t, const double *, int32_t, const double *, int32_t, double *,
-                         int32_t);
-using FnSSS = int32_t (*)(int32_t, const double *, int32_t, const double *, int32_t, const double *,
-                          int32_t, double *, int32_t);
-using FnCSS = int32_t (*)(int32_t, const uint8_t *, int32_t, const double *, int32_t,
-                          const double *, int32_t, double *, int32_t);
-using FnC = int32_t (*)(int32_t, const uint8_t *, int32_t, double *, int32_t);
-using FnS = int32_t (*)(int32_t, const double *, int32_t, double *, int32_t);
+template <class F>
+int32_t call_as(void *fn, const qx::table::Slot *slots, double *out, int32_t out_n) {
+    return std::apply(reinterpret_cast<F>(fn), qx::table::arguments<F>(0, slots, out, out_n));
+}
+
+using Timer = double (*)(void *, const qx::table::Slot *, double *, int32_t, int64_t);
+using Caller = int32_t (*)(void *, const qx::table::Slot *, double *, int32_t);
+
+// By row: the loops for the row kernel's signature.
+const Timer kTimers[] = {
+#define QX_FUNCTION(NAME, kernel, ...) &time_as<decltype(&kernel)>,
+#define QX_EXTRA(...)
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+};
+const Caller kCallers[] = {
+#define QX_FUNCTION(NAME, kernel, ...) &call_as<decltype(&kernel)>,
+#define QX_EXTRA(...)
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+};
+static_assert(sizeof kTimers / sizeof kTimers[0] == qx::table::kNumFunctions, "one per row");
+
+bool valid_row(int32_t row) {
+    return row >= 0 && static_cast<size_t>(row) < qx::table::kNumFunctions;
+}
 
 }  // namespace
 
@@ -520,42 +557,21 @@ FL_API void vb_use_cpu_clock(int32_t cpu) {
     g_clock = cpu ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC;
 }
 
-FL_API double vb_time_s_i(void *fn, const double *a, int32_t n, int32_t N, double *out,
-                          int64_t calls) {
-    const FnSI f = reinterpret_cast<FnSI>(fn);
-    return time_calls(calls, [&] { f(0, a, n, N, out, n); });
+// The kernel name of a row ("vx_ma"), so that a caller can tell that its row numbers
+// are this library's; null past the end of the table.
+FL_API const char *vb_row_kernel(int32_t row) {
+    return valid_row(row) ? qx::table::kFunctions[row].kernel : nullptr;
 }
 
-FL_API double vb_time_s_ii(void *fn, const double *a, int32_t n, int32_t N, int32_t M, double *out,
-                           int64_t calls) {
-    const FnSII f = reinterpret_cast<FnSII>(fn);
-    return time_calls(calls, [&] { f(0, a, n, N, M, out, n); });
+// Mean ns of one call of fn (a kernel or floor of the row's signature) over `calls`
+// calls with context 0, the slots in parameter order and the output; NaN for no row.
+FL_API double vb_time(int32_t row, void *fn, const qx::table::Slot *slots, double *out,
+                      int32_t out_n, int64_t calls) {
+    return valid_row(row) ? kTimers[row](fn, slots, out, out_n, calls) : nan_value();
 }
 
-FL_API double vb_time_s_s(void *fn, const double *a, int32_t n, const double *b, double *out,
-                          int64_t calls) {
-    const FnSS f = reinterpret_cast<FnSS>(fn);
-    return time_calls(calls, [&] { f(0, a, n, b, n, out, n); });
-}
-
-FL_API double vb_time_s_s_s(void *fn, const double *a, int32_t n, const double *b, const double *c,
-                            double *out, int64_t calls) {
-    const FnSSS f = reinterpret_cast<FnSSS>(fn);
-    return time_calls(calls, [&] { f(0, a, n, b, n, c, n, out, n); });
-}
-
-FL_API double vb_time_c_s_s(void *fn, const uint8_t *x, int32_t n, const double *a, const double *b,
-                            double *out, int64_t calls) {
-    const FnCSS f = reinterpret_cast<FnCSS>(fn);
-    return time_calls(calls, [&] { f(0, x, n, a, n, b, n, out, n); });
-}
-
-FL_API double vb_time_c(void *fn, const uint8_t *x, int32_t n, double *out, int64_t calls) {
-    const FnC f = reinterpret_cast<FnC>(fn);
-    return time_calls(calls, [&] { f(0, x, n, out, n); });
-}
-
-FL_API double vb_time_s(void *fn, const double *a, int32_t n, double *out, int64_t calls) {
-    const FnS f = reinterpret_cast<FnS>(fn);
-    return time_calls(calls, [&] { f(0, a, n, out, n); });
+// One call of fn as vb_time makes it; its status, or -1 for no row.
+FL_API int32_t vb_call(int32_t row, void *fn, const qx::table::Slot *slots, double *out,
+                       int32_t out_n) {
+    return valid_row(row) ? kCallers[row](fn, slots, out, out_n) : -1;
 }

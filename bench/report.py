@@ -1,9 +1,22 @@
-"""Text and Markdown output of a benchmark result."""
+"""Text and Markdown output of a benchmark result.
 
-import cases
+    python3 bench/report.py [RESULT.json] [-o OUT.md]
+
+renders a saved result (the newest in bench/results/ by default) as Markdown: the
+machine, the summary against the targets, one table per function, the call overhead
+and the floor check. Results are kept as JSON only; the Markdown is made on demand.
+"""
+
+import argparse
+import json
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
 
 RATIO_COLS = ("floor", "bottleneck", "pandas", "talib", "numpy")
-RATIO_NAMES = {"floor": "floor", **cases.PEER_NAMES}
+PEER_NAMES = {"bottleneck": "bottleneck", "pandas": "pandas", "talib": "TA-Lib", "numpy": "numpy"}
+RATIO_NAMES = {"floor": "floor", **PEER_NAMES}
 
 
 def size_text(n):
@@ -189,3 +202,24 @@ def markdown(result, summary_text):
         out += [f"- {k}: {v}" for k, v in result["floor_check"].items()]
         out.append("")
     return "\n".join(out)
+
+
+def main(argv=None):
+    sys.path.insert(0, str(HERE))
+    import summary
+
+    ap = argparse.ArgumentParser(description="Renders a saved benchmark result as Markdown.")
+    ap.add_argument("result", nargs="?", help="a result JSON (default: the newest saved)")
+    ap.add_argument("-o", "--output", help="write the Markdown here instead of printing it")
+    args = ap.parse_args(argv)
+    path = Path(args.result) if args.result else summary.newest_result()
+    result = json.loads(path.read_text())
+    text = markdown(result, summary.summary_markdown(result))
+    if args.output:
+        Path(args.output).write_text(text)
+    else:
+        print(text)
+
+
+if __name__ == "__main__":
+    main()

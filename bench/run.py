@@ -4,8 +4,9 @@ C++ floor loop of the same dependency chain.
     python3 bench/run.py [--quick] [--functions MA,EMA,...] [--name NAME] [--no-save]
 
 Prints, for every function, the median time per bar and its ratio to each peer, then
-the call overhead at n = 10 and the summary against the performance targets; saves
-JSON and Markdown in bench/results/. See bench/README.md for the method.
+the call overhead at n = 10 and the summary against the performance targets; saves the
+result as JSON in bench/results/ (bench/report.py renders it as Markdown). See
+bench/README.md for the method.
 """
 
 import argparse
@@ -214,7 +215,7 @@ def contenders_for(case, d, N, p, mode, vexa_fn, native):
     for peer, (label, fn, pargs) in cases.live_peers(case, d, N, p, mode).items():
         out.append(timing.py_contender(peer, label, fn, pargs))
     if native is not None:
-        inputs, ints = case.native(d, N, p)
+        values = case.native(d, N, p)
         for key, sym, label in (
             ("native", case.kernel, case.kernel),
             ("floor", case.floor, case.floor_label),
@@ -223,13 +224,11 @@ def contenders_for(case, d, N, p, mode, vexa_fn, native):
             if addr is None:
                 errors[key] = f"{sym} not found"
                 continue
-            status = native.call(case.sig, addr, inputs, ints, np.zeros(d.n))
+            status = native.call(case, addr, values, np.zeros(d.n))
             if status != 0:
                 errors[key] = f"{sym} returned status {status}"
                 continue
-            out.append(
-                timing.native_contender(key, label, native, case.sig, addr, inputs, ints, d.n)
-            )
+            out.append(timing.native_contender(key, label, native, case, addr, values, d.n))
     good = []
     for c in out:
         try:
@@ -325,10 +324,10 @@ def floor_check(selected, cache, native, n=10**4, N=20):
         if ka is None or fa is None:
             continue
         p = data.period_series(n, N, "random") if case.kind == "per_bar" else None
-        inputs, ints = case.native(d, N, p)
+        values = case.native(d, N, p)
         a, b = np.zeros(n), np.zeros(n)
-        native.call(case.sig, ka, inputs, ints, a)
-        native.call(case.sig, fa, inputs, ints, b)
+        native.call(case, ka, values, a)
+        native.call(case, fa, values, b)
         diff = int(np.count_nonzero(a.view(np.uint64) != b.view(np.uint64)))
         out[case.name] = "same bits" if diff == 0 else f"{diff} of {n} bars differ"
     return out
@@ -361,6 +360,7 @@ def main(argv=None):
 
     try:
         native = timing.Native(timing.build_floor(), vexa_mod.__file__)
+        native.check_rows(cases.CASES)
     except (OSError, subprocess.CalledProcessError) as e:
         print(f"floor library unavailable, native timings skipped: {e}")
         native = None
@@ -411,8 +411,7 @@ def main(argv=None):
         out = HERE / "results"
         out.mkdir(exist_ok=True)
         (out / f"{stem}.json").write_text(to_json(result))
-        (out / f"{stem}.md").write_text(report.markdown(result, text))
-        print(f"saved bench/results/{stem}.json and .md")
+        print(f"saved bench/results/{stem}.json (python3 bench/report.py renders it)")
 
 
 def default_name(info, quick):

@@ -23,23 +23,25 @@ BUILD = ROOT / "build-bench"
 P = ctypes.c_void_p
 I32 = ctypes.c_int32
 
-# Native signature kinds: the kernel's arguments after the context argument, as
-# (inputs, integer parameters). "s" a float64 series, "c" a condition (byte) series.
-SIGNATURES = {
-    "s_i": ("s", 1),
-    "s_ii": ("s", 2),
-    "s_s": ("ss", 0),
-    "s_s_s": ("sss", 0),
-    "c_s_s": ("css", 0),
-    "c": ("c", 0),
-    "s": ("s", 0),
-}
+
+class Slot(ctypes.Structure):
+    """One argument of a kernel call by parameter position (qx::table::Slot): an input's
+    address and count, or an integer parameter's value, or a real parameter's value."""
+
+    _fields_ = [("data", P), ("value", I32), ("real", ctypes.c_double)]
 
 
-def _kernel_type(sig):
-    inputs, nints = SIGNATURES[sig]
-    args = [I32] + [P, I32] * len(inputs) + [I32] * nints + [P, I32]
-    return ctypes.CFUNCTYPE(I32, *args)
+def slots(case, values):
+    """The slots of a call of case's kernel with `values` in parameter order."""
+    out = (Slot * len(values))()
+    for slot, param, v in zip(out, case.row.params, values):
+        if param.is_series:
+            slot.data, slot.value = v.ctypes.data, v.size
+        elif param.kind == "real":
+            slot.real = v
+        else:
+            slot.value = v
+    return out
 
 
 # ---- the floor library -------------------------------------------------------------
@@ -103,16 +105,25 @@ class Native:
     def __init__(self, floor_path, module_path):
         self.floor = ctypes.CDLL(str(floor_path))
         self.module = ctypes.CDLL(str(module_path))
-        self._timers = {}
-        for sig, (inputs, nints) in SIGNATURES.items():
-            fn = getattr(self.floor, "vb_time_" + sig)
-            fn.restype = ctypes.c_double
-            fn.argtypes = (
-                [P] + [P, I32] + [P] * (len(inputs) - 1) + [I32] * nints + [P, ctypes.c_int64]
-            )
-            self._timers[sig] = fn
-        self.floor.vb_use_cpu_clock.argtypes = [I32]
-        self.floor.vb_use_cpu_clock.restype = None
+        f = self.floor
+        f.vb_time.restype = ctypes.c_double
+        f.vb_time.argtypes = [I32, P, P, P, I32, ctypes.c_int64]
+        f.vb_call.restype = I32
+        f.vb_call.argtypes = [I32, P, P, P, I32]
+        f.vb_row_kernel.restype = ctypes.c_char_p
+        f.vb_row_kernel.argtypes = [I32]
+        f.vb_use_cpu_clock.argtypes = [I32]
+        f.vb_use_cpu_clock.restype = None
+
+    def check_rows(self, cases):
+        """The floor library numbers the table's rows as the installed package does."""
+        for case in cases:
+            kernel = self.floor.vb_row_kernel(case.index)
+            if kernel is None or kernel.decode() != case.kernel:
+                raise OSError(
+                    f"the floor library's row {case.index} is {kernel!r}, the package's "
+                    f"{case.kernel}: rebuild it from the same tree"
+                )
 
     def address(self, symbol):
         """Address of a kernel ('vx_...') or floor ('fl_...') symbol, or None."""
@@ -122,22 +133,15 @@ class Native:
         except AttributeError:
             return None
 
-    def call(self, sig, addr, inputs, ints, out):
-        """One call; returns the status code."""
-        n = inputs[0].size
-        args = [0]
-        for arr in inputs:
-            args += [arr.ctypes.data, arr.size]
-        args += list(ints) + [out.ctypes.data, n]
-        return _kernel_type(sig)(addr)(*args)
+    def call(self, case, addr, values, out):
+        """One call of the kernel or floor at addr; returns the status code."""
+        return self.floor.vb_call(case.index, addr, slots(case, values), out.ctypes.data, out.size)
 
-    def timer(self, sig, addr, inputs, ints, out):
+    def timer(self, case, addr, values, out):
         """A function calls -> mean ns of one call, timed inside the library."""
-        fn = self._timers[sig]
-        n = inputs[0].size
-        ptrs = [arr.ctypes.data for arr in inputs]
-        head = [addr, ptrs[0], n] + ptrs[1:] + list(ints) + [out.ctypes.data]
-        return lambda calls: fn(*head, calls)
+        fn, args = self.floor.vb_time, (case.index, addr, slots(case, values), out.ctypes.data)
+        n = out.size
+        return lambda calls: fn(*args, n, calls)
 
 
 # ---- contenders ----------------------------------------------------------------------
@@ -199,10 +203,10 @@ def py_contender(key, label, fn, args):
     return Contender(key, label, sample, keep=args)
 
 
-def native_contender(key, label, native, sig, addr, inputs, ints, n):
+def native_contender(key, label, native, case, addr, values, n):
     out = np.zeros(n)
-    timer = native.timer(sig, addr, inputs, ints, out)
-    return Contender(key, label, lambda loops: timer(loops), keep=(inputs, out))
+    timer = native.timer(case, addr, values, out)
+    return Contender(key, label, lambda loops: timer(loops), keep=(values, out))
 
 
 MIN_ROUNDS = 3

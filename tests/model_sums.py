@@ -72,36 +72,25 @@ def vx_sum_a(a, N, out):
 
 
 def vx_count(a, N, out):
+    """Each bar's count taken over its own window (the counts are whole numbers, so
+    they do not depend on how they are accumulated). A value is true when non-zero, a
+    NaN included. N = 0 counts every bar so far; N > 0 counts the last N bars, from
+    the first bar whose window lies entirely at or after the first valid value."""
     n = len(a)
     if len(out) != n:
         return 1
     if N < 0:
         return 2
-
-    def true(x):  # NaN is non-zero here
-        return x != 0.0
-
-    if N == 0:
-        c = 0
-        for i in range(n):
-            if true(a[i]):
-                c += 1
-            out[i] = c
-        return 0
     s = _first_valid(a)
-    for i in range(s):
-        out[i] = MISSING
-    c = 0
-    for k in range(min(N, n - s)):
-        if true(a[s + k]):
-            c += 1
-        out[s + k] = MISSING
-    if s + N - 1 >= n:
-        return 0
-    out[s + N - 1] = c
-    for i in range(s + N, n):
-        c = c - (1 if true(a[i - N]) else 0) + (1 if true(a[i]) else 0)
-        out[i] = c
+    for i in range(n):
+        if N == 0:
+            first = 0
+        elif i < s + N - 1:
+            out[i] = MISSING
+            continue
+        else:
+            first = i - N + 1
+        out[i] = float(sum(1 for j in range(first, i + 1) if a[j] != 0.0))
     return 0
 
 

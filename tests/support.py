@@ -5,17 +5,51 @@ is callable here without a second list.
 """
 
 import ctypes
+import functools
+import importlib
 import os
 import re
+import sys
 from pathlib import Path
 
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-HEADER = ROOT / "quorix" / "include" / "quorix.h"
+
+
+def _header(name="quorix.h"):
+    """A header of the source tree these tests sit in, else the one installed with vexa
+    (the tests run from a copy beside an installed wheel)."""
+    tree = ROOT / "quorix" / "include" / name
+    if tree.is_file():
+        return tree
+    from vexa.table import include_dir
+
+    return include_dir() / name
+
+
+HEADER = _header()
+LANG_HEADER = _header("quorix_lang.h")
+# The kernels export their C names from an ELF shared object here (nm -D reads them).
+ELF = sys.platform.startswith("linux")
 
 MISSING_BITS = 0x7FF8000000000000
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+
+# Kernels whose results are input values copied unchanged: NaN payloads and the signs
+# of zeros must survive.
+COPYING = {
+    "vx_ref",
+    "vx_ref_a",
+    "vx_refif",
+    "vx_refxv",
+    "vx_fif",
+    "vx_filter",
+    "vx_llv",
+    "vx_hhv",
+    "vx_llv_a",
+    "vx_hhv_a",
+}
 
 _CTYPES = {
     "int32_t": ctypes.c_int32,
@@ -30,9 +64,9 @@ _CTYPES = {
 _DECL = re.compile(r"QX_API\s+([\w\s\*]+?)\s*(\b\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 
-def declarations():
+def declarations(header=HEADER):
     """[(name, restype, [(ctype text, param name), ...])] for every exported function."""
-    text = HEADER.read_text()
+    text = header.read_text()
     out = []
     for m in _DECL.finditer(text):
         ret, name, params = m.group(1).strip(), m.group(2), m.group(3)
@@ -50,6 +84,16 @@ def declarations():
 KERNELS = [d for d in declarations() if d[0].startswith("vx_")]
 
 
+@functools.cache
+def models():
+    """{kernel name: its slow twin} from every tests/model_*.py."""
+    found = {}
+    for path in sorted(Path(__file__).parent.glob("model_*.py")):
+        module = importlib.import_module(path.stem)
+        found.update({k: v for k, v in vars(module).items() if k.startswith("vx_")})
+    return found
+
+
 def library_path():
     """The native library under test: $QUORIX_LIB if set, else the extension module."""
     path = os.environ.get("QUORIX_LIB")
@@ -60,9 +104,9 @@ def library_path():
     return vexa._vexa.__file__
 
 
-def load_library(path=None):
+def load_library(path=None, header=HEADER):
     lib = ctypes.CDLL(path or library_path())
-    for name, ret, args in declarations():
+    for name, ret, args in declarations(header):
         # A symbol the library lacks stays absent; the export test reports it.
         fn = getattr(lib, name, None)
         if fn is None:
@@ -70,6 +114,12 @@ def load_library(path=None):
         fn.restype = ctypes.c_void_p if ret.endswith("*") else _CTYPES[ret]
         fn.argtypes = [_CTYPES[t] for t, _ in args]
     return lib
+
+
+def c_runtime():
+    """The C runtime the library allocates from and prints with: the process's own on
+    POSIX, the universal C runtime on Windows."""
+    return ctypes.CDLL("ucrtbase" if sys.platform == "win32" else None)
 
 
 def ptr(arr):

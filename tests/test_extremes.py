@@ -48,35 +48,6 @@ def tie_heavy(rng, n):
     return x
 
 
-# ---- status codes and untouched output ----------------------------------------
-
-
-@pytest.mark.parametrize("name", FIXED)
-def test_fixed_status(lib, name):
-    x = f64(1, 2, 3)
-    st, out = run_kernel(lib, name, [x], params=(-1,), counts=(3, 2))
-    assert st == 1 and (bits(out) == bits(canary(3))).all()  # counts before period
-    st, out = run_kernel(lib, name, [x], params=(2,), counts=(3, 4))
-    assert st == 1 and (bits(out) == bits(canary(3))).all()
-    for N in (-1, INT32_MIN):
-        st, out = run_kernel(lib, name, [x], params=(N,))
-        assert st == 2 and (bits(out) == bits(canary(3))).all()
-    for cnt in (0, -5):  # agreeing counts <= 0: nothing written
-        st, out = run_kernel(lib, name, [x], params=(2,), counts=(cnt, cnt))
-        assert st == 0 and (bits(out) == bits(canary(3))).all()
-
-
-@pytest.mark.parametrize("name", PER_BAR)
-def test_per_bar_status(lib, name):
-    x, p = f64(1, 2, 3), f64(1, 1, 1)
-    for counts in [(3, 2, 3), (3, 3, 2), (3, 4, 4), (0, 0, 1)]:
-        st, out = run_kernel(lib, name, [x, p], counts=counts)
-        assert st == 1 and (bits(out) == bits(canary(3))).all()
-    for cnt in (0, -1):
-        st, out = run_kernel(lib, name, [x, p], counts=(cnt, cnt, cnt))
-        assert st == 0 and (bits(out) == bits(canary(3))).all()
-
-
 # ---- documented examples ----------------------------------------------------
 
 

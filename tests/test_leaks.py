@@ -4,7 +4,7 @@ Each function runs all its call paths (tests/bindings.py: results, rejected peri
 unequal lengths, wrong dtypes, empty and lying arguments, failing astype, bad keywords,
 integers out of range) round after round. Reference counts of the arguments, of numpy's
 types and functions and of the module's functions must come back exactly; the traced
-memory and the resident size may not grow beyond noise. bench/leak_growth.py runs the
+memory and the resident size may not grow beyond noise. tests/leak_growth.py runs the
 same paths 100,000 times and reports the growth per 100,000 calls.
 """
 

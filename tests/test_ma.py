@@ -18,6 +18,7 @@ from support import (
     assert_same_bits,
     assert_same_values,
     bits,
+    c_runtime,
     canary,
     library_path,
     random_periods,
@@ -55,23 +56,6 @@ def test_ma_examples(lib, a, N, want):
     # Leading and warm-up bars carry the one quiet-NaN pattern.
     warm = min(model_ma.first_valid(a) + N - 1, len(a))
     assert (bits(out[:warm]) == MISSING_BITS).all()
-
-
-def test_ma_rejects_before_writing(lib):
-    a = np.arange(5.0)
-    for N in (0, -3, INT32_MIN):
-        st_, out = ma(lib, a, N)
-        assert st_ == 2 and (bits(out) == CANARY_BITS).all()
-    # The count check comes first, even with an invalid period.
-    st_, out = run_kernel(lib, "vx_ma", [a], (0,), counts=[5, 4])
-    assert st_ == 1 and (bits(out) == CANARY_BITS).all()
-    st_, out = run_kernel(lib, "vx_ma_a", [a, np.ones(5)], counts=[5, 4, 5])
-    assert st_ == 1 and (bits(out) == CANARY_BITS).all()
-    for name, inputs, params in (("vx_ma", [a], (3,)), ("vx_ma_a", [a, a], ())):
-        st_, out = run_kernel(lib, name, inputs, params, counts=[0] * (len(inputs) + 1))
-        assert st_ == 0 and (bits(out) == CANARY_BITS).all()
-        st_, out = run_kernel(lib, name, inputs, params, counts=[-4] * (len(inputs) + 1))
-        assert st_ == 0 and (bits(out) == CANARY_BITS).all()
 
 
 def test_ma_context_moves_start_to_the_tail(lib):
@@ -186,7 +170,7 @@ def take(lib, address, count):
             ctypes.cast(address, ctypes.POINTER(ctypes.c_double)), (count,)
         ).copy()
     finally:
-        ctypes.CDLL(None).free(ctypes.c_void_p(address))
+        c_runtime().free(ctypes.c_void_p(address))
 
 
 @pytest.mark.parametrize(
@@ -224,17 +208,29 @@ def test_zeros(lib):
     assert lib.zeros(0) is None and lib.zeros(-1) is None
 
 
+def c_format(fmt, value):
+    """`value` as the C runtime's printf formats it (how a NaN's sign shows is the
+    runtime's choice: glibc prints -nan, macOS nan)."""
+    snprintf = c_runtime().snprintf
+    # The fixed arguments declared: on Apple silicon ctypes passes the rest as variadic.
+    snprintf.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p]
+    buf = ctypes.create_string_buffer(64)
+    snprintf(buf, 64, fmt, ctypes.c_double(value))
+    return buf.value.decode()
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="the Windows C runtime exports no snprintf")
 def test_aprint_output():
     code = f"""
 import ctypes, sys
 sys.path.insert(0, {str(__import__("pathlib").Path(__file__).parent)!r})
-from support import load_library
+from support import c_runtime, load_library
 lib = load_library({library_path()!r})
 D = ctypes.c_double * 4
 r1 = lib.aprint(b"x", D(1.0, 2.5, 0, 0), 2)
 r2 = lib.aprint(b"empty", D(), 0)
 r3 = lib.aprint(b"v", D(float("nan"), -float("nan"), float("inf"), 123456789.0), 4)
-ctypes.CDLL(None).fflush(None)
+c_runtime().fflush(None)
 print(r1 >= 0, r2 >= 0, r3 >= 0)
 """
     out = subprocess.run(
@@ -244,9 +240,10 @@ print(r1 >= 0, r2 >= 0, r3 >= 0)
         check=True,
         cwd=tempfile.gettempdir(),
     ).stdout
+    nan, neg_nan = c_format(b"%4g", float("nan")), c_format(b", %4g", -float("nan"))
     assert out.splitlines() == [
         "x = [   1,  2.5]",
         "empty = []",
-        "v = [ nan, -nan,  inf, 1.23457e+08]",
+        f"v = [{nan}{neg_nan},  inf, 1.23457e+08]",
         "True True True",
     ]

@@ -78,7 +78,7 @@ def test_namespace():
         # functions from the calling convention alone.
         derived = "($self, object, /)" if sys.version_info >= (3, 13) else None
         assert fn.__text_signature__ in (None, derived)
-        assert getattr(vexa, name) is fn
+        assert getattr(vexa, name).__name__ == name  # the package's own function of the name
     assert names[2:4] == ["MA", "MA_A"]
 
 
@@ -93,10 +93,13 @@ def test_reimport_gives_the_same_module():
     assert out.split() == ["True", "True", "True"]
 
 
+# Loads the module file of vexa._vexa directly, so that the package (and its other
+# extension) do not stand in front of the module's own refusal.
 SUBINTERPRETER = (
-    "import os\n"
+    "import importlib.util, os\n"
+    "spec = importlib.util.spec_from_file_location('vexa._vexa', PATH)\n"
     "try:\n"
-    "    import vexa._vexa\n"
+    "    importlib.util.module_from_spec(spec)\n"
     "    result = 'imported'\n"
     "except ImportError as e:\n"
     "    result = str(e)\n"
@@ -120,7 +123,7 @@ def test_second_interpreter_is_refused():
                 iid = ip.create(isolated=False)
             except TypeError:
                 iid = ip.create()
-        ip.run_string(iid, {SUBINTERPRETER!r})
+        ip.run_string(iid, "PATH = " + repr(vexa._vexa.__file__) + chr(10) + {SUBINTERPRETER!r})
     """)
     if out.strip() == "unsupported":
         pytest.skip("this interpreter offers no subinterpreters")
@@ -133,6 +136,7 @@ def test_second_interpreter_is_refused():
 def test_failed_execution_leaves_a_clean_retry():
     out = run_python("""
         import sys
+        import vexa                          # the package (and vexa._native) load first
         sys.modules["numpy"] = None          # makes the numpy import of module execution fail
         try:
             import vexa._vexa
@@ -383,11 +387,37 @@ def test_results_are_new_arrays_and_inputs_stay():
     assert vx.MA_A(a, np.ones(4)).tolist() == [0.0] * 5  # unequal counts: kernel declines
 
 
-def test_demo_runs():
-    out = run_python("import runpy; runpy.run_module('vexa', run_name='__main__')")
-    assert "MA(close, 5)" in out and "MA_A(close, p)" in out
-    # Also from the root of the source tree, as the README runs it after pip install .
+def test_command_runs_as_a_module():
+    # python -m vexa is the vexa command; also from the root of the source tree, as the
+    # README runs it after pip install .
     root = Path(__file__).resolve().parent.parent
-    proc = subprocess.run([sys.executable, "-m", "vexa"], capture_output=True, text=True, cwd=root)
+    proc = subprocess.run(
+        [sys.executable, "-m", "vexa", "functions", "MA"],
+        capture_output=True,
+        text=True,
+        cwd=root,
+    )
     assert proc.returncode == 0, proc.stderr
-    assert "MA(close, 5)" in proc.stdout
+    assert "MA(a, N)" in proc.stdout
+
+
+def test_version_from_one_place():
+    """vexa.__version__ is the installed distribution's, and pyproject.toml beside the
+    tests (the source tree's, or its copy beside an installed wheel) states the same."""
+    from importlib.metadata import version
+
+    assert vexa.__version__ == version("vexa")
+    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if not pyproject.is_file():
+        pytest.skip("no pyproject.toml beside the tests")
+    text = pyproject.read_text("utf-8")
+    try:
+        import tomllib
+
+        stated = tomllib.loads(text)["project"]["version"]
+    except ImportError:  # CPython 3.10
+        import re
+
+        table = re.search(r"^\[project\]\s*$(.*?)(?=^\[|\Z)", text, re.M | re.S)[1]
+        stated = re.search(r'^version\s*=\s*"([^"]+)"', table, re.M)[1]
+    assert vexa.__version__ == stated

@@ -41,36 +41,6 @@ def with_odd_bits(rng, n):
     return x
 
 
-# ---- status codes and untouched output ----------------------------------------
-
-
-@pytest.mark.parametrize("name", ["vx_ref", "vx_refxv"])
-def test_fixed_status(lib, name):
-    x = f64(1, 2, 3)
-    for counts in [(3, 2), (3, 4), (0, 3)]:
-        st, out = run_kernel(lib, name, [x], params=(1,), counts=counts)
-        assert st == 1 and (bits(out) == bits(canary(3))).all()
-    for N in (INT32_MIN, -1, INT32_MAX):  # no period is invalid
-        st, out = run_kernel(lib, name, [x], params=(N,))
-        assert st == 0
-    for cnt in (0, -2):
-        st, out = run_kernel(lib, name, [x], params=(1,), counts=(cnt, cnt))
-        assert st == 0 and (bits(out) == bits(canary(3))).all()
-
-
-def test_series_status(lib):
-    x = f64(1, 2, 3)
-    for name, k in [("vx_ref_a", 2), ("vx_refif", 3)]:
-        ins = [x] * k
-        for i in range(1, k + 1):  # each later count in turn, the output's included
-            counts = [3] * (k + 1)
-            counts[i] = 2
-            st, out = run_kernel(lib, name, ins, counts=counts)
-            assert st == 1 and (bits(out) == bits(canary(3))).all()
-        st, out = run_kernel(lib, name, ins, counts=[0] * (k + 1))
-        assert st == 0 and (bits(out) == bits(canary(3))).all()
-
-
 # ---- documented examples ----------------------------------------------------
 
 

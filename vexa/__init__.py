@@ -1,8 +1,10 @@
-"""vexa: indicator functions of the stock-chart formula language over numpy series.
+"""vexa: indicator functions of the stock-chart formula language.
 
-Every function takes one-dimensional numpy arrays (float64 series; any numeric or bool
-array where a condition is expected) and Python ints, and returns a new float64 array
-as long as its first argument. Bars without a value are NaN.
+Every function takes any array-like of numbers (numpy arrays of any numeric dtype and
+layout, lists, pandas and polars objects) and returns float64 values in the caller's
+kind: a series gives a series, a panel of bars x columns (2-D, bars along `axis`) gives
+a panel, each column computed on its own. Bars without a value are NaN. Results agree to
+the last bit with the strict module vexa._vexa.
 """
 
 import pkgutil
@@ -13,11 +15,23 @@ from importlib.metadata import version as _version
 # this folder has no compiled module: the installed package's folder supplies it.
 __path__ = pkgutil.extend_path(__path__, __name__)
 
-from . import _vexa
+from . import _native
+from .data import sample
+from .table import FUNCTIONS as _FUNCTIONS
+from .table import include_dir as _include_dir
 
-# The module's functions, unchanged: vexa.MA is vexa._vexa.MA.
-__all__ = [name for name in vars(_vexa) if name[:1].isupper()]
-globals().update({name: getattr(_vexa, name) for name in __all__})
+# One function per row of the table, made by vexa._native.
+__all__ = [f.name for f in _FUNCTIONS] + ["get_include", "sample"]
+globals().update({f.name: getattr(_native, f.name) for f in _FUNCTIONS})
+
+
+def get_include() -> str:
+    """The folder of quorix.h, the kernels' C header, for native callers: compile with
+    -I followed by this folder (the kernels themselves are in vexa._vexa's module file)."""
+    return str(_include_dir())
+
+
+from .formula import Formula  # noqa: E402, F401  (formulas of the language, over tables)
 
 try:
     __version__ = _version("vexa")

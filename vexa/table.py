@@ -25,13 +25,22 @@ _KINDS = {
     "QX_REAL": REAL,
 }
 _FORMS = {"KEYWORDS": "keywords", "SINGLE": "single"}
-_AHEAD = {"NEVER": None, "NEGATIVE_N": "negative", "POSITIVE_N": "positive"}
+_AHEAD = {
+    "NEVER": None,
+    "NEGATIVE_N": "negative",
+    "POSITIVE_N": "positive",
+    "ALWAYS": "always",
+}
+
+
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
 
 @dataclass(frozen=True)
 class Param:
     name: str
     kind: str  # "series", "periods" (a per-bar period series), "cond", "int" or "real"
+    least: int | None = None  # an integer parameter: the least value its kernel accepts
 
     @property
     def is_series(self) -> bool:
@@ -44,7 +53,8 @@ class Function:
     name: str  # "MA"
     kernel: str  # "vx_ma"
     form: str  # "keywords" or "single"
-    ahead: str | None  # None, or "negative" / "positive": the sign of N that reads later bars
+    ahead: str | None  # None, "negative" / "positive" (the sign of N that reads later bars)
+    # or "always"
     summary: str
     params: tuple[Param, ...]
     extra: bool = False  # a function the formula language adds, not one of vexa._vexa
@@ -86,8 +96,23 @@ def include_dir() -> Path:
 
 
 _ROW = re.compile(r"^QX_(FUNCTION|EXTRA)\((.*)\)\s*$")
-_ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"|[^,]+)\s*(?:,|$)')
-_PARAM = re.compile(r"^(QX_\w+)\((\w+)\)$")
+# One field of a row: a quoted string, a macro call with its parenthesised arguments,
+# or a bare word.
+_ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"|\w+\([^()]*\)|[^,]+)\s*(?:,|$)')
+_PARAM = re.compile(r"^(QX_\w+)\((\w+)(?:,\s*(ANY|-?\d+))?\)$")
+
+
+def _param(text: str) -> Param:
+    m = _PARAM.match(text)
+    kind = _KINDS[m.group(1)]
+    if (kind == INT) != (m.group(3) is not None):
+        raise ValueError("an integer parameter, and only one, gives its least value")
+    least = None
+    if kind == INT:
+        least = INT32_MIN if m.group(3) == "ANY" else int(m.group(3))
+        if not INT32_MIN <= least <= INT32_MAX:
+            raise ValueError("the least value is not a 32-bit integer")
+    return Param(m.group(2), kind, least)
 
 
 def parse(text: str) -> tuple[Function, ...]:
@@ -100,10 +125,7 @@ def parse(text: str) -> tuple[Function, ...]:
         fields = [a.strip() for a in _ARG.findall(m.group(2))]
         try:
             name, kernel, form, ahead, summary, *params = fields
-            parsed = []
-            for p in params:
-                pm = _PARAM.match(p)
-                parsed.append(Param(pm.group(2), _KINDS[pm.group(1)]))
+            parsed = [_param(p) for p in params]
             extra = m.group(1) == "EXTRA"
             rows.append(
                 Function(

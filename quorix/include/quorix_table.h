@@ -7,9 +7,10 @@
 //
 // A row's parameter kinds are checked against its kernel's C signature when this
 // header is compiled: after the context argument, (const double *, int32_t) is a series
-// (or a period series), (const uint8_t *, int32_t) a condition series and a lone int32_t
-// an integer parameter; (double *, int32_t) closes with the output. A row that
-// disagrees with its kernel does not compile.
+// (or a period series), (const uint8_t *, int32_t) a condition series, a lone int32_t
+// an integer parameter and a lone double a real one; (double *, int32_t) closes with
+// the output. A row that disagrees with its kernel, or an integer parameter whose least
+// value is neither ANY nor a 32-bit integer, does not compile.
 #ifndef QUORIX_TABLE_H
 #define QUORIX_TABLE_H
 
@@ -19,19 +20,24 @@
 #include <utility>
 
 #include "quorix.h"
+#if defined(QX_TABLE_WITH_EXTRAS)
+#include "quorix_lang.h"
+#endif
 
 namespace qx {
 namespace table {
 
 enum class Kind : uint8_t { Series, Periods, Cond, Int, Real };
 enum class Form : uint8_t { Keywords, Single };
-enum class Ahead : uint8_t { Never, NegativeN, PositiveN };
+enum class Ahead : uint8_t { Never, NegativeN, PositiveN, Always };
 
 constexpr int kMaxParams = 4;
 
 struct Param {
     const char *name;
     Kind kind;
+    // An integer parameter: the least value its kernel accepts (INT32_MIN: every value).
+    int32_t least = INT32_MIN;
 };
 
 // One argument of a uniform call, by parameter position: an input's address and count,
@@ -96,22 +102,51 @@ auto unpack(const Slot &s) {
         return std::make_tuple(s.value);
 }
 
-template <auto K, size_t... I>
-int32_t invoke_with(int32_t ctx, const Slot *slots, double *out, int32_t out_n,
+template <class F, size_t... I>
+auto arguments_with(int32_t ctx, const Slot *slots, double *out, int32_t out_n,
                     std::index_sequence<I...>) {
-    using Sig = Signature<decltype(K)>;
-    return std::apply(K, std::tuple_cat(std::make_tuple(ctx), unpack<Sig::kinds[I]>(slots[I])...,
-                                        std::make_tuple(out, out_n)));
+    using Sig = Signature<F>;
+    return std::tuple_cat(std::make_tuple(ctx), unpack<Sig::kinds[I]>(slots[I])...,
+                          std::make_tuple(out, out_n));
 }
+
+}  // namespace detail
+
+// The arguments of a call of a function with a kernel's C signature F, from ctx, the
+// slots in parameter order and the output, as a tuple for std::apply: for callers that
+// hold the address of a kernel (or of a loop with its signature) only at run time.
+template <class F>
+auto arguments(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
+    return detail::arguments_with<F>(ctx, slots, out, out_n,
+                                     std::make_index_sequence<detail::Signature<F>::count>{});
+}
+
+namespace detail {
 
 template <auto K>
 int32_t invoke(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
-    return invoke_with<K>(ctx, slots, out, out_n,
-                          std::make_index_sequence<Signature<decltype(K)>::count>{});
+    return std::apply(K, arguments<decltype(K)>(ctx, slots, out, out_n));
 }
 
 // Not constexpr: a row that reaches it cannot be a constant, so it does not compile.
 inline void row_kind_disagrees_with_kernel_signature() {}
+inline void least_is_not_ANY_or_a_32_bit_integer() {}
+
+// The least value of QX_INT(name, least), from its spelling: ANY or a decimal integer.
+constexpr int32_t least_value(const char *s) {
+    if (s[0] == 'A' && s[1] == 'N' && s[2] == 'Y' && s[3] == 0) return INT32_MIN;
+    bool negative = *s == '-';
+    if (negative) ++s;
+    if (*s == 0) least_is_not_ANY_or_a_32_bit_integer();
+    int64_t v = 0;
+    for (; *s; ++s) {
+        if (*s < '0' || *s > '9' || v > INT32_MAX) least_is_not_ANY_or_a_32_bit_integer();
+        v = v * 10 + (*s - '0');
+    }
+    v = negative ? -v : v;
+    if (v < INT32_MIN || v > INT32_MAX) least_is_not_ANY_or_a_32_bit_integer();
+    return static_cast<int32_t>(v);
+}
 
 constexpr bool agrees(Kind declared, Kind signature) {
     return declared == signature || (declared == Kind::Periods && signature == Kind::Series);
@@ -139,13 +174,16 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
     ::qx::table::Param { #p, ::qx::table::Kind::Periods }
 #define QX_COND(p)                                                                                 \
     ::qx::table::Param { #p, ::qx::table::Kind::Cond }
-#define QX_INT(p)                                                                                  \
-    ::qx::table::Param { #p, ::qx::table::Kind::Int }
+#define QX_INT(p, least)                                                                           \
+    ::qx::table::Param { #p, ::qx::table::Kind::Int, ::qx::table::detail::least_value(#least) }
+#define QX_REAL(p)                                                                                 \
+    ::qx::table::Param { #p, ::qx::table::Kind::Real }
 #define QX_FORM_KEYWORDS ::qx::table::Form::Keywords
 #define QX_FORM_SINGLE ::qx::table::Form::Single
 #define QX_AHEAD_NEVER ::qx::table::Ahead::Never
 #define QX_AHEAD_NEGATIVE_N ::qx::table::Ahead::NegativeN
 #define QX_AHEAD_POSITIVE_N ::qx::table::Ahead::PositiveN
+#define QX_AHEAD_ALWAYS ::qx::table::Ahead::Always
 
 #define QX_TABLE_ROW_(NAME, kernel, FORM, AHEAD, summary, ...)                                     \
     detail::row<kernel>(#NAME, #kernel, QX_FORM_##FORM, QX_AHEAD_##AHEAD, summary, {__VA_ARGS__}),

@@ -1,5 +1,5 @@
 // Length of the run of true bars ending at each bar, carried forward.
-#include "common.h"
+#include "qx.h"
 
 extern "C" {
 

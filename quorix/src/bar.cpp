@@ -1,8 +1,7 @@
 // Bar counters, one forward pass each. Counts are kept as integers (exact, below
 // 2^31) and converted when stored; where a condition changes a carried value it
 // enters as an all-ones / all-zero mask, so the loop carries no branch.
-#include "common.h"
-#include "dispatch.h"
+#include "qx.h"
 
 namespace {
 
@@ -48,10 +47,8 @@ int32_t currbarscount_body(int32_t, const double *, int32_t n, double *out, int3
 
 }  // namespace
 
-QX_MULTIVERSION(vx_barsince, barsince_body,
-                (int32_t c, const uint8_t *x, int32_t n, double *o, int32_t on), (c, x, n, o, on));
-QX_MULTIVERSION(vx_currbarscount, currbarscount_body,
-                (int32_t c, const double *Y, int32_t n, double *o, int32_t on), (c, Y, n, o, on));
+QX_MULTIVERSION(vx_barsince, barsince_body);
+QX_MULTIVERSION(vx_currbarscount, currbarscount_body);
 
 extern "C" {
 

@@ -1,6 +1,6 @@
 // Window counts of true (non-zero) condition values: fixed period with one running
 // count (0: cumulative), per-bar period walked afresh.
-#include "common.h"
+#include "qx.h"
 
 namespace {
 
@@ -31,19 +31,16 @@ QX_API int32_t vx_count(int32_t, const double *a, int32_t n, int32_t N, double *
     }
 
     const int64_t N64 = N;
-    const int64_t s = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, s, n);
+    const int64_t s = qx::skip_missing(a, n, out);
 
-    // First window: warm-up bars.
-    const int64_t end = s + N64 < n ? s + N64 : n;
-    for (int64_t i = s; i < end; ++i) {
-        c += true_or_nan(a[i]);
-        out[i] = qx::missing();
-    }
-    if (s + N64 - 1 >= n) return QX_OK;
-    out[s + N64 - 1] = static_cast<double>(c);
+    // First window.
+    auto take = [&](int64_t i) { c += true_or_nan(a[i]); };
+    const int64_t first = qx::warm_up(out, s, N64, n, take);
+    if (first >= n) return QX_OK;
+    take(first);
+    out[first] = static_cast<double>(c);
 
-    for (int64_t i = s + N64; i < n; ++i) {
+    for (int64_t i = first + 1; i < n; ++i) {
         c += true_or_nan(a[i]) - true_or_nan(a[i - N64]);
         out[i] = static_cast<double>(c);
     }

@@ -1,6 +1,5 @@
 // Crossing above: one pass comparing each bar with the bar before it.
-#include "common.h"
-#include "dispatch.h"
+#include "qx.h"
 
 namespace {
 
@@ -24,7 +23,4 @@ int32_t cross_body(int32_t, const double *x, int32_t n, const double *y, int32_t
 
 }  // namespace
 
-QX_MULTIVERSION(vx_cross, cross_body,
-                (int32_t c, const double *x, int32_t n, const double *y, int32_t y_n, double *o,
-                 int32_t on),
-                (c, x, n, y, y_n, o, on));
+QX_MULTIVERSION(vx_cross, cross_body);

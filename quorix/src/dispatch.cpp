@@ -1,6 +1,6 @@
 // Test builds only: reports which variant the load-time dispatch picked, so that the
 // tests can tell that a forced instruction set took effect.
-#include "dispatch.h"
+#include "qx.h"
 
 #if defined(QUORIX_FORCE_ISA)
 
@@ -13,6 +13,6 @@ int32_t isa_body() {
 }
 }  // namespace
 
-QX_MULTIVERSION(quorix_isa, isa_body, (), ());
+QX_MULTIVERSION(quorix_isa, isa_body);
 
 #endif

@@ -1,22 +1,25 @@
 // Load-time choice among SSE2, AVX2 and AVX-512 builds of one kernel body. Private to
-// the library.
+// the library; kernels reach it through qx.h.
 //
 // Use, in a kernel's source file (after the kernel is declared by quorix.h):
 //
 //     template <qx::Isa I>
-//     int32_t llv_body(int32_t ctx, const double *a, int32_t n, int32_t N, double *out,
+//     int32_t llv_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
 //                      int32_t out_n) { ... }
 //
-//     QX_MULTIVERSION(vx_llv, llv_body,
-//                     (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-//                     (c, a, n, N, o, on));
+//     QX_MULTIVERSION(vx_llv, llv_body);
 //
-// The macro defines the exported kernel vx_llv with the header's name and signature
-// (all kernels return int32_t).
+// at namespace scope outside any namespace, as the kernels are declared. The macro
+// defines the exported kernel vx_llv with the header's name and signature: the
+// parameter list is taken from the kernel's declaration (decltype), and a body whose
+// parameter types differ from it does not compile.
 // The body is compiled three times, once per instruction set, each copy inlined whole
 // (flatten) into a wrapper that carries the target attribute, so every helper the body
 // calls is built for that instruction set too. The body reads I for its vector width
-// (qx::lanes<I>) or ignores it. GCC vector types need no attribute at all. Intrinsics
+// (qx::lanes<I>) or ignores it. GCC vector types need no attribute for arithmetic and
+// single comparisons; but masks of 512-bit vectors combined in a helper built without
+// AVX-512 (with & or |, or a select on such a mask) come out lane by lane, so the
+// helpers that do that walk 256-bit vectors in the AVX-512 variant too. Intrinsics
 // wider than SSE2 go in helpers that carry QX_TARGET_AVX2 / QX_TARGET_AVX512, never in
 // the body itself, and such a helper
 //   - is not always_inline: GCC inlines an always_inline callee into the body before
@@ -29,11 +32,14 @@
 //     only notes it, and the build silences that note (-Wno-psabi), since the body's
 //     own helpers pass wide vectors by value within one target all the time.
 //
-// On ELF with GCC or Clang the kernel is a GNU indirect function: the dynamic loader
-// calls its resolver when it binds the symbol (at load, or at a dlsym), and the
+// On glibc (ELF, GCC or Clang) the kernel is a GNU indirect function: the dynamic
+// loader calls its resolver when it binds the symbol (at load, or at a dlsym), and the
 // resolver returns the variant for the CPU it runs on. The kernel keeps no state of
-// its own and costs no test per call. Elsewhere the kernel tests the CPU on each call
-// (a few loads).
+// its own and costs no test per call. Elsewhere (macOS, Windows, musl; or any build
+// with QUORIX_NO_IFUNC defined, which tests that path on Linux) the kernel reads the
+// choice on each call: one load of a choice the library makes at its first call,
+// from cpuid and xgetbv read directly, since __builtin_cpu_supports needs a runtime
+// library (libgcc, compiler-rt) that clang-cl does not link.
 //
 // Every variant must give the same bits. The AVX2 target does not enable FMA, but the
 // AVX-512F one does, so -ffp-contract=off (CMakeLists.txt) is what keeps every variant
@@ -42,7 +48,8 @@
 // Test builds only (CMake option QUORIX_FORCE_ISA, which defines QUORIX_FORCE_ISA):
 // the environment variable QUORIX_ISA=sse2|avx2|avx512 lowers the choice to that
 // instruction set (never above what the CPU supports; other values are ignored),
-// read by each resolver when it runs, and the extra export
+// read by each resolver when it runs (without indirect functions: at the library's
+// first kernel call), and the extra export
 // quorix_isa() reports the variant the dispatch picked. The normal build reads no
 // environment variable.
 #ifndef QUORIX_DISPATCH_H
@@ -66,7 +73,9 @@
 #define QX_TARGET_AVX512
 #endif
 
-#if QX_X86 && defined(__ELF__)
+// glibc's loader runs ifunc resolvers; musl's does not. (<cstdint> above brings in
+// <features.h>, which defines __GLIBC__.)
+#if QX_X86 && defined(__ELF__) && defined(__GLIBC__) && !defined(QUORIX_NO_IFUNC)
 #define QX_IFUNC 1
 #else
 #define QX_IFUNC 0
@@ -113,17 +122,49 @@ constexpr int lanes = I == Isa::sse2   ? 2
                       : I == Isa::avx2 ? 4
                                        : 8;
 
+#if QX_X86 && !QX_IFUNC
+namespace detail {
+inline void cpuid(uint32_t leaf, uint32_t sub, uint32_t r[4]) {
+    __asm__ __volatile__("cpuid"
+                         : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3])
+                         : "a"(leaf), "c"(sub));
+}
+// AVX2 and AVX-512F as the CPU reports them, each only when the operating system
+// saves its registers (XCR0: SSE and AVX state; for AVX-512 also the opmask and upper
+// ZMM state). macOS may grant AVX-512 state only on first use, and then the AVX2
+// variant runs there: the same bits, a little slower.
+inline Isa cpu_isa() {
+    uint32_t r[4];
+    cpuid(0, 0, r);
+    if (r[0] < 7) return Isa::sse2;
+    cpuid(1, 0, r);
+    const bool osxsave = (r[2] >> 27) & 1, avx = (r[2] >> 28) & 1;
+    if (!osxsave || !avx) return Isa::sse2;
+    uint32_t xcr0_lo, xcr0_hi;
+    __asm__ __volatile__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    (void)xcr0_hi;
+    if ((xcr0_lo & 0x6) != 0x6) return Isa::sse2;
+    cpuid(7, 0, r);
+    if (!((r[1] >> 5) & 1)) return Isa::sse2;
+    if (((r[1] >> 16) & 1) && (xcr0_lo & 0xe6) == 0xe6) return Isa::avx512;
+    return Isa::avx2;
+}
+}  // namespace detail
+#endif
+
 // The best instruction set the CPU and the operating system support (the CPU test
 // also checks that the OS saves the wide registers). Safe in an ifunc resolver, which
 // may run before any constructor: __builtin_cpu_init is called first.
 QX_RESOLVER_CODE inline Isa isa() {
     Isa best = Isa::sse2;
-#if QX_X86
+#if QX_X86 && QX_IFUNC
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) {
         best = Isa::avx2;
         if (__builtin_cpu_supports("avx512f")) best = Isa::avx512;
     }
+#elif QX_X86
+    best = detail::cpu_isa();
 #endif
 #if defined(QUORIX_FORCE_ISA)
     // Test builds: lower the choice on request, never raise it.
@@ -138,6 +179,15 @@ QX_RESOLVER_CODE inline Isa isa() {
 #endif
     return best;
 }
+
+#if !QX_IFUNC
+// Without indirect functions: the choice of the whole library, made at its first
+// kernel call (one object across the library: an inline function's static).
+inline Isa isa_once() {
+    static const Isa chosen = isa();
+    return chosen;
+}
+#endif
 
 namespace detail {
 
@@ -186,19 +236,14 @@ struct Variants<R(A...)> {
         &::qx::detail::Variants<decltype(kernel)>::avx2<&body<::qx::Isa::avx2>>,                   \
         &::qx::detail::Variants<decltype(kernel)>::avx512<&body<::qx::Isa::avx512>>>(i)
 
-// QX_MULTIVERSION(kernel, body, (parameters), (arguments)) defines the kernel. The
-// parameter list repeats the header's (a mismatch is a compile error) and the
-// argument list names its parameters; an unused check function compiles the call
-// body<...>(arguments) on every platform.
+// QX_MULTIVERSION(kernel, body) defines the kernel. Taking the address of
+// body<Isa::...> as a template argument of type decltype(&kernel) is what checks the
+// body's signature against the kernel's.
 #if QX_IFUNC
 // The resolver has C linkage and external, hidden linkage: ifunc names it by its
 // symbol, which Clang does not look up for a static function. The kernel is an
 // indirect function.
-#define QX_MULTIVERSION(kernel, body, params, args)                                                \
-    extern "C" int32_t kernel params;                                                              \
-    [[maybe_unused]] static int32_t qx_check_##kernel params {                                     \
-        return body<::qx::Isa::sse2> args;                                                         \
-    }                                                                                              \
+#define QX_MULTIVERSION(kernel, body)                                                              \
     extern "C" {                                                                                   \
     QX_NO_SANITIZE __attribute__((visibility("hidden"))) decltype(&kernel) qx_resolve_##kernel() { \
         return QX_VARIANT_(kernel, body, ::qx::isa());                                             \
@@ -206,12 +251,21 @@ struct Variants<R(A...)> {
     }                                                                                              \
     extern "C" decltype(kernel) kernel __attribute__((ifunc("qx_resolve_" #kernel)))
 #else
-// No indirect functions: the kernel chooses on every call.
-#define QX_MULTIVERSION(kernel, body, params, args)                                                \
-    extern "C" QX_API int32_t kernel params {                                                      \
-        return QX_VARIANT_(kernel, body, ::qx::isa()) args;                                        \
-    }                                                                                              \
-    static_assert(true, "")
+// No indirect functions: the kernel reads the library's choice on every call. Its
+// definition is written from its declaration: a friend function defined in a class template
+// specialised for the kernel's type R(A...) redeclares the kernel with the parameters A... a (it
+// keeps the C linkage and the visibility of the first declaration) and forwards them to the
+// variant. A friend defined in a class is compiled once it is used: the pointer that
+// the last line keeps is that use.
+#define QX_MULTIVERSION(kernel, body)                                                              \
+    template <class Sig>                                                                           \
+    struct qx_define_##kernel;                                                                     \
+    template <class R, class... A>                                                                 \
+    struct qx_define_##kernel<R(A...)> {                                                           \
+        friend R kernel(A... a) { return QX_VARIANT_(kernel, body, ::qx::isa_once())(a...); }      \
+    };                                                                                             \
+    template struct qx_define_##kernel<decltype(kernel)>;                                          \
+    __attribute__((used)) static decltype(&kernel) const qx_use_##kernel = &kernel
 #endif
 
 #endif

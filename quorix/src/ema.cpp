@@ -1,6 +1,6 @@
 // Recursive and weighted averages: each bar is built from the previous output and the
 // current input, after the leading missing values are skipped.
-#include "common.h"
+#include "qx.h"
 
 namespace {
 
@@ -27,8 +27,7 @@ QX_API int32_t vx_ema(int32_t, const double *a, int32_t n, int32_t N, double *ou
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
-    const int64_t f = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, f, n);
+    const int64_t f = qx::skip_missing(a, n, out);
     if (f >= n) return QX_OK;
 
     // N = 0 gives alpha = 2, beta = -1; N = 1 gives alpha = 1, beta = 0.
@@ -44,8 +43,7 @@ QX_API int32_t vx_sma(int32_t, const double *a, int32_t n, int32_t N, int32_t M,
     if (int32_t st = qx::check(out_n == n, N >= 0)) return st;
     if (n <= 0) return QX_OK;
 
-    const int64_t f = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, f, n);
+    const int64_t f = qx::skip_missing(a, n, out);
     if (f >= n) return QX_OK;
 
     // N - M in 64 bits: it spans up to 2^32 - 1 and is exact as a double. M is not
@@ -61,8 +59,7 @@ QX_API int32_t vx_wma(int32_t, const double *a, int32_t n, int32_t N, double *ou
     if (int32_t st = qx::check(out_n == n, N > 0)) return st;
     if (n <= 0) return QX_OK;
 
-    const int64_t f = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, f, n);
+    const int64_t f = qx::skip_missing(a, n, out);
     if (f >= n) return QX_OK;
 
     // Sum of the weights 1 .. N, exact in 64 bits (below 2^62), then rounded once.
@@ -70,21 +67,21 @@ QX_API int32_t vx_wma(int32_t, const double *a, int32_t n, int32_t N, double *ou
     const double T = static_cast<double>(N64 * (N64 + 1) / 2);
     const double Nd = static_cast<double>(N);
 
-    // First window, oldest bar weight 1; its bars are warm-up bars.
-    const int64_t end = f + N64 < n ? f + N64 : n;
+    // First window, oldest bar weight 1.
     double W = 0.0, S = 0.0;
-    for (int64_t j = f; j < end; ++j) {
+    auto take = [&](int64_t j) {
         W = W + a[j] * static_cast<double>(j - f + 1);
         S = S + a[j];
-        out[j] = qx::missing();
-    }
-    if (f + N64 - 1 >= n) return QX_OK;
+    };
+    const int64_t first = qx::warm_up(out, f, N64, n, take);
+    if (first >= n) return QX_OK;
+    take(first);
 
     double prev = W / T;
-    out[f + N64 - 1] = prev;
+    out[first] = prev;
     // The old weighted sum is taken back from the stored output (T * prev), not
     // carried on its own: that is what fixes the last bits.
-    for (int64_t i = f + N64; i < n; ++i) {
+    for (int64_t i = first + 1; i < n; ++i) {
         const double in = Nd * a[i];
         prev = ((T * prev - S) + in) / T;
         out[i] = prev;
@@ -98,8 +95,7 @@ QX_API int32_t vx_dma(int32_t, const double *a, int32_t n, const double *A, int3
     if (int32_t st = qx::check(A_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
 
-    const int64_t f = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, f, n);
+    const int64_t f = qx::skip_missing(a, n, out);
     if (f >= n) return QX_OK;
 
     // Weights up to A[f] are never read; a weight outside 0 .. 1 is used as it is.

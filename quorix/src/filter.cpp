@@ -1,11 +1,5 @@
 // Signal filter: a kept signal blanks the W - 1 bars after it.
-#include "common.h"
-#include "dispatch.h"
-#include "vmove.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "qx.h"
 
 namespace {
 
@@ -109,7 +103,7 @@ int32_t filter_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
         out[i] = a[i];
         if (signal_bit(a + i)) {
             const int64_t end = i + W < n ? i + W : static_cast<int64_t>(n);
-            qx::vmove::fill<qx::lanes<I>>(out + i + 1, 0.0, end - i - 1);
+            qx::fill<qx::lanes<I>>(out + i + 1, 0.0, end - i - 1);
             i = end;
         } else {
             ++i;
@@ -120,6 +114,4 @@ int32_t filter_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
 
 }  // namespace
 
-QX_MULTIVERSION(vx_filter, filter_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_filter, filter_body);

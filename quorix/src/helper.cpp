@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common.h"
+#include "qx.h"
 
 extern "C" {
 

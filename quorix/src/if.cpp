@@ -1,6 +1,5 @@
 // Bar-by-bar selection between two series by a condition series.
-#include "common.h"
-#include "dispatch.h"
+#include "qx.h"
 
 namespace {
 
@@ -23,7 +22,4 @@ int32_t fif_body(int32_t, const uint8_t *x, int32_t n, const double *a, int32_t 
 
 }  // namespace
 
-QX_MULTIVERSION(vx_fif, fif_body,
-                (int32_t c, const uint8_t *x, int32_t n, const double *a, int32_t a_n,
-                 const double *b, int32_t b_n, double *o, int32_t on),
-                (c, x, n, a, a_n, b, b_n, o, on));
+QX_MULTIVERSION(vx_fif, fif_body);

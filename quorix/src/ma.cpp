@@ -1,27 +1,18 @@
 // Simple moving averages: fixed period with a running total, per-bar period re-summed.
-#include "common.h"
-#include "dispatch.h"
-#include "window_a.h"
+#include "per_bar.h"
+#include "qx.h"
 
 namespace {
 
-// vx_ma_a through the lane driver (window_a.h). A missing input makes a lane's total
-// NaN, and a NaN total is what makes the one-bar loop's bar missing too, so the lanes
-// need no second look. The divisions run on whole vectors after the sums.
+// vx_ma_a through the lane driver (per_bar.h), which leaves out the bars whose window
+// holds a missing input. A NaN total that remains (opposite infinities) makes the bar
+// missing, as in the one-bar loop. The divisions run on whole vectors after the sums.
 struct MaA {
-    static constexpr bool kRecheck = false;
-    // Bar i needs P + 1 bars up to itself: 1 <= P <= i.
-    static int64_t length(double p, int64_t i) {
-        int32_t P;
-        return (qx::bar_period(p, &P) && P > 0 && i >= P) ? P : 0;
-    }
     template <int W>
-    static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
-                                               typename qx::across::V<W>::d len) {
-        typedef typename qx::across::V<W>::d vd;
-        const vd zero = qx::across::splat<W>(0.0), one = qx::across::splat<W>(1.0);
-        const vd q = acc / (len > zero ? len : one);
-        return ((acc == acc) & (len > zero)) ? q : qx::across::splat<W>(qx::missing());
+    static qx::vec<W> finish(qx::vec<W> acc, qx::vec<W> len) {
+        const qx::vec<W> zero = qx::splat<W>(0.0), one = qx::splat<W>(1.0);
+        const qx::vec<W> q = acc / (len > zero ? len : one);
+        return ((acc == acc) & (len > zero)) ? q : qx::splat<W>(qx::missing());
     }
     // The one-bar loop: summed left to right from +0.0, stopping at a missing input.
     static double bar(const double *a, int64_t i, int64_t P) {
@@ -32,23 +23,19 @@ struct MaA {
     }
 };
 
-// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+// Built per instruction set for the width of its walks (per_bar.h).
 template <qx::Isa I>
 int32_t ma_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n, double *out,
                   int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    constexpr int W = qx::lanes<I>;
-    qx::across::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, MaA>(a, n, N, out);
+    qx::per_bar::sum_windows<I, MaA>(a, n, N, out);
     return QX_OK;
 }
 
 }  // namespace
 
-QX_MULTIVERSION(vx_ma_a, ma_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
-                 int32_t on),
-                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_ma_a, ma_a_body);
 
 extern "C" {
 
@@ -57,10 +44,8 @@ QX_API int32_t vx_ma(int32_t ctx, const double *a, int32_t n, int32_t N, double 
     if (int32_t st = qx::check(out_n == n, N > 0)) return st;
     if (n <= 0) return QX_OK;
 
-    const int64_t f = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, f, n);
-    qx::fill_missing(out, f, f + N - 1, n);
-    if (f + N - 1 >= n) return QX_OK;
+    const int64_t f = qx::skip_missing(a, n, out);
+    if (qx::warm_up(out, f, N, n, [](int64_t) {}) >= n) return QX_OK;
 
     int64_t s = f + ctxn(ctx, n, N);
     if (s >= n) return QX_OK;

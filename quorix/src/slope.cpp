@@ -4,9 +4,7 @@
 // The sums run across bars: lane l of a vector holds the window of bar i + l, and at
 // step k every lane adds its own k-th value, so each lane keeps the order of a single
 // window and the bits do not change.
-#include "common.h"
-#include "dispatch.h"
-#include "lanes.h"
+#include "qx.h"
 
 namespace {
 
@@ -41,7 +39,7 @@ inline SlopeConstants slope_constants(int32_t N) {
 template <int W, int U>
 struct Windows {
     static constexpr int G = W * U;
-    typedef typename qx::simd::Vec<W>::type V;
+    typedef qx::vec<W> V;
 
     const double *Y;
     int64_t N;
@@ -51,21 +49,19 @@ struct Windows {
     // The G bars from i.
     void group(int64_t i, double *out) const {
         V Sy[U], Sxy[U];
-        for (int u = 0; u < U; ++u) Sy[u] = Sxy[u] = V{} + 0.0;
+        for (int u = 0; u < U; ++u) Sy[u] = Sxy[u] = qx::splat<W>(0.0);
         const double *p = Y + (i - N + 1);
         // The abscissa in every lane, counted up in doubles: exact, as every k < 2^31 is.
-        V k = V{} + 0.0;
-        const V one = V{} + 1.0;
+        V k = qx::splat<W>(0.0);
+        const V one = qx::splat<W>(1.0);
         for (int64_t j = 0; j < N; ++j, ++p, k = k + one) {
             for (int u = 0; u < U; ++u) {
-                V y;
-                qx::simd::load(y, p + u * W);
+                const V y = qx::load<W>(p + u * W);
                 Sxy[u] = Sxy[u] + y * k;
                 Sy[u] = Sy[u] + y;
             }
         }
-        for (int u = 0; u < U; ++u)
-            qx::simd::store(out + i + u * W, (Sxy[u] * Nd - Sy[u] * c.Sx) / c.D);
+        for (int u = 0; u < U; ++u) qx::store(out + i + u * W, (Sxy[u] * Nd - Sy[u] * c.Sx) / c.D);
     }
 
     // One bar alone, in the same order.
@@ -100,14 +96,12 @@ int32_t slope_body(int32_t, const double *Y, int32_t n, int32_t N, double *out, 
     qx::fill_missing(out, 0, static_cast<int64_t>(N) - 1, n);
     if (N > n) return QX_OK;
 
-    const Windows<qx::lanes<I>, qx::simd::kChains> windows{Y, N, static_cast<double>(N),
-                                                           slope_constants(N)};
+    const Windows<qx::lanes<I>, qx::kChains> windows{Y, N, static_cast<double>(N),
+                                                     slope_constants(N)};
     windows.run(n, out);
     return QX_OK;
 }
 
 }  // namespace
 
-QX_MULTIVERSION(vx_slope, slope_body,
-                (int32_t c, const double *Y, int32_t n, int32_t N, double *o, int32_t on),
-                (c, Y, n, N, o, on));
+QX_MULTIVERSION(vx_slope, slope_body);

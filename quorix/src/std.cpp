@@ -9,9 +9,7 @@
 // total for the means (a serial chain) is carried in order, one group of bars ahead.
 #include <cmath>
 
-#include "common.h"
-#include "dispatch.h"
-#include "lanes.h"
+#include "qx.h"
 
 namespace {
 
@@ -25,14 +23,14 @@ inline double measure(double d) {
 
 template <Kind K, class V>
 inline V measure_lanes(V d) {
-    if (K == Kind::mean_abs_dev) return qx::simd::abs(d);
+    if (K == Kind::mean_abs_dev) return qx::abs(d);
     return d * d;
 }
 
 template <Kind K>
 inline double result(double A, double divisor) {
     if (K == Kind::mean_abs_dev) return A / divisor;
-    return qx::simd::root(A / divisor);
+    return qx::root(A / divisor);
 }
 
 // Bars per group: U vectors of W lanes. While the second pass of one group runs, the
@@ -41,7 +39,7 @@ inline double result(double A, double divisor) {
 template <Kind K, int W, int U>
 struct Frame {
     static constexpr int G = W * U;
-    typedef typename qx::simd::Vec<W>::type V;
+    typedef qx::vec<W> V;
 
     const double *x;
     int64_t N;
@@ -60,9 +58,8 @@ struct Frame {
     void divide(double *means, int64_t count) const {
         if (count == G) {
             for (int u = 0; u < U; ++u) {
-                V m;
-                qx::simd::load(m, means + u * W);
-                qx::simd::store(means + u * W, m / period);
+                const V m = qx::load<W>(means + u * W);
+                qx::store(means + u * W, m / period);
             }
         } else {
             for (int64_t b = 0; b < count; ++b) means[b] = means[b] / period;
@@ -76,14 +73,13 @@ struct Frame {
                  double *out) const {
         V m[U], A[U];
         for (int u = 0; u < U; ++u) {
-            qx::simd::load(m[u], means + u * W);
-            A[u] = V{} + 0.0;
+            m[u] = qx::load<W>(means + u * W);
+            A[u] = qx::splat<W>(0.0);
         }
         const double *p = x + (i - N + 1);
         auto pass = [&](int64_t j) {
             for (int u = 0; u < U; ++u) {
-                V v;
-                qx::simd::load(v, p + j + u * W);
+                const V v = qx::load<W>(p + j + u * W);
                 A[u] = A[u] + measure_lanes<K>(v - m[u]);
             }
         };
@@ -99,8 +95,8 @@ struct Frame {
         divide(next, count);
         for (int u = 0; u < U; ++u) {
             V r = A[u] / divisor;
-            if (K != Kind::mean_abs_dev) r = qx::simd::root(r);
-            qx::simd::store(out + i + u * W, r);
+            if (K != Kind::mean_abs_dev) r = qx::root(r);
+            qx::store(out + i + u * W, r);
         }
         return S;
     }
@@ -141,18 +137,12 @@ int32_t dispersion(const double *x, int32_t n, int32_t N, double *out, int32_t o
     if (int32_t st = qx::check(out_n == n, N >= 1)) return st;
     if (n <= 0) return QX_OK;
 
-    const int64_t s = qx::first_valid(x, n);
-    qx::fill_missing(out, 0, s, n);
+    const int64_t s = qx::skip_missing(x, n, out);
 
     // The first N - 1 values of the first window enter the running total; their bars
     // have no value yet.
     double S = 0.0;
-    const int64_t first = s + N - 1;  // exact: no wrap for N near INT32_MAX
-    const int64_t warm_end = first < n ? first : n;
-    for (int64_t i = s; i < warm_end; ++i) {
-        S = S + x[i];
-        out[i] = qx::missing();
-    }
+    const int64_t first = qx::warm_up(out, s, N, n, [&](int64_t i) { S = S + x[i]; });
     if (first >= n) return QX_OK;
 
     if (K == Kind::sample_sd && N == 1) {
@@ -164,7 +154,7 @@ int32_t dispersion(const double *x, int32_t n, int32_t N, double *out, int32_t o
     const double period = static_cast<double>(N);
     const double divisor =
         K == Kind::sample_sd ? static_cast<double>(static_cast<int64_t>(N) - 1) : period;
-    const Frame<K, qx::lanes<I>, qx::simd::kChains> frame{x, N, period, divisor};
+    const Frame<K, qx::lanes<I>, qx::kChains> frame{x, N, period, divisor};
     frame.run(S, first, n, out);
     return QX_OK;
 }
@@ -185,16 +175,8 @@ int32_t avedev_body(int32_t, const double *a, int32_t n, int32_t N, double *out,
 
 }  // namespace
 
-QX_MULTIVERSION(vx_std, std_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_std, std_body);
 // vx_stddev and vx_stdp are one computation.
-QX_MULTIVERSION(vx_stddev, stdp_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_stdp, stdp_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
-QX_MULTIVERSION(vx_avedev, avedev_body,
-                (int32_t c, const double *a, int32_t n, int32_t N, double *o, int32_t on),
-                (c, a, n, N, o, on));
+QX_MULTIVERSION(vx_stddev, stdp_body);
+QX_MULTIVERSION(vx_stdp, stdp_body);
+QX_MULTIVERSION(vx_avedev, avedev_body);

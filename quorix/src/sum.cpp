@@ -1,26 +1,17 @@
 // Window sums: fixed period with one running total (0: cumulative), per-bar period
 // summed afresh.
-#include "common.h"
-#include "dispatch.h"
-#include "window_a.h"
+#include "per_bar.h"
+#include "qx.h"
 
 namespace {
 
-// vx_sum_a through the lane driver (window_a.h). A lane's total is NaN when its window
-// holds a missing input (the bar is missing) or opposite infinities (the bar keeps the
-// NaN of the arithmetic); only for such lanes does the driver look at the windows again
-// to tell which.
+// vx_sum_a through the lane driver (per_bar.h), which leaves out the bars whose window
+// holds a missing input: a NaN total that remains comes from opposite infinities, and
+// the bar keeps it, as the one-bar loop does.
 struct SumA {
-    static constexpr bool kRecheck = true;
-    // Bar i needs P + 1 bars up to itself: 1 <= P <= i. No cumulative mode.
-    static int64_t length(double p, int64_t i) {
-        int32_t P;
-        return (qx::bar_period(p, &P) && P >= 1 && P <= i) ? P : 0;
-    }
     template <int W>
-    static typename qx::across::V<W>::d finish(typename qx::across::V<W>::d acc,
-                                               typename qx::across::V<W>::d len) {
-        return len > qx::across::splat<W>(0.0) ? acc : qx::across::splat<W>(qx::missing());
+    static qx::vec<W> finish(qx::vec<W> acc, qx::vec<W> len) {
+        return len > qx::splat<W>(0.0) ? acc : qx::splat<W>(qx::missing());
     }
     // The one-bar loop: summed left to right from +0.0; a missing input spoils the bar,
     // opposite infinities give whatever NaN the arithmetic gives.
@@ -32,23 +23,19 @@ struct SumA {
     }
 };
 
-// Groups of 8 vectors when the period is shared, parts of 4 (2 with AVX-512) otherwise.
+// Built per instruction set for the width of its walks (per_bar.h).
 template <qx::Isa I>
 int32_t sum_a_body(int32_t, const double *a, int32_t n, const double *N, int32_t N_n, double *out,
                    int32_t out_n) {
     if (int32_t st = qx::check(N_n == n && out_n == n, true)) return st;
     if (n <= 0) return QX_OK;
-    constexpr int W = qx::lanes<I>;
-    qx::across::sum_windows<W, W == 8 ? 4 : 8, W == 8 ? 2 : 4, SumA>(a, n, N, out);
+    qx::per_bar::sum_windows<I, SumA>(a, n, N, out);
     return QX_OK;
 }
 
 }  // namespace
 
-QX_MULTIVERSION(vx_sum_a, sum_a_body,
-                (int32_t c, const double *a, int32_t n, const double *N, int32_t N_n, double *o,
-                 int32_t on),
-                (c, a, n, N, N_n, o, on));
+QX_MULTIVERSION(vx_sum_a, sum_a_body);
 
 extern "C" {
 
@@ -67,21 +54,18 @@ QX_API int32_t vx_sum(int32_t, const double *a, int32_t n, int32_t N, double *ou
     }
 
     const int64_t N64 = N;
-    const int64_t s = qx::first_valid(a, n);
-    qx::fill_missing(out, 0, s, n);
+    const int64_t s = qx::skip_missing(a, n, out);
 
-    // First window: warm-up bars, summed left to right.
-    const int64_t end = s + N64 < n ? s + N64 : n;
+    // First window: summed left to right.
     double acc = 0.0;
-    for (int64_t i = s; i < end; ++i) {
-        acc = acc + a[i];
-        out[i] = qx::missing();
-    }
-    if (s + N64 - 1 >= n) return QX_OK;
-    out[s + N64 - 1] = acc;
+    auto take = [&](int64_t i) { acc = acc + a[i]; };
+    const int64_t first = qx::warm_up(out, s, N64, n, take);
+    if (first >= n) return QX_OK;
+    take(first);
+    out[first] = acc;
 
     // Leaving value first, then the entering one: the order fixes the rounding.
-    for (int64_t i = s + N64; i < n; ++i) {
+    for (int64_t i = first + 1; i < n; ++i) {
         acc = (acc - a[i - N64]) + a[i];
         out[i] = acc;
     }

@@ -95,7 +95,7 @@ inline int32_t check_case(const Case &k, Reporter &rep, std::vector<double> *res
     const KernelEntry &e = *k.e;
     const size_t nin = input_kinds(e).size();
     if (e.invoke == nullptr) {
-        rep.finding(k, "declared in quorix.h but not built");
+        rep.finding(k, "in the function table but not built");
         return -1;
     }
     Buffers b = make_buffers(k);

@@ -15,7 +15,7 @@ corpus="$qx_build/fuzz-corpus"
 artifacts="$qx_build/fuzz-artifacts"
 rm -rf "$seeds"
 mkdir -p "$corpus" "$artifacts"
-python3 "$qx_root/tests/native/make_seeds.py" "$qx_root/quorix/include/quorix.h" "$seeds"
+python3 "$qx_root/tests/native/make_seeds.py" "$seeds"
 
 log="$qx_build/fuzz.log"
 status=0

@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader r{data, size};
     qxh::Case k;
     k.e = &kKernels[r.byte() % kNumKernels];
-    if (k.e->invoke == nullptr) fail(k, "declared in quorix.h but not built");
+    if (k.e->invoke == nullptr) fail(k, "in the function table but not built");
     const uint8_t flags = r.byte();
     const uint8_t lb = r.byte();
     int64_t n = lb;

@@ -1,5 +1,6 @@
-// What the native harnesses share: the uniform call of the generated kernel table,
-// exact-size buffers, canaries, bit comparisons and the edge values of the grid.
+// What the native harnesses share: every kernel of the function table behind one
+// uniform call, exact-size buffers, canaries, bit comparisons and the edge values of
+// the grid.
 #ifndef QX_NATIVE_HARNESS_H
 #define QX_NATIVE_HARNESS_H
 
@@ -8,9 +9,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorix.h"
+
+// Every kernel of the table is declared weak, so that one that the table names but no
+// source defines shows up as a null row (the harnesses report it) instead of a link
+// error that hides every other result.
+#define QXH_PRAGMA_(x) _Pragma(#x)
+#define QX_FUNCTION(NAME, kernel, ...) QXH_PRAGMA_(weak kernel)
+#define QX_EXTRA(...)
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+
+#include "quorix_table.h"
 
 // One kernel call with every argument in a uniform shape: input addresses and counts
 // in parameter order, integer parameters in order, the output and its count.
@@ -26,17 +40,100 @@ struct Call {
 using Invoke = int32_t (*)(const Call &);
 
 struct KernelEntry {
-    const char *name;
+    const char *name;    // the kernel's C name, "vx_ma"
     const char *kinds;   // one letter per parameter: S series, P period series, C condition, I int
     const char *params;  // parameter names, comma-separated
-    Invoke invoke;       // null when the kernel is declared but not built
+    Invoke invoke;       // null when the kernel is in the table but not built
 };
 
-#define QX_TABLE_ROWS
-#include "kernel_table.inc"
-#undef QX_TABLE_ROWS
+namespace qxh_table {
 
-constexpr size_t kNumKernels = sizeof kKernels / sizeof kKernels[0];
+using qx::table::Function;
+using qx::table::Kind;
+using qx::table::kMaxParams;
+
+// Not constexpr: a row that reaches it does not compile.
+inline void the_harness_has_no_real_parameters() {}
+
+constexpr char letter(Kind k) {
+    switch (k) {
+    case Kind::Series: return 'S';
+    case Kind::Periods: return 'P';
+    case Kind::Cond: return 'C';
+    case Kind::Int: return 'I';
+    default: the_harness_has_no_real_parameters(); return '?';
+    }
+}
+
+struct Shape {
+    char kinds[kMaxParams + 1] = {};
+    char params[64] = {};
+};
+
+constexpr Shape shape_of(const Function &f) {
+    Shape s;
+    size_t at = 0;
+    for (int p = 0; p < f.nparams; ++p) {
+        s.kinds[p] = letter(f.params[p].kind);
+        if (p > 0) s.params[at++] = ',';
+        for (const char *c = f.params[p].name; *c; ++c) s.params[at++] = *c;
+    }
+    return s;
+}
+
+template <size_t... I>
+constexpr auto shapes(std::index_sequence<I...>) {
+    struct All {
+        Shape row[sizeof...(I)];
+    };
+    return All{{shape_of(qx::table::kFunctions[I])...}};
+}
+constexpr auto kShapes = shapes(std::make_index_sequence<qx::table::kNumFunctions>{});
+
+// Row I's kernel called from a Call: inputs and integer parameters taken in order into
+// the table's slots.
+template <size_t I>
+int32_t call_row(const Call &c) {
+    constexpr const Function &f = qx::table::kFunctions[I];
+    qx::table::Slot s[kMaxParams] = {};
+    int in = 0, ip = 0;
+    for (int p = 0; p < f.nparams; ++p) {
+        if (f.params[p].kind == Kind::Int) {
+            s[p].value = c.ip[ip++];
+        } else {
+            s[p].data = c.in[in];
+            s[p].value = c.cnt[in];
+            ++in;
+        }
+    }
+    return f.invoke(c.ctx, s, c.out, c.out_n);
+}
+
+template <size_t... I>
+auto entries(std::index_sequence<I...>) {
+    // Whether each row's kernel was built (a weak symbol left undefined is null).
+    const bool built[] = {
+#define QX_FUNCTION(NAME, kernel, ...) &kernel != nullptr,
+#define QX_EXTRA(...)
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+    };
+    static_assert(sizeof built == sizeof...(I), "one kernel per row");
+    struct All {
+        KernelEntry row[sizeof...(I)];
+    };
+    return All{{KernelEntry{qx::table::kFunctions[I].kernel, kShapes.row[I].kinds,
+                            kShapes.row[I].params, built[I] ? &call_row<I> : nullptr}...}};
+}
+
+}  // namespace qxh_table
+
+// The kernels of the function table, in table order.
+inline const auto kKernelTable =
+    qxh_table::entries(std::make_index_sequence<qx::table::kNumFunctions>{});
+inline const KernelEntry (&kKernels)[qx::table::kNumFunctions] = kKernelTable.row;
+constexpr size_t kNumKernels = qx::table::kNumFunctions;
 
 namespace qxh {
 

@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the kernel fuzzer into a directory.
 
-Usage: make_seeds.py HEADER DIR
+Usage: make_seeds.py DIR
 
-One group of seeds per kernel of quorix.h (in table order, as the fuzzer indexes it),
-in the fuzzer's input layout (fuzz_kernels.cpp): lengths 0, 1, 2, 3, 17 and 100; each
-integer parameter and the context argument at every edge value; series of special
-values, finite values, missing values and a leading missing run; per-bar periods at
-the special values and around n; condition bytes 0, 1 and 255; counts off by one,
-at INT32_MIN and negative.
+One group of seeds per kernel of the function table (in table order, as the fuzzer
+indexes it), in the fuzzer's input layout (fuzz_kernels.cpp): lengths 0, 1, 2, 3, 17
+and 100; each integer parameter and the context argument at every edge value; series
+of special values, finite values, missing values and a leading missing run; per-bar
+periods at the special values and around n; condition bytes 0, 1 and 255; counts off
+by one, at INT32_MIN and negative.
 """
 
 import os
+import runpy
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gen_table import describe, parse
+# The function table's Python view, read from the source tree (vexa need not be built).
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TABLE = runpy.run_path(os.path.join(ROOT, "vexa", "table.py"))
+# The harness's kind letters (harness.h).
+LETTERS = {"series": "S", "periods": "P", "cond": "C", "int": "I"}
 
 EDGES = 12  # int selector bytes below this pick an edge value
 N_PLUS_1, N_MINUS_1, MINUS_1 = 248, 246, 111
@@ -60,13 +64,13 @@ def inputs(kinds, pattern, n):
 
 
 def main():
-    header, target = sys.argv[1], sys.argv[2]
+    target = sys.argv[1]
     os.makedirs(target, exist_ok=True)
-    with open(header) as f:
-        kernels = parse(f.read())
+    kernels = TABLE["FUNCTIONS"]
     count = 0
-    for index, (name, params) in enumerate(kernels):
-        kinds_all = describe(name, params)[0]
+    for index, row in enumerate(kernels):
+        name = row.kernel
+        kinds_all = "".join(LETTERS[k] for k in row.kinds)
         kinds = kinds_all.replace("I", "")
         m = kinds_all.count("I")
         seeds = []

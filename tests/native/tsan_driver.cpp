@@ -1,4 +1,4 @@
-// Thread driver, built with ThreadSanitizer: every kernel of the generated table (and
+// Thread driver, built with ThreadSanitizer: every kernel of the function table (and
 // the helpers that return values) called from 8 threads at once on shared inputs and
 // separate outputs, round after round, each result compared bit for bit with a
 // single-threaded run of the same call. Exit status 0 only with no difference (a data
@@ -41,7 +41,7 @@ std::vector<Job> make_jobs() {
     std::vector<Job> jobs;
     for (const KernelEntry &e : kKernels) {
         if (e.invoke == nullptr) {
-            std::fprintf(stderr, "FINDING %s: declared in quorix.h but not built\n", e.name);
+            std::fprintf(stderr, "FINDING %s: in the function table but not built\n", e.name);
             std::exit(1);
         }
         const std::string kinds = qxh::input_kinds(e);

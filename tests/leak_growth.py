@@ -1,7 +1,7 @@
 """Growth of references and memory per 100,000 calls of every function, over all its
 call paths (the success paths and every error path of tests/bindings.py).
 
-    python3 bench/leak_growth.py [--calls 100000] [--functions MA,FIF]
+    python3 tests/leak_growth.py [--calls 100000] [--functions MA,FIF]
 
 For each function the paths run round after round until `calls` calls are made; the
 figures are scaled to 100,000 calls. Three measures, each in its own pass:
@@ -25,10 +25,8 @@ import os
 import sys
 import time
 import tracemalloc
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
+# Run as a script, its own folder (the tests') is first on sys.path.
 from bindings import FUNCTIONS, call_paths, run_round, watched
 
 PAGE = os.sysconf("SC_PAGE_SIZE")

@@ -1,0 +1,241 @@
+"""The formula language's kernels (quorix_lang.h) against their plain-Python twins, bit
+for bit, and against the functions of vexa._vexa they are defined beside.
+
+The kernels are not part of vexa._vexa: they are loaded from $QUORIX_LIB when it holds
+them, else from the native extension vexa._native, else from a libquorix.so built here
+once (CMake, -DQUORIX_SHARED=ON) under build/lang-kernels.
+"""
+
+import ctypes
+import os
+import shutil
+import subprocess
+
+import model_lang as model
+import numpy as np
+import pytest
+from support import (
+    INT32_MAX,
+    INT32_MIN,
+    LANG_HEADER,
+    ROOT,
+    assert_same_bits,
+    assert_same_values,
+    bits,
+    canary,
+    declarations,
+    load_library,
+    random_series,
+    run_kernel,
+)
+
+import vexa
+
+KERNELS = {name: args for name, _, args in declarations(LANG_HEADER)}
+
+
+def _has_lang(path):
+    try:
+        return hasattr(ctypes.CDLL(path), "vx_zig")
+    except OSError:
+        return False
+
+
+def _find_library():
+    path = os.environ.get("QUORIX_LIB")
+    if path and _has_lang(path):
+        return path
+    try:
+        from vexa import _native
+
+        if _has_lang(_native.__file__):
+            return _native.__file__
+    except ImportError:
+        pass
+    if shutil.which("cmake") is None:
+        pytest.skip("no library with the language's kernels, and no cmake to build one")
+    build = ROOT / "build" / "lang-kernels"
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-DVEXA_MODULE=OFF",
+            "-DQUORIX_SHARED=ON",
+            "-DCMAKE_BUILD_TYPE=Release",
+        ],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(["cmake", "--build", str(build), "-j", "2"], check=True, capture_output=True)
+    return str(build / "libquorix.so")
+
+
+@pytest.fixture(scope="module")
+def lib():
+    return load_library(_find_library(), LANG_HEADER)
+
+
+def kinds(name):
+    """'S' series, 'C' condition, 'I' int, 'R' real per parameter, from the header."""
+    out, args = [], KERNELS[name][1:-2]
+    k = 0
+    while k < len(args):
+        t = args[k][0]
+        if t.endswith("*"):
+            out.append("C" if "uint8" in t else "S")
+            k += 2
+        else:
+            out.append("R" if t == "double" else "I")
+            k += 1
+    return "".join(out)
+
+
+def call(lib, name, inputs, params=()):
+    ins = [
+        np.ascontiguousarray(x, dtype=np.uint8 if k == "C" else np.float64)
+        for x, k in zip(inputs, kinds(name))
+    ]
+    return run_kernel(lib, name, ins, params=params)
+
+
+def check(lib, name, inputs, params, exact=False):
+    st, got = call(lib, name, inputs, params)
+    mst, want = getattr(model, name[3:])(*[list(map(float, x)) for x in inputs], *params)
+    assert st == mst, (name, params)
+    if st == 0:
+        (assert_same_bits if exact else assert_same_values)(got, np.array(want, dtype=float))
+    else:
+        assert (bits(got) == bits(canary(len(got)))).all()
+
+
+def conds(rng, n):
+    return (rng.random(n) < rng.uniform(0.2, 0.9)).astype(np.uint8)
+
+
+def prices(rng, n, nan=0.05):
+    x = 100 * np.exp(np.cumsum(rng.normal(0, 0.03, n)))
+    x[rng.random(n) < nan] = np.nan
+    return x
+
+
+SIZES = [0, 1, 2, 3, 5, 8, 20, 57]
+PERIODS = [INT32_MIN, -1, 0, 1, 2, 3, 7, 60, INT32_MAX]
+
+
+@pytest.mark.parametrize("n", SIZES)
+def test_against_model(lib, n):
+    rng = np.random.default_rng(n)
+    for _ in range(3):
+        x, y, c = random_series(rng, n), random_series(rng, n), conds(rng, n)
+        for N in PERIODS:
+            for name in ("vx_every", "vx_exist"):
+                check(lib, name, [c], (N,))
+            for name in ("vx_hhvbars", "vx_llvbars", "vx_var", "vx_varp", "vx_devsq"):
+                check(lib, name, [x], (N,))
+            if N <= 60:  # the model's windows are sliced, not scanned
+                check(lib, "vx_forcast", [x], (N,))
+            check(lib, "vx_longcross", [x, y], (N,))
+            check(lib, "vx_longcross", [np.round(x), np.round(y)], (N,))
+        for A, B in [
+            (0, 0),
+            (0, 2),
+            (3, 0),
+            (3, 3),
+            (5, 2),
+            (2, 5),
+            (-1, 0),
+            (0, -1),
+            (INT32_MAX, 0),
+            (INT32_MAX, INT32_MAX),
+            (0, INT32_MAX),
+        ]:
+            check(lib, "vx_last", [c], (A, B))
+        check(lib, "vx_valuewhen", [c, x], (), exact=True)
+        target = np.abs(random_series(rng, n, inf=0.0)) * rng.uniform(0, 3)
+        check(lib, "vx_sumbars", [np.abs(x), target], ())
+
+
+@pytest.mark.parametrize("n", SIZES + [300])
+def test_zigzag_against_model(lib, n):
+    rng = np.random.default_rng(100 + n)
+    for _ in range(3):
+        k = prices(rng, n)
+        for pct in (0.5, 3.0, 10.0, 50.0, 0.0, -1.0, np.nan, np.inf):
+            check(lib, "vx_zig", [k], (pct,))
+            for M in (INT32_MIN, 0, 1, 2, 5, INT32_MAX):
+                for name in ("vx_peak", "vx_trough", "vx_peakbars", "vx_troughbars"):
+                    check(lib, name, [k], (pct, M))
+
+
+def test_counts_refused(lib):
+    x = np.arange(1.0, 5.0)
+    c = np.ones(4, dtype=np.uint8)
+    for name in KERNELS:
+        ins = [c if k == "C" else x for k in kinds(name) if k in "SC"]
+        params = [3 if k == "I" else 5.0 for k in kinds(name) if k in "IR"]
+        for i in range(len(ins) + 1):
+            counts = [4] * (len(ins) + 1)
+            counts[i] = 3 if i else 4
+            if i == 0:
+                counts[-1] = 5  # the output's count differs from the first input's
+            st, out = run_kernel(lib, name, ins, params=params, counts=counts)
+            assert st == 1 and (bits(out) == bits(canary(4))).all(), name
+
+
+# ---- the language's functions beside vexa._vexa's ------------------------------------
+
+
+def test_variance_is_the_square_of_std(lib):
+    rng = np.random.default_rng(7)
+    for n in (1, 5, 40, 200):
+        x = random_series(rng, n)
+        for N in (1, 2, 3, 10, 30):
+            _, v = call(lib, "vx_var", [x], (N,))
+            _, vp = call(lib, "vx_varp", [x], (N,))
+            assert_same_values(np.sqrt(v), vexa.STD(x, N))
+            assert_same_values(np.sqrt(vp), vexa.STDP(x, N))
+
+
+def test_forcast_slope_is_slope(lib):
+    rng = np.random.default_rng(8)
+    x = random_series(rng, 80)
+    for N in (2, 3, 9, 40):
+        want = vexa.SLOPE(x, N)
+        got = [model.slope_parts(x[i - N + 1 : i + 1].tolist(), N)[0] for i in range(N - 1, 80)]
+        assert_same_values(np.array(got), want[N - 1 :])
+
+
+def test_longcross_one_is_cross(lib):
+    rng = np.random.default_rng(9)
+    for _ in range(20):
+        a, b = np.round(random_series(rng, 50)), np.round(random_series(rng, 50))
+        _, got = call(lib, "vx_longcross", [a, b], (1,))
+        assert_same_bits(got, vexa.CROSS(a, b))
+
+
+def test_extreme_bars_point_at_the_extreme(lib):
+    rng = np.random.default_rng(10)
+    x = np.round(random_series(rng, 300, inf=0.0))
+    for N in (0, 1, 4, 30):
+        for name, ext in (("vx_hhvbars", vexa.HHV), ("vx_llvbars", vexa.LLV)):
+            _, got = call(lib, name, [x], (N,))
+            e = ext(x, N)
+            ok = ~np.isnan(got)
+            idx = np.arange(300)[ok] - got[ok].astype(int)
+            assert_same_bits(x[idx], e[ok])
+
+
+def test_zigzag_examples(lib):
+    # 10 -> 8 (20%, under 21) rises 25% to 10 (the trough at bar 1 confirmed), peaks at 12,
+    # falls to 9 (25%: the peak at bar 3 confirmed), ends at 9.5 (bar 4 a trough).
+    k = np.array([10.0, 8.0, 10.0, 12.0, 9.0, 9.5])
+    assert call(lib, "vx_zig", [k], (21.0,))[1].tolist() == [10.0, 8.0, 10.0, 12.0, 9.0, 9.5]
+    assert_same_values(call(lib, "vx_peak", [k], (21.0, 1))[1], [np.nan] * 3 + [12.0] * 3)
+    assert_same_values(call(lib, "vx_troughbars", [k], (21.0, 1))[1], [np.nan, 0, 1, 2, 0, 1])
+    # A move under N percent turns nothing: one straight line from first to last.
+    flat = np.array([10.0, 10.5, 10.2, 10.9])
+    z = call(lib, "vx_zig", [flat], (21.0,))[1]
+    assert_same_values(z, 10.0 + 0.9 * np.arange(4) / 3)

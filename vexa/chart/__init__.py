@@ -1,0 +1,44 @@
+"""Charts of a formula over one symbol's bars: a PNG (matplotlib) or an offline HTML file (bokeh).
+
+The plotting libraries are the optional extra ``chart`` (``pip install "vexa[chart]"``) and are
+imported only when a chart is drawn.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TypeVar
+
+from .model import STYLES, Chart, Icon, Line, Number, StickLine, Text
+
+__all__ = ["STYLES", "Chart", "Icon", "Line", "Number", "StickLine", "Text", "draw"]
+
+_P = TypeVar("_P", str, os.PathLike)
+_SUFFIXES = (".png", ".html", ".htm")
+
+
+def draw(chart: Chart, path: _P, *, last: int | None = None) -> _P:
+    """Draw a chart to path and return path.
+
+    The suffix chooses the format: ``.png`` (matplotlib) or ``.html``/``.htm`` (one
+    self-contained interactive file that needs no network). The price panel shows candles (a
+    close line when the bars have no open, high and low), then volume, then one panel for each
+    group of output lines that share a scale but not the price's.
+
+    last: draw only the last N bars in a PNG; in HTML, all bars are kept and the last N are
+    shown first (zoom out or pan to see the rest). None: every bar.
+    """
+    if not isinstance(chart, Chart):
+        raise TypeError(f"draw: chart must be a vexa.chart.Chart, not {type(chart).__name__}")
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    if suffix not in _SUFFIXES:
+        raise ValueError(
+            f"draw: cannot tell the format of {os.fspath(path)!r}; the path must end in "
+            f"{', '.join(_SUFFIXES)}"
+        )
+    if suffix == ".png":
+        from . import _png as backend
+    else:
+        from . import _html as backend
+    backend.draw(chart, path, last)
+    return path

@@ -1,0 +1,497 @@
+"""The `vexa` command: run a formula over price data, check one, list the functions.
+
+    vexa run FORMULA [--data FILE] [--by COLUMN] [-p NAME=VALUE ...] [--out FILE]
+             [--chart FILE]
+    vexa check FORMULA
+    vexa functions [NAME]
+
+Exit status: 0 done, 1 bad data (a missing column, an unreadable file), 2 a bad formula
+or a usage error. Messages go to standard error, never as a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from .formula import DataError, Formula, FormulaError
+from .formula import catalogue as cat
+from .formula.data import TIME_NAMES, find_columns
+
+EXIT_DATA, EXIT_USAGE = 1, 2
+PROGRESS_FROM = 50  # symbols: below this no progress bar
+
+
+class Failure(Exception):
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+def main(argv=None):
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.handler(args) or 0
+    except Failure as e:
+        _say(f"vexa: error: {e}")
+        return e.status
+    except FormulaError as e:
+        _say(f"vexa: error: {e}")
+        return EXIT_USAGE
+    except DataError as e:
+        _say(f"vexa: error: {e}")
+        return EXIT_DATA
+    except KeyboardInterrupt:
+        _say("vexa: interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (vexa functions | head): nothing more to say.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+
+
+def _say(text):
+    print(text, file=sys.stderr)
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="vexa",
+        description="Formulas of the stock-chart formula language over price data.",
+    )
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    run = sub.add_parser("run", help="evaluate a formula over price data")
+    run.add_argument("formula", metavar="FORMULA", help="a formula file, or the formula's text")
+    run.add_argument("--data", metavar="FILE", help="CSV or Parquet data (default: the sample)")
+    run.add_argument("--by", metavar="COLUMN", help="the symbol column of a long table")
+    run.add_argument("--time", metavar="COLUMN", help="the time column (default: found by name)")
+    run.add_argument(
+        "-p",
+        "--param",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="a parameter's value (repeatable)",
+    )
+    run.add_argument("--out", metavar="FILE", help="write the results (.csv or .parquet)")
+    run.add_argument("--chart", metavar="FILE", help="draw one symbol (.png or .html)")
+    run.add_argument("--symbol", help="the symbol to draw (default: the first)")
+    run.add_argument(
+        "--last", type=int, default=250, metavar="N", help="bars shown in a PNG (default 250)"
+    )
+    run.add_argument("--rows", type=int, default=10, metavar="N", help="rows printed (default 10)")
+    # On a Dask cluster (the dask extra; vexa/dask/command.py).
+    run.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on a Dask cluster (its scheduler's address, or local[:N] for N worker "
+        "processes here); --data is then a Parquet folder or glob and --out a folder",
+    )
+    run.add_argument(
+        "--partitions", type=int, metavar="N", help="with --scheduler: partitions by symbol"
+    )
+    run.set_defaults(handler=_run)
+
+    check = sub.add_parser("check", help="compile a formula and describe it")
+    check.add_argument("formula", metavar="FORMULA", help="a formula file, or the formula's text")
+    check.add_argument("-p", "--param", action="append", default=[], metavar="NAME=VALUE")
+    check.set_defaults(handler=_check)
+
+    funcs = sub.add_parser("functions", help="list the functions, or describe one")
+    funcs.add_argument("name", nargs="?", metavar="NAME")
+    funcs.set_defaults(handler=_functions)
+    return p
+
+
+# ---- formula and parameters -------------------------------------------------------------
+
+
+def _load_formula(spec, params=()):
+    path = Path(spec)
+    label = "formula"
+    try:
+        is_file = len(spec) < 4096 and "\n" not in spec and path.is_file()
+    except (OSError, ValueError):
+        is_file = False
+    if is_file:
+        try:
+            text = path.read_bytes()
+        except OSError as e:
+            raise Failure(f"cannot read {spec}: {e.strerror}", EXIT_USAGE) from None
+        label = path.name
+    else:
+        text = spec
+    values = {}
+    for item in params:
+        name, sep, value = item.partition("=")
+        if not sep or not name.strip():
+            raise Failure(f"-p {item}: write NAME=VALUE", EXIT_USAGE)
+        try:
+            number = float(value)
+        except ValueError:
+            raise Failure(f"-p {item}: {value!r} is not a number", EXIT_USAGE) from None
+        values[name.strip()] = int(number) if number.is_integer() else number
+    try:
+        formula = Formula(text)
+    except FormulaError as e:
+        raise Failure(f"{label}: {e}", EXIT_USAGE) from None
+    # Values given with -p override the defaults; unknown names are refused.
+    try:
+        formula.lookahead_with(**values)
+    except FormulaError as e:
+        raise Failure(str(e), EXIT_USAGE) from None
+    return formula, values, label
+
+
+def _warn_lookahead(formula, values):
+    ahead = formula.lookahead_with(**values)
+    for a in ahead:
+        _say(f"vexa: warning: {a}: a backtest on this formula is wrong")
+    return ahead
+
+
+# ---- run -----------------------------------------------------------------------------
+
+
+def _read_data(path):
+    import pandas as pd
+
+    p = Path(path)
+    suffix = p.suffix.lower()
+    if not p.is_file():
+        raise Failure(f"no data file {path}", EXIT_DATA)
+    try:
+        if suffix in (".csv", ".txt") or p.name.lower().endswith(".csv.gz"):
+            return pd.read_csv(p)
+        if suffix in (".parquet", ".pq"):
+            try:
+                return pd.read_parquet(p)
+            except ImportError:
+                raise Failure(
+                    "reading Parquet needs pyarrow: pip install pyarrow", EXIT_DATA
+                ) from None
+    except Failure:
+        raise
+    except (OSError, ValueError, UnicodeDecodeError) as e:
+        raise Failure(f"cannot read {path}: {e}", EXIT_DATA) from None
+    except Exception as e:  # the readers' own parse errors
+        raise Failure(f"cannot read {path}: {type(e).__name__}: {e}", EXIT_DATA) from None
+    raise Failure(f"{path}: data files are .csv or .parquet", EXIT_DATA)
+
+
+def _time_column(df):
+    hits = [c for c in df.columns if isinstance(c, str) and c.lower() in TIME_NAMES]
+    return hits[0] if len(hits) == 1 else None
+
+
+def _run(args):
+    formula, values, label = _load_formula(args.formula, args.param)
+    _warn_lookahead(formula, values)
+    for note in formula.notes:
+        _say(f"vexa: note: {note}")
+    if args.scheduler is not None:
+        try:
+            from .dask.command import run_on_cluster
+        except ImportError as e:
+            raise Failure(
+                f'--scheduler needs the dask extra: pip install "vexa[dask]" ({e})', EXIT_USAGE
+            ) from None
+        return run_on_cluster(args, formula, values)
+    if args.partitions is not None:
+        raise Failure("--partitions goes with --scheduler", EXIT_USAGE)
+    if args.data is None:
+        from .data import sample
+
+        data, by = sample(), args.by or "symbol"
+        source = "the sample"
+    else:
+        data, by = _read_data(args.data), args.by
+        source = args.data
+    if by is not None:
+        symbols = data[by].nunique() if by in data.columns else 0
+        progress = _progress(symbols) if symbols >= PROGRESS_FROM else None
+        try:
+            result = formula(data, by=by, time=args.time, progress=progress, **values)
+        finally:
+            if progress is not None:
+                progress.close()
+    else:
+        if args.time is not None:
+            raise Failure("--time goes with --by (a long table of many symbols)", EXIT_USAGE)
+        result = formula(data, **values)
+        tcol = _time_column(data)
+        if tcol is not None and tcol not in result.columns:
+            result.insert(0, tcol, data[tcol].to_numpy())
+    if args.out:
+        _write(result, args.out)
+        _say(f"vexa: {len(result):,} rows of {len(formula.outputs)} outputs to {args.out}")
+    else:
+        _print(result, by, args.rows)
+    if args.chart:
+        _chart(formula, values, data, by, args, label, source)
+    return 0
+
+
+class _Progress:
+    """tqdm's bar when it is installed, else a line on standard error."""
+
+    def __init__(self, total):
+        self.total = total
+        try:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="symbol", file=sys.stderr, leave=False)
+        except ImportError:
+            self.bar = None
+        self.done = 0
+
+    def __call__(self, done, total):
+        if self.bar is not None:
+            self.bar.update(done - self.done)
+        else:
+            print(f"\r{done}/{total} symbols", end="", file=sys.stderr, flush=True)
+        self.done = done
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+        elif self.done:
+            print(file=sys.stderr)
+
+
+def _progress(total):
+    return _Progress(total)
+
+
+def _write(result, path):
+    suffix = Path(path).suffix.lower()
+    try:
+        if suffix == ".csv":
+            result.to_csv(path, index=not _plain_index(result))
+        elif suffix in (".parquet", ".pq"):
+            try:
+                result.to_parquet(path)
+            except ImportError:
+                raise Failure(
+                    "writing Parquet needs pyarrow: pip install pyarrow", EXIT_DATA
+                ) from None
+        else:
+            raise Failure(f"--out {path}: write .csv or .parquet", EXIT_USAGE)
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {e.strerror or e}", EXIT_DATA) from None
+
+
+def _plain_index(df):
+    import pandas as pd
+
+    return isinstance(df.index, pd.RangeIndex)
+
+
+def _print(result, by, rows):
+    import pandas as pd
+
+    if by is not None and by in result.columns:
+        shown = result.groupby(by, sort=True).tail(1).head(max(rows, 1) * 2)
+        title = "the last bar of each symbol"
+    else:
+        shown = result.tail(max(rows, 1))
+        title = f"the last {len(shown)} of {len(result):,} bars"
+    with pd.option_context("display.width", 200, "display.max_columns", 50):
+        print(f"# {title}")
+        print(shown.to_string())
+
+
+# ---- chart -----------------------------------------------------------------------------
+
+
+def _chart(formula, values, data, by, args, label, source):
+    try:
+        from .chart import draw
+        from .chart.model import Chart, Icon, Line, Number, StickLine, Text
+    except ImportError as e:
+        raise Failure(
+            f'charts need the chart extra: pip install "vexa[chart]" ({e})', EXIT_DATA
+        ) from None
+    import pandas as pd
+
+    symbol = None
+    if by is not None:
+        symbols = list(pd.unique(data[by]))
+        symbol = args.symbol if args.symbol is not None else symbols[0]
+        if symbol not in symbols:
+            raise Failure(f"--symbol {symbol}: not in column {by!r}", EXIT_DATA)
+        one = data[data[by] == symbol]
+        tcol = args.time or _time_column(one)
+        if tcol is not None:
+            one = one.sort_values(tcol, kind="stable")
+    else:
+        one, tcol = data, args.time or _time_column(data)
+    names = list(one.columns)
+    cols = find_columns(names, ("CLOSE",))
+    ohlc = {}
+    for field, key in (("OPEN", "open"), ("HIGH", "high"), ("LOW", "low"), ("VOL", "volume")):
+        try:
+            ohlc[key] = find_columns(names, (field,))[field]
+        except DataError:
+            pass
+    ohlc["close"] = cols["CLOSE"]
+    index = (
+        pd.DatetimeIndex(pd.to_datetime(one[tcol]))
+        if tcol is not None
+        else (one.index if isinstance(one.index, pd.DatetimeIndex) else pd.RangeIndex(len(one)))
+    )
+    bars = pd.DataFrame({k: np.asarray(one[c], dtype=float) for k, c in ohlc.items()}, index=index)
+    fields = {
+        f: np.asarray(one[c], dtype=float) for f, c in find_columns(names, formula.inputs).items()
+    }
+    outs, nodes = formula.panels(fields, **values)
+    lines = []
+    for o in formula._program.outputs:
+        v = outs[o.name][:, 0]
+        finite = v[~np.isnan(v)]
+        signal = finite.size > 0 and bool(np.isin(finite, (0.0, 1.0)).all())
+        lines.append(
+            Line(
+                o.name, v, style=o.style, color=o.color, width=o.width, drawn=o.drawn, signal=signal
+            )
+        )
+    drawings = []
+    for d in formula.drawings:
+        a = [nodes[x] if isinstance(x, int) else x for x in d.args]
+        a = [_column(x, len(one)) if not isinstance(x, str) else x for x in a]
+        if d.kind == "STICKLINE":
+            drawings.append(StickLine(a[0], a[1], a[2], float(a[3][0]), float(a[4][0]), d.color))
+        elif d.kind == "DRAWTEXT":
+            drawings.append(Text(a[0], a[1], a[2], d.color))
+        elif d.kind == "DRAWICON":
+            drawings.append(Icon(a[0], a[1], int(a[2][0])))
+        elif d.kind == "DRAWNUMBER":
+            drawings.append(Number(a[0], a[1], a[2], d.color))
+    ahead = formula.lookahead_with(**values)
+    warning = None
+    if ahead:
+        warning = "looks ahead: " + "; ".join(str(a) for a in ahead)
+    title = f"{label} on {symbol if symbol is not None else source}"
+    chart = Chart(bars=bars, lines=lines, drawings=drawings, title=title, warning=warning)
+    try:
+        path = draw(chart, args.chart, last=args.last)
+    except ImportError as e:
+        raise Failure(str(e), EXIT_DATA) from None
+    except ValueError as e:
+        raise Failure(str(e), EXIT_USAGE) from None
+    _say(f"vexa: chart of {symbol if symbol is not None else source} in {path}")
+
+
+def _column(value, n):
+    arr = np.asarray(value, dtype=float)
+    if arr.ndim == 2:
+        arr = arr[:, 0]
+    return np.broadcast_to(arr, (n,)).copy()
+
+
+# ---- check and functions ---------------------------------------------------------------
+
+
+def _check(args):
+    formula, values, label = _load_formula(args.formula, args.param)
+    params = formula._param_values(values)
+    print(f"{label}: compiles")
+    for o in formula._program.outputs:
+        extras = [
+            x
+            for x in (
+                o.style if o.style != "line" else None,
+                o.color,
+                f"width {o.width}" if o.width is not None else None,
+                None if o.drawn else "not drawn",
+            )
+            if x
+        ]
+        print(f"  output {o.name} (line {o.line})" + (f": {', '.join(extras)}" if extras else ""))
+    for d in formula.drawings:
+        print(f"  drawing {d.kind} (line {d.line})")
+    print("  parameters: " + (", ".join(f"{k}={_num(v)}" for k, v in params.items()) or "none"))
+    print("  inputs: " + (", ".join(formula.inputs) or "none"))
+    ahead = formula.lookahead_with(**values)
+    if ahead:
+        for a in ahead:
+            print(f"  looks ahead: {a}")
+    else:
+        print("  looks ahead: no")
+    for note in formula.notes:
+        print(f"  note: {note}")
+    return 0
+
+
+def _num(v):
+    return str(int(v)) if float(v).is_integer() else repr(v)
+
+
+def _signature(f):
+    if f.variadic:
+        return f"{f.name}(...)"
+    return f"{f.name}({', '.join(p for p, _ in f.params)})"
+
+
+_GROUPS = (
+    ("table", "Functions of the table (vexa._vexa and the language's own kernels)"),
+    ("numpy", "Element-wise and per-symbol functions"),
+    ("rewrite", "Other spellings"),
+    ("draw", "Drawing statements"),
+    ("nodraw", "Drawing statements parsed but not drawn"),
+)
+
+
+def _functions(args):
+    funcs = cat.FUNCTIONS
+    if args.name is None:
+        for kind, title in _GROUPS:
+            print(f"{title}:")
+            for f in funcs.values():
+                if f.kind == kind:
+                    ahead = "  [looks ahead]" if f.ahead == "always" else ""
+                    print(f"  {_signature(f):<28} {f.summary}{ahead}")
+            print()
+        return 0
+    f = funcs.get(args.name.upper())
+    if f is None:
+        close = difflib.get_close_matches(args.name.upper(), list(funcs), n=3)
+        hint = f"; did you mean {' or '.join(close)}?" if close else ""
+        raise Failure(f"no function {args.name}{hint}", EXIT_USAGE)
+    print(_signature(f))
+    print(f"  {f.summary}")
+    if f.definition:
+        print(f"  {f.definition}")
+    if f.params and not f.variadic:
+        kinds = {
+            "series": "series",
+            "cond": "condition",
+            "int": "integer (period)",
+            "real": "number",
+            "periods": "per-bar periods",
+            "price": "price (0-3) or series",
+            "text": "quoted text",
+        }
+        print("  parameters: " + ", ".join(f"{p} {kinds.get(k, k)}" for p, k in f.params))
+    if f.kind == "table" and f.row is not None and f.row.per_bar is not None:
+        print(f"  a series period selects {f.row.per_bar.name}")
+    if f.kind == "rewrite":
+        print(f"  written as {f.impl}")
+    ahead = {"always": "always", "negative": "when N < 0", "positive": "when N > 0"}.get(
+        f.ahead or ""
+    )
+    if ahead:
+        print(f"  looks ahead: {ahead}")
+    return 0
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,350 @@
+"""The syntax tree of a formula and the parser that builds it from tokens.
+
+    formula    := [statement] (';' [statement])*
+    statement  := NAME ':' expr attributes        an output line
+                | NAME ':=' expr attributes       an intermediate
+                | expr attributes                 an unnamed output (or a drawing)
+                | INPUT ':' param (',' param)*    parameters with their defaults
+    attributes := (',' NAME)*                     COLORRED, LINETHICK2, NODRAW, ...
+    param      := NAME '(' number [',' number [',' number [',' number]]] ')'
+    expr       := the operators, loosest first: OR ||, AND &&, = == <> !=,
+                  > >= < <=, + -, * /, then unary - and +
+    primary    := NUMBER | 'text' | NAME | NAME '(' [expr (',' expr)*] ')' | '(' expr ')'
+
+Binary operators group from the left. The parser is a precedence climber; its depth
+is bounded (MAX_NESTING), and long chains of operators are built by loops, so no text
+can exhaust the interpreter's stack.
+"""
+
+from __future__ import annotations
+
+from .errors import Source
+from .lexer import END, NAME, NUMBER, OP, STRING, tokenize
+
+MAX_NESTING = 40  # parentheses and calls inside one another
+MAX_STATEMENTS = 10_000
+MAX_ARGS = 64
+
+# Binary operators by precedence, loosest first; each spelling to its canonical form.
+_BINARY = {
+    "OR": (1, "OR"),
+    "||": (1, "OR"),
+    "AND": (2, "AND"),
+    "&&": (2, "AND"),
+    "=": (3, "="),
+    "==": (3, "="),
+    "<>": (3, "<>"),
+    "!=": (3, "<>"),
+    ">": (4, ">"),
+    ">=": (4, ">="),
+    "<": (4, "<"),
+    "<=": (4, "<="),
+    "+": (5, "+"),
+    "-": (5, "-"),
+    "*": (6, "*"),
+    "/": (6, "/"),
+}
+_EXPRESSION = "an expression (a number, a name, a call or '(')"
+
+
+class Node:
+    __slots__ = ("pos",)
+
+
+class Num(Node):
+    __slots__ = ("text", "value")
+
+    def __init__(self, text, pos):
+        self.text, self.value, self.pos = text, float(text), pos
+
+
+class Str(Node):
+    __slots__ = ("value",)
+
+    def __init__(self, value, pos):
+        self.value, self.pos = value, pos
+
+
+class Name(Node):
+    __slots__ = ("name",)
+
+    def __init__(self, name, pos):
+        self.name, self.pos = name, pos
+
+
+class Call(Node):
+    __slots__ = ("args", "name")
+
+    def __init__(self, name, args, pos):
+        self.name, self.args, self.pos = name, args, pos
+
+
+class Unary(Node):
+    __slots__ = ("op", "operand")
+
+    def __init__(self, op, operand, pos):
+        self.op, self.operand, self.pos = op, operand, pos
+
+
+class Binary(Node):
+    __slots__ = ("left", "op", "right")
+
+    def __init__(self, op, left, right, pos):
+        self.op, self.left, self.right, self.pos = op, left, right, pos
+
+
+def children(node):
+    if isinstance(node, Binary):
+        return (node.left, node.right)
+    if isinstance(node, Unary):
+        return (node.operand,)
+    if isinstance(node, Call):
+        return node.args
+    return ()
+
+
+class Statement:
+    """One statement. kind: "output" (NAME:), "var" (NAME:=), "expr" (no name) or
+    "input" (parameter declarations, in `params` as (name, default, pos))."""
+
+    __slots__ = ("attrs", "expr", "kind", "line", "name", "params", "pos", "text")
+
+    def __init__(self, kind, name, pos, expr=None, attrs=(), text="", params=()):
+        self.kind, self.name, self.pos, self.expr = kind, name, pos, expr
+        self.attrs, self.text, self.params = list(attrs), text, list(params)
+        self.line = None  # set by the parser
+
+
+def parse(text: str) -> tuple[Source, list[Statement]]:
+    source = Source(text)
+    return source, Parser(source, tokenize(source)).statements()
+
+
+class Parser:
+    def __init__(self, source, tokens):
+        self.source = source
+        # Two more END tokens, so that looking one token ahead never runs off the list.
+        self.tokens = tokens + [tokens[-1], tokens[-1]]
+        self.last = len(tokens) - 1
+        self.i = 0
+        self.depth = 0
+
+    # ---- tokens ----------------------------------------------------------------
+
+    def peek(self, k=0):
+        return self.tokens[self.i + k]
+
+    def next(self):
+        tok = self.tokens[self.i]
+        if self.i < self.last:
+            self.i += 1
+        return tok
+
+    def is_op(self, text):
+        tok = self.tokens[self.i]
+        return tok[1] == text and tok[0] == OP
+
+    def error(self, message, tok, expected=None):
+        return self.source.error(message, self.source.position(tok[2]), expected)
+
+    def unexpected(self, expected):
+        tok = self.peek()
+        return self.error(f"unexpected {_describe(tok)}", tok, expected)
+
+    def expect(self, text, expected=None):
+        if not self.is_op(text):
+            raise self.unexpected(expected or repr(text))
+        return self.next()
+
+    # ---- statements ------------------------------------------------------------
+
+    def statements(self):
+        out = []
+        while True:
+            while self.is_op(";"):
+                self.next()
+            if self.peek()[0] == END:
+                return out
+            if len(out) >= MAX_STATEMENTS:
+                raise self.error(
+                    f"more than {MAX_STATEMENTS:,} statements in one formula", self.peek()
+                )
+            st = self.statement()
+            st.line = self.source.position(st.pos)[0]
+            out.append(st)
+            if self.peek()[0] != END and not self.is_op(";"):
+                raise self.unexpected("';' or the end of the formula")
+
+    def statement(self):
+        tok = self.peek()
+        if tok[0] == NAME and self.peek(1)[0] == OP and self.peek(1)[1] in (":", ":="):
+            self.next()
+            op = self.next()[1]
+            if op == ":" and tok[1].upper() == "INPUT":
+                return self.inputs(tok)
+            kind = "output" if op == ":" else "var"
+            start = self.i
+            expr = self.expression()
+            st = Statement(kind, tok[1], tok[2], expr, text=self.text_of(start))
+        else:
+            start = self.i
+            expr = self.expression()
+            st = Statement("expr", None, tok[2], expr, text=self.text_of(start))
+        while self.is_op(","):
+            self.next()
+            attr = self.peek()
+            if attr[0] != NAME:
+                raise self.unexpected("a drawing attribute (COLORRED, LINETHICK2, NODRAW, ...)")
+            self.next()
+            st.attrs.append((attr[1], attr[2]))
+        return st
+
+    def inputs(self, tok):
+        params = []
+        while True:
+            name = self.peek()
+            if name[0] != NAME:
+                raise self.unexpected("a parameter name, as in INPUT: N(12);")
+            self.next()
+            self.expect("(", "'(' and the default value, as in N(12)")
+            values = [self.signed_number()]
+            while self.is_op(",") and len(values) < 4:
+                self.next()
+                values.append(self.signed_number())
+            self.expect(")", "')'")
+            params.append((name[1], values[0], name[2]))
+            if not self.is_op(","):
+                return Statement("input", tok[1], tok[2], params=params)
+            self.next()
+
+    def signed_number(self):
+        sign = 1.0
+        if self.is_op("-") or self.is_op("+"):
+            sign = -1.0 if self.next()[1] == "-" else 1.0
+        tok = self.peek()
+        if tok[0] != NUMBER:
+            raise self.unexpected("a number")
+        self.next()
+        return sign * float(tok[1])
+
+    def text_of(self, start):
+        """The source text of tokens [start, self.i) as written, comments and line
+        breaks made single spaces."""
+        toks = self.tokens
+        first, last = toks[start], toks[self.i - 1]
+        end = last[2] + len(_raw(last))
+        text = self.source.text[first[2] : end]
+        if "{" in text or "/" in text or "\n" in text:
+            parts = [_raw(first)]
+            for k in range(start + 1, self.i):
+                prev, t = toks[k - 1], toks[k]
+                if t[2] > prev[2] + len(_raw(prev)):
+                    parts.append(" ")
+                parts.append(_raw(t))
+            text = "".join(parts)
+        return text
+
+    # ---- expressions -----------------------------------------------------------
+
+    def expression(self):
+        self.depth += 1
+        if self.depth > MAX_NESTING:
+            raise self.error(
+                f"expressions nested more than {MAX_NESTING} deep", self.peek(), "a flatter formula"
+            )
+        node = self.binary(1)
+        self.depth -= 1
+        return node
+
+    def binary(self, min_prec):
+        # Precedence climbing with one loop per level: a chain of one operator is a
+        # loop, not a recursion, whatever its length.
+        left = self.unary()
+        while True:
+            tok = self.peek()
+            kind = tok[0]
+            if kind == OP:
+                entry = _BINARY.get(tok[1])
+            elif kind == NAME:
+                entry = _BINARY.get(tok[1].upper())
+            else:
+                return left
+            if entry is None or entry[0] < min_prec:
+                return left
+            prec, op = entry
+            self.next()
+            right = self.binary(prec + 1) if prec < 6 else self.unary()
+            left = Binary(op, left, right, tok[2])
+
+    def unary(self):
+        tok = self.tokens[self.i]
+        if tok[0] != OP or tok[1] not in "-+":
+            return self.primary()
+        signs = []
+        while self.is_op("-") or self.is_op("+"):
+            signs.append(self.next())
+            if len(signs) > MAX_NESTING:
+                raise self.error(
+                    f"more than {MAX_NESTING} signs in a row", signs[-1], "a flatter formula"
+                )
+        node = self.primary()
+        for tok in reversed(signs):
+            if tok[1] == "-":
+                node = Unary("-", node, tok[2])
+        return node
+
+    def primary(self):
+        tok = self.peek()
+        kind = tok[0]
+        pos = tok[2]
+        if kind == NUMBER:
+            self.next()
+            return Num(tok[1], pos)
+        if kind == STRING:
+            self.next()
+            return Str(tok[1], pos)
+        if kind == NAME:
+            upper = tok[1].upper()
+            if upper in ("AND", "OR"):
+                raise self.error(f"{upper} needs an expression on its left", tok, _EXPRESSION)
+            self.next()
+            if not self.is_op("("):
+                return Name(tok[1], pos)
+            self.next()
+            args = []
+            if not self.is_op(")"):
+                args.append(self.expression())
+                while self.is_op(","):
+                    self.next()
+                    if len(args) >= MAX_ARGS:
+                        raise self.error(f"more than {MAX_ARGS} arguments", self.peek())
+                    args.append(self.expression())
+            self.expect(")", "',' or ')'")
+            return Call(tok[1], args, pos)
+        if self.is_op("("):
+            self.next()
+            node = self.expression()
+            self.expect(")", "')'")
+            return node
+        raise self.unexpected(_EXPRESSION)
+
+
+def _raw(tok):
+    return f"'{tok[1]}'" if tok[0] == STRING else tok[1]
+
+
+def _describe(tok):
+    kind, text = tok[0], tok[1]
+    if kind == END:
+        return "end of the formula"
+    if kind == NAME:
+        return f"name {_short(text)!r}"
+    if kind == NUMBER:
+        return f"number {_short(text)}"
+    if kind == STRING:
+        return f"text '{_short(text)}'"
+    return repr(text)
+
+
+def _short(text, width=40):
+    return text if len(text) <= width else text[: width - 3] + "..."
