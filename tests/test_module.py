@@ -203,6 +203,24 @@ def test_np_is_looked_up_at_every_call():
         print(vx.MA(a, 2)[2])
         numpy.zeros = real
         print(vx.MA(a, 2)[2])
+        real = numpy.uint8                   # ... and deleted between calls
+        print(vx.BARSLAST(a > 0)[2])
+        del numpy.uint8
+        try:
+            vx.BARSLAST(a > 0)
+        except AttributeError as e:
+            print("no uint8")
+        numpy.uint8 = real
+        del vx.np                            # np of the builtins, rebound and deleted
+        builtins.np = Fake()
+        print(vx.MA(a, 2)[2])
+        del builtins.np
+        try:
+            vx.MA(a, 2)
+        except NameError as e:
+            print(e)
+        vx.np = numpy
+        print(vx.BARSLAST(a > 0)[2])
     """)
     assert out.splitlines() == [
         "name 'np' is not defined",
@@ -213,6 +231,12 @@ def test_np_is_looked_up_at_every_call():
         "patched zeros",
         "1.5",
         "1.5",
+        "1.0",
+        "no uint8",
+        "fake zeros 3 True",
+        "1.5",
+        "name 'np' is not defined",
+        "1.0",
     ]
 
 
