@@ -251,6 +251,7 @@ def test_traceback_entries_name_the_module_file():
         ("MA", TypeError, lambda: vx.MA(A, 2, N=2)),  # argument binding
         ("MA", TypeError, lambda: vx.MA(A)),
         ("MA", TypeError, lambda: vx.MA(None, 2)),  # len() in result creation
+        ("MA", TypeError, lambda: vx.MA([1.0, 2.0], 2)),  # buffer request
         ("MA", IndexError, lambda: vx.MA(np.zeros(0), 2)),  # buffer checks
         ("SMA", OverflowError, lambda: vx.SMA(A, 2, 2**31)),  # integer conversion
         ("BARSLAST", AttributeError, lambda: vx.BARSLAST([1, 0])),  # single form, astype
