@@ -1,18 +1,24 @@
-"""Instructions per call of the installed vexa._vexa at n = 10, counted by callgrind.
+"""Instructions per call of vexa._vexa at n = 10, counted by callgrind.
 
     python3 bench/call_instructions.py [--functions MA,BARSLAST] [--calls 100000]
+                                       [--repeat 5] [PYTHON ...]
 
 Each function runs in two child interpreters under `valgrind --tool=callgrind`, one
 making `calls` calls and one making twice as many; the difference of the two totals
 divided by `calls` is the cost of one call (start-up and import cancel out). Counts of
-instructions are repeatable on a shared machine, unlike times. Run it outside the source
-tree's root so that the installed package is imported.
+instructions do not depend on the machine's load, but they still vary by about one
+percent from run to run (addresses differ between processes), so every pair is repeated
+and the median is reported with the range. Each PYTHON is an interpreter with vexa
+installed (default: this one); several are measured side by side, each against the
+first (before and after a change, say). Run it outside the source tree's root so that
+the installed package is imported.
 """
 
 import argparse
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -39,14 +45,14 @@ for _ in range({calls}):
 """
 
 
-def instructions(name, calls):
+def instructions(python, name, calls):
     with tempfile.TemporaryDirectory() as tmp:
         proc = subprocess.run(
             [
                 "valgrind",
                 "--tool=callgrind",
                 f"--callgrind-out-file={tmp}/out",
-                sys.executable,
+                python,
                 "-c",
                 CHILD.format(name=name, calls=calls),
             ],
@@ -63,18 +69,45 @@ def instructions(name, calls):
     return int(m.group(1))
 
 
+def per_call(python, name, calls):
+    return (instructions(python, name, 2 * calls) - instructions(python, name, calls)) / calls
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("pythons", nargs="*", metavar="PYTHON", default=[sys.executable])
     parser.add_argument("--functions", default="MA,SMA,BARSLAST,FIF")
     parser.add_argument("--calls", type=int, default=100000)
+    parser.add_argument("--repeat", type=int, default=5)
     opts = parser.parse_args()
     if shutil.which("valgrind") is None:
         sys.exit("valgrind is not installed")
-    print(f"CPython {sys.version.split()[0]}, n = 10, {opts.calls} calls")
+    print(f"n = 10, {opts.calls} calls, median of {opts.repeat} pairs [range]")
+    for i, python in enumerate(opts.pythons):
+        version = subprocess.run(
+            [
+                python,
+                "-c",
+                "import sys, vexa._vexa as v; print(sys.version.split()[0], v.__file__)",
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
+        print(f"  [{i}] {python}: CPython {version}")
     for name in opts.functions.split(","):
-        once = instructions(name, opts.calls)
-        twice = instructions(name, 2 * opts.calls)
-        print(f"{name:10s} {(twice - once) / opts.calls:10.1f} instructions per call")
+        # The interpreters alternate within each repetition, so that they share any drift.
+        counts = [[] for _ in opts.pythons]
+        for _ in range(opts.repeat):
+            for i, python in enumerate(opts.pythons):
+                counts[i].append(per_call(python, name, opts.calls))
+        first = statistics.median(counts[0])
+        for i, c in enumerate(counts):
+            med = statistics.median(c)
+            print(
+                f"{name:10s} [{i}] {med:8.1f} instructions per call "
+                f"[{min(c):.0f} .. {max(c):.0f}]  {med / first:6.3f} of [0]"
+            )
 
 
 if __name__ == "__main__":
