@@ -10,6 +10,7 @@ import pytest
 
 import vexa
 from vexa import cli
+from vexa.data import csv_exact
 from vexa.formula import Formula
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -59,7 +60,7 @@ def test_run_on_a_file_with_parameters_and_output(tmp_path, capsys):
         capsys, "run", "X:MA(C,N); INPUT: N(5);", "--data", data, "-p", "n=3", "--out", out
     )
     assert status == 0, err
-    got = pd.read_csv(out)
+    got = pd.read_csv(out, **csv_exact())
     assert list(got.columns) == ["date", "X"]
     want = vexa.MA(df["close"].to_numpy(dtype=float, copy=True), 3)
     np.testing.assert_array_equal(got["X"].to_numpy(), want)

@@ -170,7 +170,9 @@ def _read_data(path):
         raise Failure(f"no data file {path}", EXIT_DATA)
     try:
         if suffix in (".csv", ".txt") or p.name.lower().endswith(".csv.gz"):
-            return pd.read_csv(p)
+            from .data import csv_exact
+
+            return pd.read_csv(p, **csv_exact())
         if suffix in (".parquet", ".pq"):
             try:
                 return pd.read_parquet(p)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 from typing import TypeVar
 
+from . import _layout
 from .model import STYLES, Chart, Icon, Line, Number, StickLine, Text
 
 __all__ = ["STYLES", "Chart", "Icon", "Line", "Number", "StickLine", "Text", "draw"]
@@ -36,9 +37,12 @@ def draw(chart: Chart, path: _P, *, last: int | None = None) -> _P:
             f"draw: cannot tell the format of {os.fspath(path)!r}; the path must end in "
             f"{', '.join(_SUFFIXES)}"
         )
+    # The chart is checked before the plotting library is imported, so a bad chart is
+    # reported as such even where the library is missing. HTML keeps every bar.
+    plan = _layout.plan(chart, last if suffix == ".png" else None)
     if suffix == ".png":
         from . import _png as backend
     else:
         from . import _html as backend
-    backend.draw(chart, path, last)
+    backend.draw(plan, path, last)
     return path

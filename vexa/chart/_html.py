@@ -69,8 +69,7 @@ return (i >= 0 && i < labels.length && Math.abs(tick - i) < 1e-6) ? labels[i] : 
 """
 
 
-def draw(chart, path, last: int | None = None) -> None:
-    plan = L.plan(chart)
+def draw(plan, path, last: int | None = None) -> None:
     doc = _layout(plan, last)
     title = plan.title or "vexa chart"
     html = file_html(doc, INLINE, title=title)

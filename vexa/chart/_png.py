@@ -38,8 +38,7 @@ _WIDTH_IN = 12.0
 _DPI = 100
 
 
-def draw(chart, path, last: int | None = None) -> None:
-    plan = L.plan(chart, last)
+def draw(plan: L.Plan, path, last: int | None = None) -> None:
     from matplotlib import font_manager
 
     installed = {f.name for f in font_manager.fontManager.ttflist}

@@ -119,7 +119,9 @@ def _read(path, by, Failure, status):
         raise Failure(f"no data at {path}", status)
     try:
         if path.lower().endswith((".csv", ".csv.gz", ".txt")):
-            return dd.read_csv(path)
+            from ..data import csv_exact
+
+            return dd.read_csv(path, **csv_exact())
         try:
             ddf = dd.read_parquet(path, index=by, calculate_divisions=True)
         except (KeyError, ValueError):

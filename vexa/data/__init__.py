@@ -17,6 +17,16 @@ __all__ = ["sample"]
 _FILE = "sample.csv.gz"
 
 
+def csv_exact() -> dict:
+    """read_csv options that parse every number to the nearest double: pandas 3 does so by
+    default (and deprecates the option); earlier versions need float_precision="round_trip"."""
+    import pandas as pd
+
+    if int(pd.__version__.split(".")[0]) >= 3:
+        return {}
+    return {"float_precision": "round_trip"}
+
+
 @functools.lru_cache(maxsize=1)
 def _table() -> pandas.DataFrame:
     try:
@@ -31,6 +41,7 @@ def _table() -> pandas.DataFrame:
             compression="gzip",
             dtype={"symbol": str, "volume": "int64"},
             parse_dates=["date"],
+            **csv_exact(),
         )
     return table
 
