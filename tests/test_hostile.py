@@ -735,7 +735,7 @@ def frames(exc):
 
 
 def own_frame(f):
-    return ("vexa/vexa.cpp", f"vexa._vexa.{f.name}")
+    return ("vexa/vexa", f"vexa._vexa.{f.name}")
 
 
 def check(f, args, outcome, keywords):
@@ -1129,3 +1129,33 @@ def test_a_replaced_numpy_result_is_checked(f):
     finally:
         vx.np = saved
     assert call(f, valid_args(f)).shape == (N_BARS,)
+
+
+def changing_len(arr, answers):
+    """`arr` as an array whose len() gives `answers` in turn (the last one from then on),
+    and the record of how often len() was asked."""
+
+    def __len__(self):
+        state["asked"] += 1
+        return answers[min(state["asked"], len(answers)) - 1]
+
+    state = {"asked": 0}
+    view = arr.view(type("ChangingLen", (np.ndarray,), {"__len__": __len__}))
+    return view, state
+
+
+@pytest.mark.parametrize("f", FUNCTIONS, ids=str)
+def test_a_first_length_is_trusted_once(f):
+    """The result is sized by one len() of the first argument and the length check takes
+    another: a len() that changes between the two gets the length check's error, never a
+    result of another length than the series."""
+    n, p = N_BARS, f.params[0][0]
+    for answers in ((n + 5, n), (n - 2, n), (n, n + 5), (n, n - 2)):
+        args = valid_args(f)
+        args[0], state = changing_len(args[0], answers)
+        wrong = answers[0] if answers[1] == n else answers[1]
+        check(f, args, Raises(ValueError, lying(p, wrong, n)), False)
+        assert state["asked"] == 2, answers
+    args = valid_args(f)
+    args[0], state = changing_len(args[0], (n, n))
+    assert call(f, args).shape == (n,) and state["asked"] == 2

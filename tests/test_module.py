@@ -4,7 +4,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import traceback
 from pathlib import Path
 
 import numpy as np
@@ -28,7 +27,18 @@ def run_python(code):
 
 
 def frames(exc):
-    return [(f.filename, f.name) for f in traceback.extract_tb(exc.__traceback__)]
+    """(co_filename, co_name) of the code of each traceback entry's frame, outermost
+    first: the module's own entries are read as a tool reading tracebacks reads them."""
+    found = []
+    tb = exc.__traceback__
+    while tb is not None:
+        found.append((tb.tb_frame.f_code.co_filename, tb.tb_frame.f_code.co_name))
+        tb = tb.tb_next
+    return found
+
+
+# Every traceback entry of the module names this source file.
+SOURCE = "vexa/vexa"
 
 
 def raises(exc_type, text, fn, *args, **kwargs):
@@ -125,14 +135,19 @@ def test_second_interpreter_is_refused():
 
 def test_failed_execution_leaves_a_clean_retry():
     out = run_python("""
-        import sys, traceback
+        import sys
         import vexa                          # the package (and vexa._native) load first
         sys.modules["numpy"] = None          # makes the numpy import of module execution fail
         try:
             import vexa._vexa
         except ImportError as e:
-            names = [f.name for f in traceback.extract_tb(e.__traceback__)]
-            print("failed", "init vexa._vexa" in names)
+            tb, entries = e.__traceback__, []
+            while tb is not None:
+                code = tb.tb_frame.f_code
+                if code.co_name == "init vexa._vexa":
+                    entries.append(code.co_filename)
+                tb = tb.tb_next
+            print("failed", entries == ["vexa/vexa"])
         del sys.modules["numpy"]
         sys.modules.pop("vexa._vexa", None); sys.modules.pop("vexa", None)
         import numpy as np
@@ -188,6 +203,24 @@ def test_np_is_looked_up_at_every_call():
         print(vx.MA(a, 2)[2])
         numpy.zeros = real
         print(vx.MA(a, 2)[2])
+        real = numpy.uint8                   # ... and deleted between calls
+        print(vx.BARSLAST(a > 0)[2])
+        del numpy.uint8
+        try:
+            vx.BARSLAST(a > 0)
+        except AttributeError as e:
+            print("no uint8")
+        numpy.uint8 = real
+        del vx.np                            # np of the builtins, rebound and deleted
+        builtins.np = Fake()
+        print(vx.MA(a, 2)[2])
+        del builtins.np
+        try:
+            vx.MA(a, 2)
+        except NameError as e:
+            print(e)
+        vx.np = numpy
+        print(vx.BARSLAST(a > 0)[2])
     """)
     assert out.splitlines() == [
         "name 'np' is not defined",
@@ -198,7 +231,44 @@ def test_np_is_looked_up_at_every_call():
         "patched zeros",
         "1.5",
         "1.5",
+        "1.0",
+        "no uint8",
+        "fake zeros 3 True",
+        "1.5",
+        "name 'np' is not defined",
+        "1.0",
     ]
+
+
+# ---- traceback entries -------------------------------------------------------------
+
+
+def test_traceback_entries_name_the_module_file():
+    """Every kind of error that the module reports gets one entry of its own, named
+    after the function, in the source file vexa/vexa (for the import's entry see
+    test_failed_execution_leaves_a_clean_retry)."""
+    cases = [
+        ("MA", TypeError, lambda: vx.MA(A, 2, N=2)),  # argument binding
+        ("MA", TypeError, lambda: vx.MA(A)),
+        ("MA", TypeError, lambda: vx.MA(None, 2)),  # len() in result creation
+        ("MA", TypeError, lambda: vx.MA([1.0, 2.0], 2)),  # buffer request
+        ("MA", IndexError, lambda: vx.MA(np.zeros(0), 2)),  # buffer checks
+        ("SMA", OverflowError, lambda: vx.SMA(A, 2, 2**31)),  # integer conversion
+        ("BARSLAST", AttributeError, lambda: vx.BARSLAST([1, 0])),  # single form, astype
+        ("CURRBARSCOUNT", ValueError, lambda: vx.CURRBARSCOUNT(np.zeros(3, bool))),
+    ]
+    for name, exc_type, fn in cases:
+        with pytest.raises(exc_type) as info:
+            fn()
+        assert frames(info.value)[-1] == (SOURCE, f"vexa._vexa.{name}"), name
+    saved = vx.np
+    del vx.np  # the lookup of np
+    try:
+        with pytest.raises(NameError) as info:
+            vx.FIF(A > 2, A, A)
+    finally:
+        vx.np = saved
+    assert frames(info.value)[-1] == (SOURCE, "vexa._vexa.FIF")
 
 
 # ---- argument binding --------------------------------------------------------------
@@ -212,7 +282,7 @@ def test_keywords():
     np.testing.assert_array_equal(vx.MA(N=2, a=A), want)
     np.testing.assert_array_equal(vx.MA(A, N=2), want)
     e = raises(TypeError, "MA() got multiple values for keyword argument 'N'", vx.MA, A, 2, N=2)
-    assert frames(e)[-1] == ("vexa/vexa.cpp", "vexa._vexa.MA")
+    assert frames(e)[-1] == (SOURCE, "vexa._vexa.MA")
     raises(TypeError, "MA() got an unexpected keyword argument 'M'", vx.MA, A, 2, M=2)
     raises(TypeError, "MA() takes exactly 2 positional arguments (1 given)", vx.MA, A, M=2)
     raises(TypeError, "MA() takes exactly 2 positional arguments (1 given)", vx.MA, A, n=2)
@@ -230,7 +300,7 @@ def test_integer_type_test(N, tname):
     e = raises(
         TypeError, f"Argument 'N' has incorrect type (expected int, got {tname})", vx.MA, A, N
     )
-    assert ("vexa/vexa.cpp", "vexa._vexa.MA") not in frames(e)
+    assert (SOURCE, "vexa._vexa.MA") not in frames(e)
 
 
 def test_integer_conversion():
@@ -287,7 +357,7 @@ def mismatch(got):
 )
 def test_series_buffer_checks(a, exc, text):
     e = raises(exc, text, vx.MA, a, 2)
-    assert frames(e)[-1] == ("vexa/vexa.cpp", "vexa._vexa.MA")
+    assert frames(e)[-1] == (SOURCE, "vexa._vexa.MA")
 
 
 def test_buffer_request_errors_propagate():

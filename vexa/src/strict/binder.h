@@ -130,6 +130,10 @@ inline PyObject *run(const Row &row, PyObject *const *argv) {
         if (row.params[i].kind == Kind::Int) continue;
         slots[i].data = views[i].buf.buf;
         if (!counted(argv[i], views[i], row.params[i].name, &slots[i].value)) return nullptr;
+        // The result was sized by the first argument's earlier len(): that one must match
+        // its buffer too, or the result would not be as long as the series.
+        if (i == 0 && n != views[0].count)
+            return err::length_mismatch(row.params[0].name, n, views[0].count);
     }
     for (int i = 0; i < np_; ++i)
         if (row.params[i].kind == Kind::Int && !to_int32(argv[i], &slots[i].value)) return nullptr;

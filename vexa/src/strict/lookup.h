@@ -11,45 +11,82 @@
 #include "errors.h"
 #include "state.h"
 
+// Dict watchers (public from CPython 3.12) tell the module when a namespace that a cached
+// lookup came from is about to change. Older interpreters look the names up in the
+// namespaces at every call.
+#if PY_VERSION_HEX >= 0x030C0000
+#define VEXA_STRICT_CACHED_LOOKUPS 1
+#else
+#define VEXA_STRICT_CACHED_LOOKUPS 0
+#endif
+
 namespace vexa::strict {
 
-// Lookups of `np` and of its attributes are cached, each tagged with the version of the
-// namespace it was found in: a namespace that changes in any way bumps its version, so
-// rebinding or deleting `np` (or a numpy attribute) takes effect at the next call.
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-inline uint64_t namespace_version(PyObject *dict) {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
-
+// A looked-up object, valid while the object whose namespace held it is still `owner`
+// and no watched namespace has changed since (`stamp`).
 struct Cache {
     PyObject *value = nullptr;  // strong reference
     PyObject *owner = nullptr;  // strong reference: the object whose namespace held it
-    uint64_t version = 0;
+    uint64_t stamp = 0;
 };
 
-inline Cache np_cache;
+inline Cache np_cache, zeros_cache, float64_cache, uint8_cache;
 
-inline void remember(Cache &c, PyObject *value, PyObject *owner, uint64_t version) {
-    Py_INCREF(value);
-    Py_INCREF(owner);
-    Py_XSETREF(c.value, value);
-    Py_XSETREF(c.owner, owner);
-    c.version = version;
+#if VEXA_STRICT_CACHED_LOOKUPS
+
+// Bumped before any change of a watched namespace (a key added, rebound or deleted, the
+// dict cleared or freed), so every cache filled before the change misses afterwards.
+inline uint64_t namespace_stamp = 1;
+inline int watcher = -1;  // the dict watcher's id; -1: none, lookups are not cached
+
+// Runs inside the dict operation: it only marks the caches stale and never fails.
+inline int namespace_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++namespace_stamp;
+    return 0;
 }
 
+// Registers the watcher once per process; without one (the interpreter's ids are all
+// taken) the module works the same, uncached.
+inline void start_watching() {
+    if (watcher >= 0) return;
+    watcher = PyDict_AddWatcher(namespace_changed);
+    if (watcher < 0) PyErr_Clear();
+}
+
+inline bool hit(const Cache &c, PyObject *owner) {
+    return c.owner == owner && c.stamp == namespace_stamp && c.value != nullptr;
+}
+
+// Keeps value, found in `dict` (the namespace of owner), until that namespace changes.
+inline void remember(Cache &c, PyObject *value, PyObject *owner, PyObject *dict) {
+    if (watcher < 0) return;
+    if (PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *old_value = c.value, *old_owner = c.owner;
+    c.value = Py_NewRef(value);
+    c.owner = Py_NewRef(owner);
+    c.stamp = namespace_stamp;
+    // Released last: a destructor run here may change a namespace, which only makes the
+    // entry stale again.
+    Py_XDECREF(old_value);
+    Py_XDECREF(old_owner);
+}
+
+#else
+
+inline void start_watching() {}
+inline bool hit(const Cache &, PyObject *) { return false; }
+inline void remember(Cache &, PyObject *, PyObject *, PyObject *) {}
+
+#endif
+
 inline PyObject *lookup_np() {
-    const uint64_t version = namespace_version(g.dict);
-    if (np_cache.value != nullptr && np_cache.owner == g.module && np_cache.version == version)
-        return Py_NewRef(np_cache.value);
-    PyObject *np = PyDict_GetItemWithError(g.dict, g.names.np);
+    if (hit(np_cache, g.module)) return Py_NewRef(np_cache.value);
+    PyObject *np = g.dict != nullptr ? PyDict_GetItemWithError(g.dict, g.names.np) : nullptr;
     if (np != nullptr) {
-        remember(np_cache, np, g.module, version);
+        remember(np_cache, np, g.module, g.dict);
         return Py_NewRef(np);
     }
     // The builtins are the fallback; a name found there is not cached.
@@ -59,23 +96,23 @@ inline PyObject *lookup_np() {
     return Py_NewRef(np);
 }
 
-// np.<name>. When np is a plain module and the name sits in its namespace, attribute
-// lookup is that dictionary lookup, so the result can be cached against its version.
+// np.<name>. Attribute lookup on a plain module finds the entry of its namespace when
+// there is one (the module type itself defines no such names), so that entry is taken
+// directly and cached against the namespace; anything else goes through getattr.
 inline PyObject *np_attr(PyObject *name, Cache &cache) {
     Ref np(lookup_np());
     if (!np) return nullptr;
     if (!PyModule_CheckExact(np.get())) return PyObject_GetAttr(np.get(), name);
+    if (hit(cache, np.get())) return Py_NewRef(cache.value);
     PyObject *dict = PyModule_GetDict(np.get());
-    const uint64_t version = namespace_version(dict);
-    if (cache.value != nullptr && cache.owner == np.get() && cache.version == version)
-        return Py_NewRef(cache.value);
-    PyObject *value = PyObject_GetAttr(np.get(), name);
-    if (value != nullptr && PyDict_GetItemWithError(dict, name) == value)
-        remember(cache, value, np.get(), version);
-    return value;
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    if (value != nullptr) {
+        remember(cache, value, np.get(), dict);
+        return Py_NewRef(value);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyObject_GetAttr(np.get(), name);  // a module __getattr__, or AttributeError
 }
-
-inline Cache zeros_cache, float64_cache, uint8_cache;
 
 // len() of an argument, or -1 with an exception set.
 inline Py_ssize_t length(PyObject *obj) { return PyObject_Size(obj); }

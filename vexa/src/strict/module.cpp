@@ -191,6 +191,7 @@ bool module_fill(PyObject *module) {
     if (g.builtins == nullptr) return false;
     if (PyObject_SetAttrString(module, "__builtins__", g.builtins) < 0) return false;
     if (!make_names()) return false;
+    start_watching();
 
     PyObject *registry = PyImport_GetModuleDict();
     const int present = PyDict_Contains(registry, g.names.module_name);

@@ -10,7 +10,8 @@
 namespace vexa::strict {
 
 constexpr const char *kModuleName = "vexa._vexa";
-constexpr const char *kSourceFile = "vexa/vexa.cpp";
+// The source file that every traceback entry of the module names.
+constexpr const char *kSourceFile = "vexa/vexa";
 
 struct Names {
     PyObject *np, *zeros, *dtype, *float64, *uint8, *astype, *test_attr;

@@ -12,8 +12,6 @@
 
 namespace vexa::strict {
 
-// Adds a frame named `func` in the module's source file to the pending exception's
-// traceback, so that errors of the C layer show where they came from.
 // The code object of a traceback entry, made once per name and line and then kept:
 // some interpreters keep a record of every code object made, so making one per error
 // would grow without bound.
@@ -41,31 +39,33 @@ inline PyCodeObject *entry_code(const char *func, int line) {
     return code;
 }
 
-inline void add_traceback(const char *func, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject *code = entry_code(func, line);
-    PyObject *globals = g.dict ? g.dict : PyEval_GetGlobals();
-    Ref empty;
-    if (globals == nullptr) {
-        empty.reset(PyDict_New());
-        globals = empty.get();
-    }
-    PyFrameObject *frame = nullptr;
-    if (code != nullptr && globals != nullptr)
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    PyErr_Restore(type, value, tb);
-    if (frame != nullptr) {
-#if PY_VERSION_HEX < 0x030B0000
-        frame->f_lineno = line;
+// The pending exception, taken out while a traceback entry is built and then put back.
+// From 3.12 the exception is one object, and the three-part fetch is deprecated.
+struct PendingError {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc = PyErr_GetRaisedException();
+    void restore() { PyErr_SetRaisedException(exc); }
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PendingError() { PyErr_Fetch(&type, &value, &tb); }
+    void restore() { PyErr_Restore(type, value, tb); }
 #endif
-        PyTraceBack_Here(frame);
-    } else {
-        // Keep the original exception rather than one from building the frame.
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    }
+};
+
+// Adds a frame named `func` in the module's source file to the pending exception's
+// traceback, so that errors of the C layer show where they came from. The entry's line
+// is the first line of its code object, which a frame that never ran reports.
+inline void add_traceback(const char *func, int line) {
+    PendingError pending;
+    PyCodeObject *code = entry_code(func, line);
+    Ref globals(g.dict != nullptr ? Py_NewRef(g.dict) : PyDict_New());
+    PyFrameObject *frame = nullptr;
+    if (code != nullptr && globals)
+        frame = PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr);
+    // An error from building the entry gives way to the original exception.
+    PyErr_Clear();
+    pending.restore();
+    if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(code);
 }
