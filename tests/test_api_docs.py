@@ -62,7 +62,8 @@ def readme_blocks(language):
 
 
 @pytest.mark.parametrize("block", readme_blocks("python"), ids=lambda b: b.split("\n")[0][:30])
-def test_readme_examples_run(block, capsys):
+def test_readme_examples_run(block, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # what an example writes goes to a temporary folder
     for package in re.findall(r"^\s*(?:import|from) ([\w.]+)", block, re.M):
         if package.split(".")[0] != "vexa":
             pytest.importorskip(package)
