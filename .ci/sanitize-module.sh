@@ -36,7 +36,7 @@ source "$work/venv/bin/activate"
 python -m pip install -q --upgrade pip
 python -m pip install -q numpy pytest hypothesis
 
-flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
+flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -Werror=deprecated-declarations"
 echo "=== building vexa with $flags ($(python -c 'import sys; print(sys.version.split()[0])'))"
 SKBUILD_BUILD_DIR="$work/build" \
 SKBUILD_INSTALL_STRIP=false \
