@@ -168,11 +168,19 @@ QX_RESOLVER_CODE inline Isa isa() {
 #endif
 #if defined(QUORIX_FORCE_ISA)
     // Test builds: lower the choice on request, never raise it.
+    // Compared by hand: an ifunc resolver may run before this library's calls into libc
+    // are bound (strcmp through an unbound slot crashes at load).
     if (const char *want = std::getenv("QUORIX_ISA")) {
+        const auto is = [want](const char *name) {
+            size_t i = 0;
+            for (; name[i] != '\0'; ++i)
+                if (want[i] != name[i]) return false;
+            return want[i] == '\0';
+        };
         Isa cap = best;
-        if (std::strcmp(want, "sse2") == 0)
+        if (is("sse2"))
             cap = Isa::sse2;
-        else if (std::strcmp(want, "avx2") == 0)
+        else if (is("avx2"))
             cap = Isa::avx2;
         if (static_cast<int>(cap) < static_cast<int>(best)) best = cap;
     }
