@@ -5,8 +5,9 @@
 #      (no benchmark results, caches or build folders);
 #   3. auditwheel repairs the wheel to the oldest manylinux tag the toolchain allows;
 #   4. the repaired wheel goes into a fresh virtual environment, with no C or C++
-#      compiler on PATH, and the test suite runs against it from a copy of tests/ and
-#      pyproject.toml outside the source tree (as cibuildwheel's test-sources does).
+#      compiler on PATH, and the test suite runs against it from a copy of tests/,
+#      pyproject.toml and the documents whose examples it runs (README.md, examples/,
+#      docs/), outside the source tree (as cibuildwheel's test-sources does).
 # Needs git, and CPython 3.11 or later with pip (VEXA_WHEEL_PYTHON, default python3).
 #
 # Usage: .ci/wheel.sh [work-dir]   (default: a temporary directory)
@@ -101,7 +102,7 @@ for c in cc c++ gcc g++ clang clang++; do
     fi
 done
 mkdir -p "$work/tests-cwd"
-cp -r "$root/tests" "$root/pyproject.toml" "$work/tests-cwd/"
+cp -r "$root/tests" "$root/pyproject.toml" "$root/README.md" "$root/examples" "$root/docs" "$work/tests-cwd/"
 (
     cd "$work/tests-cwd"
     export PATH=$test_path

@@ -40,14 +40,16 @@ def test_every_function_is_documented_and_its_example_runs(f):
 
 
 def test_stubs_are_written_from_the_table():
+    installed = Path(vexa.__file__).parent
+    assert (installed / "py.typed").is_file() and (installed / "__init__.pyi").is_file()
+    if not (ROOT / "vexa" / "__init__.py").is_file():
+        pytest.skip("the stubs' generator reads the source tree (tests run from a copy)")
     spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "tools" / "gen_stubs.py")
     gen = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(gen)
     assert (ROOT / "vexa" / "__init__.pyi").read_text() == gen.render(), (
         "vexa/__init__.pyi is stale: run python tools/gen_stubs.py"
     )
-    installed = Path(vexa.__file__).parent
-    assert (installed / "py.typed").is_file() and (installed / "__init__.pyi").is_file()
 
 
 def test_get_include_holds_the_header():

@@ -52,8 +52,10 @@ def _find_library():
             return _native.__file__
     except ImportError:
         pass
-    if shutil.which("cmake") is None:
-        pytest.skip("no library with the language's kernels, and no cmake to build one")
+    if shutil.which("cmake") is None or not (ROOT / "quorix").is_dir():
+        pytest.skip("no library with the language's kernels, and no cmake or sources to build one")
+    if not any(shutil.which(c) for c in ("c++", "g++", "clang++")):
+        pytest.skip("no library with the language's kernels, and no compiler to build one")
     build = ROOT / "build" / "lang-kernels"
     subprocess.run(
         [
