@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The module layer of vexa._vexa under AddressSanitizer and UndefinedBehaviorSanitizer:
 # the extension itself (module layer and kernels) is built instrumented and unoptimised
-# (a third of the build time at -O3) into a fresh
-# virtual environment, and the tests that drive the module run with the sanitizer
-# runtime preloaded into an uninstrumented interpreter. Python's own allocator is turned
+# (a third of the build time at -O3) into a fresh virtual environment, and the tests that
+# drive the module run with the sanitizer runtime preloaded into an uninstrumented
+# interpreter. Python's own allocator is turned
 # off (PYTHONMALLOC=malloc) so that every object's memory passes through ASan. Any
 # report, in the test process or in a child it starts, fails the script.
 #
