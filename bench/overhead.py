@@ -56,14 +56,7 @@ def parse_args(argv):
 def machine():
     import vexa
 
-    model = platform.processor() or platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
+    model = timing.cpu_model()
     return {
         "cpu": model,
         "cores": os.cpu_count(),

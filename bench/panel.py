@@ -261,14 +261,7 @@ def copy_floor(rounds, target_ns, rng):
 def machine():
     import vexa
 
-    model = platform.processor() or platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
+    model = timing.cpu_model()
     versions = {"vexa": vexa.__version__, "numpy": np.__version__}
     for mod in ("bottleneck", "numbagg"):
         try:

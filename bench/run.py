@@ -79,16 +79,6 @@ def parse_args(argv):
 # ---- the machine ---------------------------------------------------------------------
 
 
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
 def cpu_flags():
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -174,7 +164,7 @@ def machine(vexa_module):
     import vexa
 
     return {
-        "cpu": cpu_model(),
+        "cpu": timing.cpu_model(),
         "cpu_details": cpu_details(),
         "cores": os.cpu_count(),
         "cpu_flags": cpu_flags(),

@@ -44,6 +44,7 @@ import platform
 import random
 import re
 import statistics
+import sys
 import time
 from pathlib import Path
 
@@ -55,6 +56,10 @@ import vexa.stream as vs
 from vexa.table import ALL, COND, INT, PERIODS
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import timing  # noqa: E402
+
 WINDOW = 250
 UPDATE_MAX_NS = 1000.0
 GAIN_MIN = 20.0
@@ -305,14 +310,7 @@ def formula_times(d, bars, rounds):
 
 
 def machine():
-    model = platform.processor() or platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
+    model = timing.cpu_model()
     versions = {"vexa": vexa.__version__, "numpy": np.__version__}
     try:
         import talib

@@ -10,6 +10,7 @@ of load then hits all contenders alike instead of one of them.
 import ctypes
 import gc
 import os
+import platform
 import shutil
 import subprocess
 import time
@@ -29,6 +30,17 @@ class Slot(ctypes.Structure):
     address and count, or an integer parameter's value, or a real parameter's value."""
 
     _fields_ = [("data", P), ("value", I32), ("real", ctypes.c_double)]
+
+
+def cpu_model():
+    """The processor's name as /proc/cpuinfo gives it, else what platform knows."""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
 
 
 def slots(case, values):
