@@ -5,7 +5,8 @@
                 | NAME ':=' expr attributes       an intermediate
                 | expr attributes                 an unnamed output (or a drawing)
                 | INPUT ':' param (',' param)*    parameters with their defaults
-    attributes := (',' NAME)*                     COLORRED, LINETHICK2, NODRAW, ...
+    attributes := (',' attribute)*                COLORRED, LINETHICK2, NODRAW, ...
+    attribute  := NAME | NAME '(' number (',' number)* ')'      RGB(255,0,0)
     param      := NAME '(' number [',' number [',' number [',' number]]] ')'
     expr       := the operators, loosest first: OR ||, AND &&, = == <> !=,
                   > >= < <=, + -, * /, then unary - and +
@@ -13,16 +14,19 @@
 
 Binary operators group from the left. The parser is a precedence climber; its depth
 is bounded (MAX_NESTING), and long chains of operators are built by loops, so no text
-can exhaust the interpreter's stack.
+can exhaust the interpreter's stack. It counts the operations it builds and stops at
+MAX_OPERATIONS, taking tokens from the tokenizer as it goes: a text over the limit
+fails once that many are read, whatever its length.
 """
 
 from __future__ import annotations
 
 from .errors import Source
-from .lexer import END, NAME, NUMBER, OP, STRING, tokenize
+from .lexer import END, NAME, NUMBER, OP, STRING, fold, scan
 
-MAX_NESTING = 40  # parentheses and calls inside one another
+MAX_NESTING = 40  # parentheses and calls inside one another, and signs in a row
 MAX_STATEMENTS = 10_000
+MAX_OPERATIONS = 100_000  # numbers, names, operators and calls, as written
 MAX_ARGS = 64
 
 # Binary operators by precedence, loosest first; each spelling to its canonical form.
@@ -105,7 +109,8 @@ def children(node):
 
 class Statement:
     """One statement. kind: "output" (NAME:), "var" (NAME:=), "expr" (no name) or
-    "input" (parameter declarations, in `params` as (name, default, pos))."""
+    "input" (parameter declarations, in `params` as (name, default, pos)). `attrs`:
+    (name, pos, numbers) of each drawing attribute, numbers None without parentheses."""
 
     __slots__ = ("attrs", "expr", "kind", "line", "name", "params", "pos", "text")
 
@@ -117,28 +122,54 @@ class Statement:
 
 def parse(text: str) -> tuple[Source, list[Statement]]:
     source = Source(text)
-    return source, Parser(source, tokenize(source)).statements()
+    return source, Parser(source, scan(source)).statements()
 
 
 class Parser:
-    def __init__(self, source, tokens):
+    def __init__(self, source, chunks):
         self.source = source
-        # Two more END tokens, so that looking one token ahead never runs off the list.
-        self.tokens = tokens + [tokens[-1], tokens[-1]]
-        self.last = len(tokens) - 1
+        self.chunks = chunks  # lists of tokens, the last one ending with END
+        self.tokens = []
+        self.last = None  # the index of the END token, once it is read
         self.i = 0
         self.depth = 0
+        self.operations = 0
+        self._more()
 
     # ---- tokens ----------------------------------------------------------------
+
+    def _more(self):
+        # Keeps at least two tokens after the current one (END repeated at the end),
+        # so that looking one token ahead never runs off the list.
+        while self.last is None and len(self.tokens) < self.i + 3:
+            chunk = next(self.chunks)
+            self.tokens.extend(chunk)
+            if chunk and chunk[-1][0] == END:
+                self.last = len(self.tokens) - 1
+                self.tokens += [chunk[-1], chunk[-1]]
 
     def peek(self, k=0):
         return self.tokens[self.i + k]
 
     def next(self):
         tok = self.tokens[self.i]
-        if self.i < self.last:
+        if self.last is None:
+            self.i += 1
+            if len(self.tokens) < self.i + 3:
+                self._more()
+        elif self.i < self.last:
             self.i += 1
         return tok
+
+    def count(self, tok):
+        self.operations += 1
+        if self.operations > MAX_OPERATIONS:
+            raise self.error(
+                f"the formula has more than {MAX_OPERATIONS:,} operations (numbers, names, "
+                "operators and calls)",
+                tok,
+                "a shorter formula",
+            )
 
     def is_op(self, text):
         tok = self.tokens[self.i]
@@ -180,7 +211,7 @@ class Parser:
         if tok[0] == NAME and self.peek(1)[0] == OP and self.peek(1)[1] in (":", ":="):
             self.next()
             op = self.next()[1]
-            if op == ":" and tok[1].upper() == "INPUT":
+            if op == ":" and fold(tok[1]) == "INPUT":
                 return self.inputs(tok)
             kind = "output" if op == ":" else "var"
             start = self.i
@@ -194,9 +225,19 @@ class Parser:
             self.next()
             attr = self.peek()
             if attr[0] != NAME:
-                raise self.unexpected("a drawing attribute (COLORRED, LINETHICK2, NODRAW, ...)")
+                raise self.unexpected(
+                    "a drawing attribute (COLORRED, RGB(255,0,0), LINETHICK2, NODRAW, ...)"
+                )
             self.next()
-            st.attrs.append((attr[1], attr[2]))
+            numbers = None
+            if self.is_op("("):
+                self.next()
+                numbers = [self.signed_number()]
+                while self.is_op(",") and len(numbers) < 4:
+                    self.next()
+                    numbers.append(self.signed_number())
+                self.expect(")", "')'")
+            st.attrs.append((attr[1], attr[2], numbers))
         return st
 
     def inputs(self, tok):
@@ -266,12 +307,13 @@ class Parser:
             if kind == OP:
                 entry = _BINARY.get(tok[1])
             elif kind == NAME:
-                entry = _BINARY.get(tok[1].upper())
+                entry = _BINARY.get(fold(tok[1]))
             else:
                 return left
             if entry is None or entry[0] < min_prec:
                 return left
             prec, op = entry
+            self.count(tok)
             self.next()
             right = self.binary(prec + 1) if prec < 6 else self.unary()
             left = Binary(op, left, right, tok[2])
@@ -290,6 +332,7 @@ class Parser:
         node = self.primary()
         for tok in reversed(signs):
             if tok[1] == "-":
+                self.count(tok)
                 node = Unary("-", node, tok[2])
         return node
 
@@ -298,13 +341,16 @@ class Parser:
         kind = tok[0]
         pos = tok[2]
         if kind == NUMBER:
+            self.count(tok)
             self.next()
             return Num(tok[1], pos)
         if kind == STRING:
+            self.count(tok)
             self.next()
             return Str(tok[1], pos)
         if kind == NAME:
-            upper = tok[1].upper()
+            self.count(tok)
+            upper = fold(tok[1])
             if upper in ("AND", "OR"):
                 raise self.error(f"{upper} needs an expression on its left", tok, _EXPRESSION)
             self.next()
