@@ -159,7 +159,8 @@ def _load_formula(spec, params=(), encoding=None, complete=False):
         label = path.name
     elif _looks_like_a_file(spec):
         raise Failure(
-            f"no formula file {_clip(spec)} (a formula given as text needs a ';' or ':', "
+            f"no formula file {_clip(spec, 300)} (a formula given as text needs a ';' or "
+            "':', "
             "as in 'X:MA(C,5);')",
             EXIT_USAGE,
         )

@@ -47,7 +47,7 @@ def find_columns(names, fields, what="the data"):
             lower.setdefault(name.lower(), []).append(name)
     found = {}
     for f in fields:
-        hits = [c for alias in COLUMN_NAMES[f] for c in lower.get(alias, ())]
+        hits = [c for alias in COLUMN_NAMES.get(f, (f.lower(),)) for c in lower.get(alias, ())]
         if not hits:
             raise DataError(
                 f"{what} has no column for {f} (looked for {', '.join(COLUMN_NAMES[f])} in "

@@ -134,6 +134,9 @@ class FormulaStream:
                 self._consts[f"c{i}"] = float(scalars[i])
                 continue
             if node.op == "field":
+                if node.value == "TIME":
+                    missing.append("the date and time functions (DATE, TIME, ...)")
+                    continue
                 if node.value not in self._fields:
                     self._fields.append(node.value)
                 expr = f"f{self._fields.index(node.value)}"
