@@ -112,17 +112,13 @@ def median_time(fn, repeat):
 
 
 def long_formula(statements):
-    """Statements that each read the ones before, all element-wise: one run of
-    operators as long as the formula, the plan's largest case."""
-    parts = ["A0:=C;"]
-    for k in range(1, statements - 1):
-        parts.append(f"A{k}:=A{k - 1}+C*{k % 7};")
-    parts.append(f"OUT:A{statements - 2}+1;")
-    return "".join(parts)
+    """Output lines of a few element-wise operators each: one run of operators as long
+    as the formula, every line's value kept (the plan's largest case)."""
+    return "".join(f"X{k}:(C+{k})*(H-{k % 7})/(L+1)-O;" for k in range(statements))
 
 
 def plan_scaling(repeat=3):
-    d = {"close": np.linspace(1.0, 2.0, 50)}
+    d = {k: np.linspace(1.0, 2.0, 50) for k in ("open", "high", "low", "close")}
     rows = []
     for statements in (2_500, 5_000, 10_000):
         text = long_formula(statements)

@@ -509,6 +509,8 @@ def _num(v):
 def _signature(f):
     if f.variadic:
         return f"{f.name}(...)"
+    if f.bare:
+        return f.name
     return f"{f.name}({', '.join(p for p, _ in f.params)})"
 
 

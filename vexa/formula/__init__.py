@@ -241,7 +241,7 @@ class Formula:
             out[o.name] = v
         return out, kept
 
-    def panels(self, fields, **params):
+    def panels(self, fields, /, **params):
         """Evaluates over a mapping of (n, m) panels and returns ({output: (n, m)
         array}, {node id: value} of the drawings' arguments)."""
         values = self._param_values(params)

@@ -491,7 +491,7 @@ _PANELWISE = [
     (
         "XMA",
         ("X", ("N", INT)),
-        "Centred moving average of X over N bars (looks ahead)",
+        "Centred moving average of X over N bars",
         _xma,
         "always",
         "The mean of X over the bars from i - H to i + H that exist, H = N div 2 (an even "
@@ -695,7 +695,7 @@ _MAPPED = [
     (
         "CURRBARSCOUNT",
         (),
-        "Bars from each bar to the last, counting both (1 on the last; looks ahead)",
+        "Bars from each bar to the last, counting both (1 on the last)",
         _currbarscount,
         "n - i at bar i of n bars: 1 on the last bar, 2 on the one before, ... Looks "
         "ahead (it knows which bar is the last).",
@@ -798,7 +798,7 @@ _MAPPED = [
     (
         "FILTERX",
         (_PLAIN, ("N", INT)),
-        "Keeps a signal of X and blanks the N bars before it, from the last bar back (looks ahead)",
+        "Keeps a signal of X and blanks the N bars before it, from the last bar back",
         _filterx,
         "FILTER run from the last bar back: REVERSE_BARS(vexa.FILTER(REVERSE_BARS(X), N + "
         "1)), where REVERSE_BARS puts the bars in the opposite order. Looks ahead.",
@@ -810,7 +810,7 @@ _MAPPED = [
     (
         "BACKSET",
         (_COND, ("N", INT)),
-        "1 on a bar where X holds and the N - 1 bars before it (looks ahead)",
+        "1 on a bar where X holds and the N - 1 bars before it",
         _backset,
         "1 where X holds at this bar or at one of the N - 1 bars after it, else 0: "
         "REVERSE_BARS(BETWEEN(vexa.BARSLAST(REVERSE_BARS(X)), 1, N)). Looks ahead.",
@@ -898,6 +898,16 @@ def check_rules(func):
     """The rules on the number parameters of `func`: ("least", i, least) for every
     integer parameter (the table's least, or the language's where it asks more), the
     function's own rules, and ("finite", i) for every real one."""
+    rules = _RULES_OF.get(func.name)
+    if rules is None or rules[0] is not func:
+        rules = _RULES_OF[func.name] = (func, _check_rules(func))
+    return rules[1]
+
+
+_RULES_OF = {}
+
+
+def _check_rules(func):
     rules = []
     if func.kind == "table":
         for i, p in enumerate(func.row.params):
