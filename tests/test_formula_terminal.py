@@ -127,6 +127,8 @@ def test_free_parameters_from_python(capsys):
         Formula("X:MA(CLOSEE,5);")(d)
     with pytest.raises(FormulaError, match="unknown parameter MDI"):
         Formula(text, SHORT=12, MDI=3)
+    with pytest.raises(FormulaError, match="SHORT and short differ only in case"):
+        f(d, SHORT=12, short=10, LONG=26, MID=9)
     want = Formula(text.replace("SHORT", "12").replace("LONG", "26").replace("MID", "9"))(d)
     for got in (f(d, SHORT=12, LONG=26, MID=9), Formula(text, short=12, long=26)(d, Mid=9)):
         assert_same_values(got["MACD"], want["MACD"])
@@ -171,6 +173,9 @@ def test_names_and_spellings_of_the_terminals():
 def test_look_ahead_of_every_drawing_of_a_line():
     f = Formula("X:C; DRAWTEXT(C>O,C,'a'); DRAWICON(REF(C,-1)>C,L,1);")
     assert [(a.statement, a.function) for a in f.looks_ahead] == [("DRAWICON", "REF")]
+    # A formula of drawings alone draws; it has nothing to stream.
+    with pytest.raises(FormulaError, match="no output line to stream"):
+        Formula("DRAWTEXT(C>O,C,'a');").stream()
 
 
 def test_hostile_text_fails_in_bounded_memory():

@@ -196,7 +196,7 @@ def _param_items(items):
             raise Failure(
                 f"-p {_clip(item)}: {_clip(value)!r} is not a number", EXIT_USAGE
             ) from None
-        if name in values:
+        if any(fold(name) == fold(k) for k in values):
             raise Failure(f"-p {_clip(name)} is given twice", EXIT_USAGE)
         values[name] = number
     return values

@@ -146,6 +146,7 @@ class Formula:
         number and, when `complete`, a parameter left without a value."""
         values = dict(self._program.params)
         by_upper = {fold(k): k for k in values}
+        seen = {}
         for name, value in overrides.items():
             key = by_upper.get(fold(name)) if isinstance(name, str) else None
             if key is None:
@@ -153,6 +154,9 @@ class Formula:
                 raise FormulaError(
                     f"unknown parameter {_short(str(name))} (the formula's parameters: {known})"
                 )
+            if key in seen:
+                raise FormulaError(f"parameters {seen[key]} and {name} differ only in case")
+            seen[key] = name
             values[key] = param_value(name, value)
         if complete:
             missing = [k for k, v in values.items() if v is None]

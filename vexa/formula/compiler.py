@@ -300,6 +300,13 @@ class Compiler:
         unknown = [name for upper, (name, _) in self.given.items() if upper not in self.params]
         if unknown:
             known = list(self.params.values())
+            func = cat.FUNCTIONS.get(fold(unknown[0]))
+            if func is not None:
+                raise FormulaError(
+                    f"parameter {_short(unknown[0])}: {func.name} is a function of the "
+                    f"language ({func.summary[:1].lower()}{func.summary[1:]}); a parameter "
+                    "needs another name"
+                )
             close = difflib.get_close_matches(fold(unknown[0]), list(self.params), n=3)
             raise FormulaError(
                 f"unknown parameter {_short(unknown[0])}"

@@ -110,6 +110,8 @@ class FormulaStream:
     def __init__(self, formula, program, scalars, params, max_period):
         from .. import stream as vs
 
+        if not program.outputs:
+            raise FormulaError("the formula has no output line to stream (only drawings)")
         ahead = lookahead_nodes(program, scalars)
         late = [
             f"{o.name} (line {o.line}) through {ahead[o.node]}"
