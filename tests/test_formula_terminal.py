@@ -113,6 +113,8 @@ def test_date_functions_read_the_bars_times():
         assert {name: r[name][k] for name in want} == want, t
     with pytest.raises(FormulaError, match="no stream for the date and time functions"):
         f.stream()
+    with pytest.raises(vexa.formula.DataError, match="no column for TIME"):
+        f({"close": seconds})
 
 
 def test_free_parameters_from_python(capsys):
