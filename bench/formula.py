@@ -11,6 +11,9 @@
      the engine within 10% of it;
    - the same indicators per symbol with pandas (rolling, ewm), one run; target: the
      engine at least 50 x faster.
+3. Formulas of 2,500, 5,000 and 10,000 statements (within every limit): compile, and
+   the first evaluation (which makes the evaluation's plan) beside the second, per
+   statement; target: the cost per statement flat as the formula grows (linear).
 The engine and the direct chain are checked equal bit for bit before timing. Medians
 of --repeat runs, taken side by side in one process; the machine may be shared, so
 compare the ratios, not the absolute times.
@@ -108,6 +111,40 @@ def median_time(fn, repeat):
     return statistics.median(times)
 
 
+def long_formula(statements):
+    """Output lines of a few element-wise operators each: one run of operators as long
+    as the formula, every line's value kept (the plan's largest case)."""
+    return "".join(f"X{k}:(C+{k})*(H-{k % 7})/(L+1)-O;" for k in range(statements))
+
+
+def plan_scaling(repeat=3):
+    d = {k: np.linspace(1.0, 2.0, 50) for k in ("open", "high", "low", "close")}
+    rows = []
+    for statements in (2_500, 5_000, 10_000):
+        text = long_formula(statements)
+        compile_s, first, second = [], [], []
+        for _ in range(repeat):
+            t0 = time.perf_counter()
+            f = Formula(text)
+            t1 = time.perf_counter()
+            f(d)
+            t2 = time.perf_counter()
+            f(d)
+            t3 = time.perf_counter()
+            compile_s.append(t1 - t0)
+            first.append(t2 - t1)
+            second.append(t3 - t2)
+        rows.append((statements, *(statistics.median(x) for x in (compile_s, first, second))))
+    print("statements  compile   first call  second call   (us per statement, medians)")
+    for statements, c, a, b in rows:
+        print(
+            f"{statements:>10,} {c / statements * 1e6:8.1f} {a / statements * 1e6:11.1f} "
+            f"{b / statements * 1e6:12.1f}"
+        )
+    growth = (rows[-1][2] / rows[-1][0]) / (rows[0][2] / rows[0][0])
+    print(f"first call per statement, 10,000 over 2,500: {growth:.2f} (target <= 1.5: linear)")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--symbols", type=int, default=1000)
@@ -125,6 +162,8 @@ def main():
         f"parse + compile, 50 lines: {compile_ms:.2f} ms median, {fastest:.2f} ms fastest "
         f"(parse alone {parse_only:.2f} ms median; target < 5 ms)"
     )
+
+    plan_scaling()
 
     d = market(args.symbols, args.bars)
     f = Formula(FORMULA)

@@ -1,10 +1,12 @@
 """Random formulas for the property tests and the fuzzer: expression trees drawn from
 the grammar, their text, and their value computed by direct calls of the everyday
-functions (the chain a user would write by hand), plus mutations of formula text."""
+functions (the chain a user would write by hand; the terminals' counters and functions
+through their documented mappings onto those calls), plus mutations of formula text."""
 
 import numpy as np
 
 import vexa
+from vexa import _native
 
 FIELDS = {"C": "close", "O": "open", "H": "high", "L": "low", "VOL": "vol"}
 # Table functions with one series and one period, and their per-bar variants.
@@ -32,7 +34,10 @@ PER_BAR = {
     "HHV": "HHV_A",
     "REF": "REF_A",
 }
-MIN_PERIOD = {"MA": 1, "WMA": 1, "STD": 1, "STDP": 1, "AVEDEV": 1}
+MIN_PERIOD = {"MA": 1, "EMA": 1, "WMA": 1, "STD": 1, "STDP": 1, "AVEDEV": 1}
+# The language's functions without arguments, and their values over n bars (the
+# close and open for the ISUP family).
+BARE = ("CURRBARSCOUNT", "BARPOS", "ISUP", "ISDOWN", "ISEQUAL")
 OPS = ["+", "-", "*", "/", ">", "<", ">=", "<=", "=", "<>", "AND", "OR"]
 
 
@@ -43,14 +48,34 @@ def truth(x):
 def tree(rng, depth=0):
     """A random expression: ("field", k) | ("num", v) | ("op", o, a, b) | ("neg", a) |
     ("call", name, a, N) | ("calla", name, a, periods) | ("if", c, a, b) | ("bars", c)
-    | ("sma", a, N, M) | ("cross", a, b)."""
+    | ("since", c) | ("sma", a, N, M) | ("cross", a, b) | ("bare", name) |
+    ("nday", name, a, M) | ("expmema", a, N) | ("emas", a, c) | ("smas", a, c, M) |
+    ("filterx", a, N) | ("backset", c, N)."""
     r = rng.random()
     if r < 0.08:  # the close against the open: equal on a third of the bars (ties)
         return ("op", rng.choice(OPS[4:]), ("field", "C"), ("field", "O"))
     if depth >= 4 or r < 0.25:
+        if rng.random() < 0.1:
+            return ("bare", str(rng.choice(BARE)))
         if rng.random() < 0.7:
             return ("field", rng.choice(list(FIELDS)))
         return ("num", float(rng.choice([0, 1, 2, 0.5, 3.25, 100])))
+    if r < 0.3:
+        k = int(rng.integers(0, 7))
+        a = tree(rng, depth + 1)
+        if k == 0:
+            return ("since", a)
+        if k == 1:
+            return ("nday", str(rng.choice(["UPNDAY", "DOWNNDAY"])), a, int(rng.integers(1, 5)))
+        if k == 2:
+            return ("expmema", a, int(rng.integers(1, 8)))
+        if k == 3:
+            return ("emas", a, tree(rng, depth + 2))
+        if k == 4:
+            return ("smas", a, tree(rng, depth + 2), int(rng.integers(1, 4)))
+        if k == 5:
+            return ("filterx", a, int(rng.integers(0, 5)))
+        return ("backset", a, int(rng.integers(1, 5)))
     if r < 0.5:
         return ("op", rng.choice(OPS), tree(rng, depth + 1), tree(rng, depth + 1))
     if r < 0.55:
@@ -85,15 +110,64 @@ def text(t):
         return f"{t[1]}({text(t[2])},{text(t[3])}+1)"
     if kind == "bars":
         return f"BARSLAST({text(t[1])})"
+    if kind == "since":
+        return f"BARSSINCE({text(t[1])})"
     if kind == "if":
         return f"IF({text(t[1])},{text(t[2])},{text(t[3])})"
     if kind == "sma":
-        return f"SMA({text(t[1])},{t[2]},{t[3]})"
+        return f"SMA({text(t[1])},{t[2]},{min(t[3], t[2])})"
+    if kind == "bare":
+        return t[1] if len(t[1]) % 2 else f"{t[1]}()"  # with and without parentheses
+    if kind == "nday":
+        return f"{t[1]}({text(t[2])},{t[3]})"
+    if kind == "expmema":
+        return f"EXPMEMA({text(t[1])},{t[2]})"
+    if kind == "emas":
+        return f"EMA({text(t[1])},BARSLASTCOUNT({text(t[2])})+1)"
+    if kind == "smas":
+        return f"SMA({text(t[1])},BARSLASTCOUNT({text(t[2])})+{t[3]},{t[3]})"
+    if kind == "filterx":
+        return f"FILTERX({text(t[1])},{t[2]})"
+    if kind == "backset":
+        return f"BACKSET({text(t[1])},{t[2]})"
     return f"CROSS({text(t[1])},{text(t[2])})"
 
 
 def _series(v, n):
     return np.array(np.broadcast_to(v, (n,)), dtype=np.float64)
+
+
+def _cond(v, n):
+    return _series(truth(v), n).astype(np.uint8)
+
+
+def from_zero(counts):
+    """The terminals' count from the library's: BARSLAST(X) = vexa.BARSLAST(X) - 1 where
+    positive, NaN where 0 (no true bar yet)."""
+    return np.where(counts > 0.0, counts - 1.0, np.nan)
+
+
+def filter_window(N):
+    """The library's window for the terminals' FILTER(X, N): N + 1 bars (0 past int32)."""
+    return 0 if N + 1 > 2**31 - 1 else N + 1
+
+
+def barscount(x):
+    valid = ~np.isnan(x)
+    if not valid.any():
+        return np.full(len(x), np.nan)
+    bars = np.arange(len(x), dtype=np.float64) - int(valid.argmax()) + 1.0
+    return np.where(bars >= 1.0, bars, np.nan)
+
+
+def _bare(name, data, n):
+    index = vexa.CURRBARSCOUNT(np.zeros(n))
+    if name == "CURRBARSCOUNT":
+        return np.subtract(np.float64(n), index)
+    if name == "BARPOS":
+        return index + 1.0
+    op = {"ISUP": np.greater, "ISDOWN": np.less, "ISEQUAL": np.equal}[name]
+    return op(data["close"], data["open"]).astype(np.float64)
 
 
 def value(t, data, n):
@@ -126,18 +200,48 @@ def value(t, data, n):
                     "=": np.equal,
                 }[o](a, b)
         return np.float64(r) if np.ndim(r) == 0 else r.astype(np.float64)
+    if kind == "call" and t[1] == "FILTER":
+        return vexa.FILTER(_series(value(t[2], data, n), n), filter_window(t[3]))
     if kind == "call":
         return getattr(vexa, t[1])(_series(value(t[2], data, n), n), t[3])
     if kind == "calla":
         periods = value(t[3], data, n) + 1
         return getattr(vexa, PER_BAR[t[1]])(_series(value(t[2], data, n), n), periods)
     if kind == "bars":
-        return vexa.BARSLAST(_series(truth(value(t[1], data, n)), n).astype(np.uint8))
+        return from_zero(vexa.BARSLAST(_cond(value(t[1], data, n), n)))
+    if kind == "since":
+        return from_zero(vexa.BARSINCE(_cond(value(t[1], data, n), n)))
     if kind == "if":
-        c = _series(truth(value(t[1], data, n)), n).astype(np.uint8)
+        c = _cond(value(t[1], data, n), n)
         return vexa.FIF(c, _series(value(t[2], data, n), n), _series(value(t[3], data, n), n))
     if kind == "sma":
-        return vexa.SMA(_series(value(t[1], data, n), n), t[2], t[3])
+        return vexa.SMA(_series(value(t[1], data, n), n), t[2], min(t[3], t[2]))
+    if kind == "bare":
+        return _bare(t[1], data, n)
+    if kind == "nday":
+        a = _series(value(t[2], data, n), n)
+        with np.errstate(invalid="ignore"):
+            moved = (np.greater if t[1] == "UPNDAY" else np.less)(a, vexa.REF(a, 1))
+        return _native.EVERY(moved.astype(np.uint8), t[3])
+    if kind == "expmema":
+        a, N = _series(value(t[1], data, n), n), t[2]
+        ma = vexa.MA(a, N)
+        k = barscount(ma)
+        later = vexa.FIF((k > 1.0).astype(np.uint8), a, np.full(n, np.nan))
+        return vexa.EMA(vexa.FIF((k == 1.0).astype(np.uint8), ma, later), N)
+    if kind in ("emas", "smas"):
+        a = _series(value(t[1], data, n), n)
+        runs = vexa.BACKCOUNT(_cond(value(t[2], data, n), n))
+        if kind == "emas":
+            return vexa.DMA(a, np.divide(2.0, np.trunc(runs + 1.0) + 1.0))
+        M = float(t[3])
+        return vexa.DMA(a, np.divide(np.trunc(M), np.trunc(runs + M)))
+    if kind == "filterx":
+        a = _series(value(t[1], data, n), n)
+        return vexa.FILTER(a[::-1], filter_window(t[2]))[::-1]
+    if kind == "backset":
+        since = vexa.BARSLAST(_cond(value(t[1], data, n), n)[::-1])
+        return ((since >= 1.0) & (since <= t[2])).astype(np.float64)[::-1]
     return vexa.CROSS(_series(value(t[1], data, n), n), _series(value(t[2], data, n), n))
 
 

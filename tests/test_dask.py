@@ -161,6 +161,17 @@ def test_shuffled_by_symbol_equals_one_machine(client):
     )
 
 
+def test_free_parameters(client):
+    """Parameters of a formula as the terminals write it (no INPUT:), given to run."""
+    df = bars(2, symbols=4)
+    text = "DIF:=EMA(C,SHORT)-EMA(C,LONG); DEA:=EMA(DIF,MID); MACD:(DIF-DEA)*2;"
+    ddf = dd.from_pandas(df, npartitions=2)
+    got = client.compute(vexa.dask.run(text, ddf, SHORT=12, LONG=26, MID=9)).result()
+    assert_same(got, vexa.Formula(text)(df, by="symbol", SHORT=12, LONG=26, MID=9), ["MACD"])
+    with pytest.raises(vexa.formula.FormulaError, match="without a value: LONG, MID"):
+        vexa.dask.run(text, ddf, SHORT=12)
+
+
 def test_partitioned_parquet_is_not_shuffled(client, tmp_path):
     """Files sorted by symbol whose row groups end inside a symbol: Dask's divisions from
     the statistics put that symbol in two partitions; it is evaluated whole anyway."""

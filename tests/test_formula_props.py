@@ -14,6 +14,7 @@ from vexa.formula import Formula, FormulaError
 leaves = st.one_of(
     st.sampled_from(list(gen.FIELDS)).map(lambda k: ("field", k)),
     st.sampled_from([0.0, 1.0, 2.0, 0.5, 3.25, 100.0]).map(lambda v: ("num", v)),
+    st.sampled_from(gen.BARE).map(lambda b: ("bare", b)),
 )
 
 
@@ -35,6 +36,16 @@ def _extend(children):
         st.tuples(st.just("if"), children, children, children),
         st.tuples(st.just("sma"), children, st.integers(1, 9), st.integers(1, 2)),
         st.tuples(st.just("cross"), children, children),
+        # The terminals' functions, through their mappings onto library calls.
+        st.tuples(st.just("since"), children),
+        st.tuples(
+            st.just("nday"), st.sampled_from(["UPNDAY", "DOWNNDAY"]), children, st.integers(1, 4)
+        ),
+        st.tuples(st.just("expmema"), children, st.integers(1, 6)),
+        st.tuples(st.just("emas"), children, children),
+        st.tuples(st.just("smas"), children, children, st.integers(1, 3)),
+        st.tuples(st.just("filterx"), children, st.integers(0, 4)),
+        st.tuples(st.just("backset"), children, st.integers(1, 4)),
     )
 
 

@@ -102,7 +102,7 @@ def test_the_languages_own_functions_stream():
 
 
 def test_a_bar_beyond_max_period_stops_the_stream_for_good():
-    s = Formula("X : MA(C, BARSLAST(C > 100)) + EMA(C, 3);").stream(max_period=2)
+    s = Formula("X : MA(C, BARSLAST(C > 100) + 1) + EMA(C, 3);").stream(max_period=2)
     with pytest.raises(FormulaError, match="stopped at bar 3"):
         for c in (99.0, 101.0, 98.0, 97.0, 96.0):
             s.update({"close": c})

@@ -1,8 +1,8 @@
 """The `vexa` command: run a formula over price data, check one, list the functions.
 
     vexa run FORMULA [--data FILE] [--by COLUMN] [-p NAME=VALUE ...] [--out FILE]
-             [--chart FILE]
-    vexa check FORMULA
+             [--chart FILE] [--encoding NAME]
+    vexa check FORMULA [-p NAME=VALUE ...] [--encoding NAME]
     vexa functions [NAME]
 
 Exit status: 0 done, 1 bad data (a missing column, an unreadable file), 2 a bad formula
@@ -22,6 +22,7 @@ import numpy as np
 from .formula import DataError, Formula, FormulaError
 from .formula import catalogue as cat
 from .formula.data import TIME_NAMES, find_columns
+from .formula.lexer import decode, fold
 
 EXIT_DATA, EXIT_USAGE = 1, 2
 PROGRESS_FROM = 50  # symbols: below this no progress bar
@@ -81,6 +82,7 @@ def _parser():
         metavar="NAME=VALUE",
         help="a parameter's value (repeatable)",
     )
+    run.add_argument("--encoding", metavar="NAME", help=_ENCODING_HELP)
     run.add_argument("--out", metavar="FILE", help="write the results (.csv or .parquet)")
     run.add_argument("--chart", metavar="FILE", help="draw one symbol (.png or .html)")
     run.add_argument("--symbol", help="the symbol to draw (default: the first)")
@@ -102,7 +104,15 @@ def _parser():
 
     check = sub.add_parser("check", help="compile a formula and describe it")
     check.add_argument("formula", metavar="FORMULA", help="a formula file, or the formula's text")
-    check.add_argument("-p", "--param", action="append", default=[], metavar="NAME=VALUE")
+    check.add_argument(
+        "-p",
+        "--param",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="a parameter's value (repeatable)",
+    )
+    check.add_argument("--encoding", metavar="NAME", help=_ENCODING_HELP)
     check.set_defaults(handler=_check)
 
     funcs = sub.add_parser("functions", help="list the functions, or describe one")
@@ -114,7 +124,27 @@ def _parser():
 # ---- formula and parameters -------------------------------------------------------------
 
 
-def _load_formula(spec, params=()):
+_ENCODING_HELP = (
+    "the formula file's encoding (default: UTF-8 or UTF-16 by their byte-order mark, UTF-16 "
+    "by its NUL bytes, else UTF-8, else GBK)"
+)
+# A FORMULA argument that names a file: one of these endings, or a path with no
+# character a formula needs (';', ':', '(', ...).
+_FORMULA_SUFFIXES = (".txt", ".tdx", ".fml")
+_FORMULA_CHARACTERS = set(";:(),'\"{}=<>\n\t ")
+
+
+def _looks_like_a_file(spec):
+    if spec.lower().endswith(_FORMULA_SUFFIXES):
+        return True
+    seps = {"/", os.sep} | ({os.altsep} if os.altsep else set())
+    return any(c in spec for c in seps) and not any(c in _FORMULA_CHARACTERS for c in spec)
+
+
+def _load_formula(spec, params=(), encoding=None, complete=False):
+    """(the compiled formula, {name: value} of the -p parameters, a label for messages)
+    from FORMULA (a file or the text) and the -p items; with `complete`, every parameter
+    must have a value."""
     path = Path(spec)
     label = "formula"
     try:
@@ -127,28 +157,54 @@ def _load_formula(spec, params=()):
         except OSError as e:
             raise Failure(f"cannot read {spec}: {e.strerror}", EXIT_USAGE) from None
         label = path.name
+    elif _looks_like_a_file(spec):
+        raise Failure(
+            f"no formula file {_clip(spec, 300)} (a formula given as text needs a ';' or "
+            "':', "
+            "as in 'X:MA(C,5);')",
+            EXIT_USAGE,
+        )
     else:
+        if encoding is not None:
+            raise Failure("--encoding goes with a formula file", EXIT_USAGE)
         text = spec
-    values = {}
-    for item in params:
-        name, sep, value = item.partition("=")
-        if not sep or not name.strip():
-            raise Failure(f"-p {item}: write NAME=VALUE", EXIT_USAGE)
-        try:
-            number = float(value)
-        except ValueError:
-            raise Failure(f"-p {item}: {value!r} is not a number", EXIT_USAGE) from None
-        values[name.strip()] = int(number) if number.is_integer() else number
+    values = _param_items(params)
     try:
-        formula = Formula(text)
+        formula = Formula(decode(text, encoding) if isinstance(text, bytes) else text)
     except FormulaError as e:
         raise Failure(f"{label}: {e}", EXIT_USAGE) from None
     # Values given with -p override the defaults; unknown names are refused.
     try:
+        formula._param_values(values, complete=complete)
         formula.lookahead_with(**values)
     except FormulaError as e:
         raise Failure(str(e), EXIT_USAGE) from None
     return formula, values, label
+
+
+def _param_items(items):
+    """{name: value} of -p NAME=VALUE items."""
+    values = {}
+    for item in items:
+        name, sep, value = item.partition("=")
+        name = name.strip()
+        if not sep or not name:
+            raise Failure(f"-p {_clip(item)}: write NAME=VALUE", EXIT_USAGE)
+        try:
+            number = float(value)
+        except ValueError:
+            raise Failure(
+                f"-p {_clip(item)}: {_clip(value)!r} is not a number", EXIT_USAGE
+            ) from None
+        if any(fold(name) == fold(k) for k in values):
+            raise Failure(f"-p {_clip(name)} is given twice", EXIT_USAGE)
+        values[name] = number
+    return values
+
+
+def _clip(text, width=60):
+    text = str(text)
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 def _warn_lookahead(formula, values):
@@ -195,7 +251,7 @@ def _time_column(df):
 
 
 def _run(args):
-    formula, values, label = _load_formula(args.formula, args.param)
+    formula, values, label = _load_formula(args.formula, args.param, args.encoding, complete=True)
     _warn_lookahead(formula, values)
     for note in formula.notes:
         _say(f"vexa: note: {note}")
@@ -403,8 +459,8 @@ def _column(value, n):
 
 
 def _check(args):
-    formula, values, label = _load_formula(args.formula, args.param)
-    params = formula._param_values(values)
+    formula, values, label = _load_formula(args.formula, args.param, args.encoding)
+    params = formula._param_values(values, complete=False)
     print(f"{label}: compiles")
     for o in formula._program.outputs:
         extras = [
@@ -420,7 +476,20 @@ def _check(args):
         print(f"  output {o.name} (line {o.line})" + (f": {', '.join(extras)}" if extras else ""))
     for d in formula.drawings:
         print(f"  drawing {d.kind} (line {d.line})")
-    print("  parameters: " + (", ".join(f"{k}={_num(v)}" for k, v in params.items()) or "none"))
+    shown = [f"{k}={_num(v)}" for k, v in params.items() if v is not None]
+    print("  parameters: " + (", ".join(shown) or "none"))
+    missing = [k for k, v in params.items() if v is None]
+    if missing:
+        hints = formula._program.free
+        print(
+            "  without a value (give -p NAME=VALUE): "
+            + ", ".join(
+                f"{k} (did you mean {' or '.join(hints[k][1])}?)"
+                if k in hints and hints[k][1]
+                else k
+                for k in missing
+            )
+        )
     print("  inputs: " + (", ".join(formula.inputs) or "none"))
     ahead = formula.lookahead_with(**values)
     if ahead:
@@ -440,11 +509,14 @@ def _num(v):
 def _signature(f):
     if f.variadic:
         return f"{f.name}(...)"
+    if f.bare:
+        return f.name
     return f"{f.name}({', '.join(p for p, _ in f.params)})"
 
 
 _GROUPS = (
     ("table", "Functions of the table (vexa._vexa and the language's own kernels)"),
+    ("mapped", "The terminals' functions, each a chain of the library's calls"),
     ("numpy", "Element-wise and per-symbol functions"),
     ("rewrite", "Other spellings"),
     ("draw", "Drawing statements"),
@@ -463,9 +535,9 @@ def _functions(args):
                     print(f"  {_signature(f):<28} {f.summary}{ahead}")
             print()
         return 0
-    f = funcs.get(args.name.upper())
+    f = funcs.get(fold(args.name))
     if f is None:
-        close = difflib.get_close_matches(args.name.upper(), list(funcs), n=3)
+        close = difflib.get_close_matches(fold(args.name), list(funcs), n=3)
         hint = f"; did you mean {' or '.join(close)}?" if close else ""
         raise Failure(f"no function {args.name}{hint}", EXIT_USAGE)
     print(_signature(f))
@@ -487,6 +559,10 @@ def _functions(args):
         print(f"  a series period selects {f.row.per_bar.name}")
     if f.kind == "rewrite":
         print(f"  written as {f.impl}")
+    if f.name in cat.SERIES_PERIODS:
+        print(f"  {cat.SERIES_PERIODS[f.name][1]}")
+    if f.library:
+        print(f"  differs from vexa.{f.name}: {f.library}")
     ahead = {"always": "always", "negative": "when N < 0", "positive": "when N > 0"}.get(
         f.ahead or ""
     )

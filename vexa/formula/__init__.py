@@ -17,11 +17,18 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import catalogue
-from .compiler import compile_program, lookahead_nodes, scalar_values
+from .compiler import (
+    check_values,
+    compile_program,
+    lookahead_nodes,
+    missing_error,
+    param_value,
+    scalar_values,
+)
 from .data import LongTable, find_columns, kind_of, single
 from .errors import DataError, FormulaError
 from .evaluate import Plan, evaluate_plan
-from .lexer import decode
+from .lexer import decode, fold
 from .syntax import parse
 
 __all__ = ["DataError", "Formula", "FormulaError", "LookAhead"]
@@ -40,9 +47,15 @@ class LookAhead:
 
 
 class Formula:
-    """A compiled formula. `Formula(text, **defaults)`; call it with data to evaluate."""
+    """A compiled formula. `Formula(text, **defaults)`; call it with data to evaluate.
 
-    def __init__(self, text, **defaults):
+    A name that is no data field, variable or function is a parameter: its value comes
+    from `defaults`, from `INPUT:` in the formula, or at the call (`f(data, N=5)`).
+    `params` lists them (None where there is no value yet); evaluating without a value
+    for each is an error naming every one missing. A keyword of `defaults` that names
+    no parameter is an error."""
+
+    def __init__(self, text, /, **defaults):
         self._text = decode(text)
         source, statements = parse(self._text)
         self._source = source
@@ -50,6 +63,7 @@ class Formula:
         self._defaults = dict(defaults)
         program = self._program
         self._scalars = scalar_values(program, program.params)
+        check_values(program, self._scalars)
         self._plan = None  # the evaluation's plan, made at the first call
         self._ahead = self._lookahead(self._scalars)
 
@@ -66,7 +80,8 @@ class Formula:
 
     @property
     def params(self):
-        """Parameters and their defaults."""
+        """Parameters and their defaults (None for a parameter without one), declared
+        ones (INPUT:) first, then the others in the order the formula reads them."""
         return dict(self._program.params)
 
     @property
@@ -85,13 +100,16 @@ class Formula:
     @property
     def looks_ahead(self):
         """The statements that read later bars (an empty tuple when none does), with the
-        default parameters."""
+        default parameters; a period whose parameter has no value counts as one that
+        may read later bars."""
         return self._ahead
 
-    def lookahead_with(self, **params):
+    def lookahead_with(self, /, **params):
         """`looks_ahead` with parameters overridden."""
-        values = self._param_values(params)
-        return self._lookahead(scalar_values(self._program, values))
+        values = self._param_values(params, complete=False)
+        scalars = scalar_values(self._program, values)
+        check_values(self._program, scalars)
+        return self._lookahead(scalars)
 
     @property
     def drawings(self):
@@ -113,8 +131,8 @@ class Formula:
         found = []
         for st in self._program.statements:
             ids = [st.node] if st.node is not None else []
-            if st.kind == "drawing":
-                d = next(d for d in self._program.drawings if d.line == st.line)
+            if st.drawing is not None:
+                d = self._program.drawings[st.drawing]
                 ids = [a for a in d.args if isinstance(a, int)]
             for i in ids:
                 if i in ahead:
@@ -122,18 +140,37 @@ class Formula:
                     break
         return tuple(found)
 
-    def _param_values(self, overrides):
+    def _param_values(self, overrides, complete=True):
+        """{name: value} of every parameter, `overrides` (a mapping of name to number)
+        over the defaults. Refuses a name that is no parameter, a value that is no finite
+        number and, when `complete`, a parameter left without a value."""
         values = dict(self._program.params)
-        by_upper = {k.upper(): k for k in values}
+        by_upper = {fold(k): k for k in values}
+        seen = {}
         for name, value in overrides.items():
-            key = by_upper.get(name.upper())
+            key = by_upper.get(fold(name)) if isinstance(name, str) else None
             if key is None:
                 known = ", ".join(values) or "none"
-                raise FormulaError(f"unknown parameter {name} (the formula's parameters: {known})")
-            from .compiler import _param_value
-
-            values[key] = _param_value(name, value)
+                raise FormulaError(
+                    f"unknown parameter {_short(str(name))} (the formula's parameters: {known})"
+                )
+            if key in seen:
+                raise FormulaError(f"parameters {seen[key]} and {name} differ only in case")
+            seen[key] = name
+            values[key] = param_value(name, value)
+        if complete:
+            missing = [k for k, v in values.items() if v is None]
+            if missing:
+                raise missing_error(self._program, missing)
         return values
+
+    def _scalars_for(self, values):
+        """The scalar nodes' values for complete parameter `values`, checked."""
+        if values == self._program.params:
+            return self._scalars
+        scalars = scalar_values(self._program, values)
+        check_values(self._program, scalars)
+        return scalars
 
     # ---- evaluation ---------------------------------------------------------------
 
@@ -147,11 +184,7 @@ class Formula:
         with counts of symbols while a long table is evaluated.
         """
         values = self._param_values(params)
-        scalars = (
-            self._scalars
-            if values == self._program.params
-            else scalar_values(self._program, values)
-        )
+        scalars = self._scalars_for(values)
         kind = kind_of(data)
         if kind is None:
             raise DataError(
@@ -212,11 +245,11 @@ class Formula:
             out[o.name] = v
         return out, kept
 
-    def panels(self, fields, **params):
+    def panels(self, fields, /, **params):
         """Evaluates over a mapping of (n, m) panels and returns ({output: (n, m)
         array}, {node id: value} of the drawings' arguments)."""
         values = self._param_values(params)
-        scalars = scalar_values(self._program, values)
+        scalars = self._scalars_for(values)
         panels, n, m, _ = single(fields, "mapping", self.inputs)
         keep = [a for d in self._program.drawings for a in d.args if isinstance(a, int)]
         return self._evaluate(panels, n, m, scalars, keep)
@@ -229,7 +262,7 @@ class Formula:
         from .stream import FormulaStream
 
         values = self._param_values(params)
-        scalars = scalar_values(self._program, values)
+        scalars = self._scalars_for(values)
         return FormulaStream(self, self._program, scalars, params, max_period)
 
     # ---- the rest -----------------------------------------------------------------
@@ -246,6 +279,10 @@ class Formula:
 
 def _rebuild(text, defaults):
     return Formula(text, **defaults)
+
+
+def _short(text, width=40):
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 def functions():

@@ -2,11 +2,15 @@
 
 The program is a list of nodes in evaluation order (every node after its arguments),
 each one computed once: equal sub-expressions, across statements too, are one node.
-Names are resolved here, case-insensitively (variables, parameters, data fields,
-functions); arities and argument kinds are checked; a period given as a series picks
+Names are resolved here (variables, parameters, data fields, functions), ASCII letters
+folded to upper case; a name that is none of these is a parameter, whose value the
+caller gives. Arities and argument kinds are checked; a period given as a series picks
 the table's per-bar variant (MA -> MA_A); the spellings of the language that name a
-table function another way are rewritten into it; and every node knows whether it
-reads later bars. The tree is walked with an explicit stack, never by recursion.
+table function another way are rewritten into it, and the terminals' functions that
+are chains of library calls are built from them (catalogue, "mapped"); every node
+knows whether it reads later bars. The values of number parameters that make no sense
+(EMA(C,0), SMA(C,3,5)) are refused once the parameters have values (check_values).
+The tree is walked with an explicit stack, never by recursion.
 """
 
 from __future__ import annotations
@@ -14,15 +18,16 @@ from __future__ import annotations
 import difflib
 import math
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
 from . import catalogue as cat
 from .errors import FormulaError
+from .lexer import fold
 from .syntax import Binary, Call, Name, Num, Str, Unary
 
-MAX_NODES = 100_000
+MAX_NODES = 200_000  # distinct operations once the terminals' functions are expanded
 
 SCALAR, SERIES_SHAPE = "scalar", "series"
 
@@ -30,6 +35,7 @@ SCALAR, SERIES_SHAPE = "scalar", "series"
 _ARITH = {"+": "add", "-": "sub", "*": "mul", "/": "div"}
 _COMPARE = {">": "gt", ">=": "ge", "<": "lt", "<=": "le", "=": "eq", "<>": "ne"}
 _LOGIC = {"AND": "and", "OR": "or"}
+_OPS = {*_ARITH.values(), *_COMPARE.values(), *_LOGIC.values()}
 
 # Functions whose values are never negative (for the look-ahead of a per-bar REF).
 _NONNEG_FUNCS = {
@@ -59,7 +65,13 @@ _NONNEG_FUNCS = {
     "ISLASTBAR",
     "PEAKBARS",
     "TROUGHBARS",
+    "TFILTER",
 }
+
+_MISSING_HELP = (
+    "a value for each: Formula(text, NAME=value), f(data, NAME=value), -p NAME=value on "
+    "the command line, or INPUT: NAME(value); in the formula"
+)
 
 
 class Node:
@@ -98,6 +110,18 @@ class StatementInfo:
     kind: str  # "output", "var", "expr", "drawing", "nodraw"
     node: int | None
     line: int
+    drawing: int | None = None  # the index of its drawing in Program.drawings
+
+
+@dataclass
+class Check:
+    """A rule on the values of number arguments of one call (catalogue.check_rules)."""
+
+    rule: tuple
+    label: str  # the function as written
+    names: tuple  # the parameters' names, by position
+    nodes: dict  # position -> node id of the scalar arguments
+    pos: int  # the call's offset
 
 
 @dataclass
@@ -106,14 +130,52 @@ class Program:
     outputs: list
     drawings: list
     statements: list
-    params: dict  # name as written -> default
+    params: dict  # name as written -> default, None where there is none
     inputs: tuple
     not_drawn: list  # (name, line)
     ignored_attributes: list  # (name, line)
+    free: dict = field(default_factory=dict)  # parameter by use -> (offset, close matches)
+    checks: list = field(default_factory=list)
+    source: object = None
 
 
 def compile_program(source, statements, defaults):
     return Compiler(source, defaults).run(statements)
+
+
+class Builder:
+    """What the catalogue's mapped functions build their nodes with: calls of the
+    table's functions as the library defines them (`call`), of the language's own
+    (`fn`), of hidden element-wise helpers (`np`), operators, numbers and fields. Every
+    node is labelled with the function as written, for errors and look-ahead."""
+
+    def __init__(self, compiler, label, pos):
+        self.c, self.label, self.pos = compiler, label, pos
+
+    def call(self, name, *args):
+        func = cat.LIBRARY[name]
+        return self.c._table_call(func, list(args), [self.pos] * len(args), self.pos, self.label)
+
+    def fn(self, name, *args):
+        return self.c._apply(cat.FUNCTIONS[name], list(args), [self.pos] * len(args), self.pos)
+
+    def np(self, func, *args):
+        return self.c._np_node(func, args, self.pos, self.label)
+
+    def num(self, value):
+        return self.c.number(value, self.pos)
+
+    def op(self, op, a, b):
+        assert op in _OPS, op
+        shape = SERIES_SHAPE if SERIES_SHAPE in (a.shape, b.shape) else SCALAR
+        nonneg = op not in ("add", "sub", "mul", "div")
+        return self.c.node(op, (a, b), shape, self.pos, label=self.label, nonneg=nonneg)
+
+    def neg(self, a):
+        return self.c.node("neg", (a,), a.shape, self.pos, label=self.label)
+
+    def field(self, name):
+        return self.c.field(name, self.pos)
 
 
 class Compiler:
@@ -122,8 +184,11 @@ class Compiler:
         self.nodes = []
         self.keys = {}
         self.variables = {}  # NAME -> (node, line)
-        self.params = {}  # NAME -> name as given
-        self.defaults = {}  # name as given -> value
+        self.params = {}  # NAME -> name as written
+        self.defaults = {}  # name as written -> value, or None
+        self.free = {}  # NAME -> (name, offset) of the parameters made by use
+        self.given = {}  # NAME -> (name, value) of Formula(text, **defaults)
+        self.checks = []
         self.fields_used = set()
         self.call_defaults = dict(defaults)
 
@@ -137,28 +202,23 @@ class Compiler:
         for st in statements:
             if st.kind == "input":
                 for name, value, pos in st.params:
-                    upper = name.upper()
+                    upper = fold(name)
                     self._check_new_name(name, pos, "parameter")
                     if upper in declared:
                         raise self.error(f"the parameter {name} is declared twice", pos)
                     declared[upper] = (name, value, pos)
-        given = {}
         for name, value in self.call_defaults.items():
-            upper = name.upper()
-            if upper in given:
-                raise FormulaError(f"parameters {given[upper][0]} and {name} differ only in case")
-            given[upper] = (name, value)
-        for upper, (name, value) in given.items():
-            if upper not in declared:
-                if upper in cat.FIELD_ALIASES:
-                    raise FormulaError(f"parameter {name}: {upper} is a data field")
-            declared_name = declared[upper][0] if upper in declared else name
-            self.params[upper] = declared_name
-            self.defaults[declared_name] = _param_value(name, value)
+            upper = fold(name)
+            if upper in self.given:
+                raise FormulaError(
+                    f"parameters {self.given[upper][0]} and {name} differ only in case"
+                )
+            if upper in cat.FIELD_ALIASES and upper not in declared:
+                raise FormulaError(f"parameter {name}: {upper} is a data field")
+            self.given[upper] = (name, param_value(name, value))
         for upper, (name, value, _pos) in declared.items():
-            if upper not in given:
-                self.params[upper] = name
-                self.defaults[name] = value
+            self.params[upper] = name
+            self.defaults[name] = self.given[upper][1] if upper in self.given else value
 
         outputs, drawings, infos, not_drawn, ignored = [], [], [], [], []
         names = {}
@@ -170,30 +230,35 @@ class Compiler:
             if func is not None:
                 if st.kind == "var":
                     raise self.error(f"{func.name} draws; it cannot be an intermediate", st.pos)
+                if st.kind == "output":
+                    raise self.error(
+                        f"{func.name} draws and has no value for {st.name} to name: write "
+                        f"{func.name}(...) as a statement of its own, without {st.name}:",
+                        st.pos,
+                    )
                 if func.kind == "nodraw":
                     self._check_nodraw(expr)
                     not_drawn.append((func.name, st.line))
                     infos.append(StatementInfo(func.name, "nodraw", None, st.line))
                     continue
                 drawing = self._drawing(func, expr, st.line)
-                for attr, pos in st.attrs:
-                    meaning = self._attribute(attr, pos)
+                for attr, pos, numbers in st.attrs:
+                    meaning = self._attribute(attr, pos, numbers)
                     if meaning[0] == "color":
                         drawing.color = meaning[1]
                     elif meaning[0] == "ignored":
                         ignored.append((attr, st.line))
                 drawings.append(drawing)
-                infos.append(StatementInfo(func.name, "drawing", None, st.line))
+                infos.append(StatementInfo(func.name, "drawing", None, st.line, len(drawings) - 1))
                 continue
             node = self.expression(expr)
             if st.kind == "var":
                 self._define(st.name, st.pos, node, st.line)
                 infos.append(StatementInfo(st.name, "var", node.id, st.line))
                 if st.attrs:
-                    attr, pos = st.attrs[0]
                     raise self.error(
                         "an intermediate (:=) is not drawn and takes no drawing attributes",
-                        pos,
+                        st.attrs[0][1],
                     )
                 continue
             if st.kind == "output":
@@ -201,17 +266,17 @@ class Compiler:
                 name = st.name
             else:
                 name = st.text
-            upper = name.upper()
+            upper = fold(name)
             if upper in names:
                 base, k = name, 2
-                while f"{base}#{k}".upper() in names:
+                while fold(f"{base}#{k}") in names:
                     k += 1
                 name = f"{base}#{k}"
-                upper = name.upper()
+                upper = fold(name)
             names[upper] = True
             out = Output(name, node.id, st.line)
-            for attr, pos in st.attrs:
-                meaning = self._attribute(attr, pos)
+            for attr, pos, numbers in st.attrs:
+                meaning = self._attribute(attr, pos, numbers)
                 if meaning[0] == "color":
                     out.color = meaning[1]
                 elif meaning[0] == "width":
@@ -224,42 +289,95 @@ class Compiler:
                     ignored.append((attr, st.line))
             outputs.append(out)
             infos.append(StatementInfo(name, st.kind, node.id, st.line))
+        if not outputs and not drawings:
+            last = next((st for st in reversed(statements) if st.kind != "input"), None)
+            raise self.source.error(
+                "the formula has no output line"
+                + ("" if last is None else " (its statements are all intermediates, NAME:=)"),
+                self.source.position(0 if last is None else last.pos),
+                "NAME:expression, or an expression, for a line to compute",
+            )
+        unknown = [name for upper, (name, _) in self.given.items() if upper not in self.params]
+        if unknown:
+            known = list(self.params.values())
+            func = cat.FUNCTIONS.get(fold(unknown[0]))
+            if func is not None:
+                raise FormulaError(
+                    f"parameter {_short(unknown[0])}: {func.name} is a function of the "
+                    f"language ({func.summary[:1].lower()}{func.summary[1:]}); a parameter "
+                    "needs another name"
+                )
+            close = difflib.get_close_matches(fold(unknown[0]), list(self.params), n=3)
+            raise FormulaError(
+                f"unknown parameter {_short(unknown[0])}"
+                + _did_you_mean([self.params[c] for c in close])
+                + f" (the formula's parameters: {', '.join(known) or 'none'})"
+            )
         params = {name: self.defaults[name] for name in self.params.values()}
         program = Program(self.nodes, outputs, drawings, infos, params, (), not_drawn, ignored)
+        program.free = self._free_hints()
+        program.checks = self.checks
+        program.source = self.source
         # The data fields that the outputs and drawings need (unused intermediates
         # need nothing), in the usual order.
         from .evaluate import needed
 
         used = {self.nodes[i].value for i in needed(program)[0] if self.nodes[i].op == "field"}
-        program.inputs = tuple(f for f in cat.FIELDS if f in used)
+        program.inputs = tuple(f for f in cat.INPUTS if f in used)
         return program
 
+    def _free_hints(self):
+        """{name: (offset, close matches)} of the parameters made by use: where each is
+        first read, and the names of the formula it may be a typo of."""
+        candidates = list(self.variables) + list(cat.FIELD_ALIASES)
+        candidates += [name for name, f in cat.FUNCTIONS.items() if f.bare]
+        hints = {}
+        for upper, (name, pos) in self.free.items():
+            close = difflib.get_close_matches(upper, candidates, n=3, cutoff=0.75)
+            hints[name] = (pos, tuple(close))
+        return hints
+
     def _check_new_name(self, name, pos, what):
-        upper = name.upper()
-        if upper in cat.FIELD_ALIASES:
+        upper = fold(name)
+        if upper in cat.FIELD_ALIASES and (what == "parameter" or upper in cat.FIELDS):
             raise self.error(
                 f"{name} is the data field {cat.FIELD_ALIASES[upper]}; a {what} needs another name",
                 pos,
             )
 
     def _define(self, name, pos, node, line):
-        upper = name.upper()
+        # A variable may take a field's other spelling (VOLUME:VOL,VOLSTICK;): from its
+        # statement on the name is the variable.
+        upper = fold(name)
         self._check_new_name(name, pos, "variable")
         if upper in self.variables:
             raise self.error(f"{name} is already defined on line {self.variables[upper][1]}", pos)
+        if upper in self.free:
+            first = self.source.position(self.free[upper][1])
+            raise self.error(
+                f"{name} is read on line {first[0]}, column {first[1]}, before this statement "
+                "defines it (a variable is known from its statement on)",
+                pos,
+            )
         if upper in self.params:
             raise self.error(f"{name} is a parameter; a variable needs another name", pos)
         self.variables[upper] = (node, line)
 
-    def _attribute(self, name, pos):
-        meaning = cat.attribute(name)
+    def _attribute(self, name, pos, numbers=None):
+        try:
+            meaning = cat.attribute(name, numbers)
+        except ValueError as e:
+            raise self.error(str(e), pos) from None
         if meaning is None:
-            close = difflib.get_close_matches(name.upper(), cat.ATTRIBUTE_NAMES, n=3)
+            close = difflib.get_close_matches(fold(name), cat.ATTRIBUTE_NAMES, n=3)
             raise self.error(
-                f"unknown drawing attribute {name}" + _did_you_mean(close),
+                f"unknown drawing attribute {_short(name)}"
+                + ("(...)" if numbers is not None else "")
+                + _did_you_mean(close),
                 pos,
                 "COLORRED and the other named colours, COLOR + 6 hex digits (blue, green, "
-                "red), LINETHICK0-9, NODRAW, STICK, COLORSTICK, VOLSTICK, DOTLINE, ...",
+                "red), RGB(red,green,blue), LINETHICK0-9, NODRAW, STICK, COLORSTICK, "
+                "VOLSTICK, DOTLINE, ...",
             )
         return meaning
 
@@ -267,7 +385,7 @@ class Compiler:
 
     def _drawing_func(self, expr):
         if isinstance(expr, Call):
-            func = cat.FUNCTIONS.get(expr.name.upper())
+            func = cat.FUNCTIONS.get(fold(expr.name))
             if func is not None and func.kind in ("draw", "nodraw"):
                 return func
         return None
@@ -311,14 +429,14 @@ class Compiler:
                 node = self._binary(b, node, self.expression(b.right))
             return node
         if kind is Num:
-            return self.node("num", (), SCALAR, item.pos, value=item.value, nonneg=item.value >= 0)
+            return self.number(item.value, item.pos)
         if kind is Name:
             return self._name(item)
         if kind is Unary:
             a = self.expression(item.operand)
             return self.node("neg", (a,), a.shape, item.pos)
         if kind is Call:
-            func = cat.FUNCTIONS.get(item.name.upper())
+            func = cat.FUNCTIONS.get(fold(item.name))
             if func is not None and func.kind in ("draw", "nodraw"):
                 return self._call(item, ())  # reported there
             return self._call(item, [self.expression(a) for a in item.args])
@@ -335,6 +453,13 @@ class Compiler:
         if op in _COMPARE:
             return self.node(_COMPARE[op], (a, b), shape, item.pos, nonneg=True)
         return self.node(_LOGIC[op], (a, b), shape, item.pos, nonneg=True)
+
+    def number(self, value, pos):
+        return self.node("num", (), SCALAR, pos, value=value, nonneg=value >= 0)
+
+    def field(self, name, pos):
+        self.fields_used.add(name)
+        return self.node("field", (), SERIES_SHAPE, pos, value=name)
 
     def node(self, op, args, shape, pos, value=None, func=None, label=None, nonneg=False):
         if op == "num":
@@ -356,33 +481,32 @@ class Compiler:
         return n
 
     def _name(self, item):
-        upper = item.name.upper()
+        upper = fold(item.name)
         var = self.variables.get(upper)
         if var is not None:
             return var[0]
         if upper in self.params:
-            name = self.params[upper]
-            return self.node(
-                "param", (), SCALAR, item.pos, value=name, nonneg=self.defaults[name] >= 0
-            )
+            return self._param(upper, item.pos)
         field = cat.FIELD_ALIASES.get(upper)
         if field is not None:
-            self.fields_used.add(field)
-            return self.node("field", (), SERIES_SHAPE, item.pos, value=field)
+            return self.field(field, item.pos)
         func = cat.FUNCTIONS.get(upper)
         if func is not None and func.bare:
             return self._call(Call(item.name, [], item.pos), [])
         if func is not None:
             pnames = ", ".join(p for p, _ in func.params)
             raise self.error(f"{upper} is a function: call it as {upper}({pnames})", item.pos)
-        candidates = list(self.variables) + list(self.params) + list(cat.FIELD_ALIASES)
-        close = difflib.get_close_matches(upper, candidates, n=3, cutoff=0.6)
-        raise self.error(
-            f"unknown name {_short(item.name)}" + _did_you_mean(close),
-            item.pos,
-            "a data field (OPEN, HIGH, LOW, CLOSE, VOL, AMOUNT), a variable defined earlier, "
-            "or a parameter given a value (INPUT: NAME(value); in the formula, -p NAME=value, "
-            "or Formula(text, NAME=value))",
+        # Any other name is a parameter, whose value the caller gives.
+        self.params[upper] = item.name
+        self.free[upper] = (item.name, item.pos)
+        self.defaults[item.name] = self.given[upper][1] if upper in self.given else None
+        return self._param(upper, item.pos)
+
+    def _param(self, upper, pos):
+        name = self.params[upper]
+        default = self.defaults[name]
+        return self.node(
+            "param", (), SCALAR, pos, value=name, nonneg=default is not None and default >= 0
         )
 
     def _arity(self, func, call):
@@ -391,6 +515,13 @@ class Compiler:
         given, want = len(call.args), func.arity
         if given != want:
             pnames = ", ".join(p for p, _ in func.params)
+            if want == 0:
+                raise self.error(
+                    f"{func.name} takes no argument, {given} given: write {func.name} or "
+                    f"{func.name}()",
+                    call.pos,
+                    func.name,
+                )
             raise self.error(
                 f"{func.name} takes {want} argument{'s' if want != 1 else ''} "
                 f"({pnames}), {given} given",
@@ -399,7 +530,7 @@ class Compiler:
             )
 
     def _call(self, call, args):
-        upper = call.name.upper()
+        upper = fold(call.name)
         func = cat.FUNCTIONS.get(upper)
         if func is None:
             if upper in self.variables or upper in self.params or upper in cat.FIELD_ALIASES:
@@ -417,6 +548,24 @@ class Compiler:
                 call.pos,
             )
         self._arity(func, call)
+        positions = [a.pos for a in call.args]
+        self._checks(func, args, call.pos)
+        return self._apply(func, list(args), positions, call.pos)
+
+    def _checks(self, func, args, pos):
+        target = func
+        if func.kind == "rewrite":
+            target = cat.FUNCTIONS[func.impl]
+            args = [args[k] for k in func.order]
+        names = tuple(p for p, _ in target.params)
+        for rule in cat.check_rules(target):
+            where = list(rule[1:3]) if rule[0] in ("le", "last") else [rule[1]]
+            nodes = {k: args[k].id for k in where if args[k].shape == SCALAR}
+            if len(nodes) == len(where):
+                self.checks.append(Check(rule, func.name, names, nodes, pos))
+
+    def _apply(self, func, args, positions, pos):
+        """The node of `func` (a function of the language) over argument nodes."""
         label = func.name
         if func.kind == "rewrite":
             target = cat.FUNCTIONS[func.impl]
@@ -424,28 +573,47 @@ class Compiler:
             for k in func.order:
                 a = args[k]
                 if k in func.negate:
-                    a = self.node("neg", (a,), a.shape, call.args[k].pos)
+                    a = self.node("neg", (a,), a.shape, positions[k])
                 moved.append(a)
             args = moved
-            positions = [call.args[k].pos for k in func.order]
+            positions = [positions[k] for k in func.order]
             func = target
-        else:
-            positions = [a.pos for a in call.args]
-        if func.kind == "numpy":
-            shape = SERIES_SHAPE
-            if not func.series_out and all(a.shape == SCALAR for a in args):
-                shape = SCALAR
-            nonneg = func.name in _NONNEG_FUNCS
-            node = self.node(
-                "np", tuple(args), shape, call.pos, func=func, label=label, nonneg=nonneg
-            )
-            node.ahead = func.ahead
+        if func.kind in ("numpy", "mapped"):
+            for k, ((pname, kind), a) in enumerate(zip(func.params, args)):
+                if kind in (cat.INT, cat.REAL) and a.shape != SCALAR:
+                    raise self.error(
+                        f"{func.name}'s {pname} must be a number (a constant or a parameter), "
+                        "not a series",
+                        positions[k],
+                    )
+        if func.kind == "mapped":
+            node = func.impl(Builder(self, label, pos), *args)
+            if func.ahead == "always":
+                node.ahead, node.label = "always", label
+            if func.nonneg:
+                node.nonneg = True
             return node
-        return self._table_call(func, args, positions, call.pos, label)
+        if func.kind == "numpy":
+            return self._np_node(func, args, pos, label)
+        return self._table_call(func, args, positions, pos, label)
+
+    def _np_node(self, func, args, pos, label):
+        shape = SERIES_SHAPE
+        if not func.series_out and all(a.shape == SCALAR for a in args):
+            shape = SCALAR
+        nonneg = func.name in _NONNEG_FUNCS
+        node = self.node("np", tuple(args), shape, pos, func=func, label=label, nonneg=nonneg)
+        node.ahead = func.ahead
+        return node
 
     def _table_call(self, func, args, positions, pos, label):
         row = func.row
         kinds = [k for _, k in func.params]
+        per_bar = cat.SERIES_PERIODS.get(func.name)
+        if per_bar is not None and any(
+            k == cat.INT and a.shape != SCALAR for k, a in zip(kinds, args)
+        ):
+            return per_bar[0](Builder(self, label, pos), *args)
         for k, (kind, a) in enumerate(zip(kinds, args)):
             pname = func.params[k][0]
             if kind == cat.INT and a.shape != SCALAR:
@@ -470,10 +638,8 @@ class Compiler:
                         "or a series",
                         positions[k],
                     )
-                field = ("OPEN", "HIGH", "LOW", "CLOSE")[int(a.value)]
-                self.fields_used.add(field)
                 args = list(args)
-                args[k] = self.node("field", (), SERIES_SHAPE, a.pos, value=field)
+                args[k] = self.field(("OPEN", "HIGH", "LOW", "CLOSE")[int(a.value)], a.pos)
         node = self.node(
             "call",
             tuple(args),
@@ -487,13 +653,24 @@ class Compiler:
         return node
 
 
-def _param_value(name, value):
+def param_value(name, value):
+    """A parameter's value as a float, or a FormulaError naming the parameter."""
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise FormulaError(f"parameter {name}: a number is needed, not {type(value).__name__}")
-    value = float(value)
-    if not math.isfinite(value):
-        raise FormulaError(f"parameter {name}: a finite number is needed, not {value}")
-    return value
+        raise FormulaError(
+            f"parameter {_short(str(name))}: a number is needed, not {type(value).__name__}"
+        )
+    try:
+        number = float(value)
+    except OverflowError:
+        raise FormulaError(
+            f"parameter {_short(str(name))}: a finite number is needed, not an integer of "
+            f"{int(value).bit_length()} bits (beyond the range of a double)"
+        ) from None
+    if not math.isfinite(number):
+        raise FormulaError(
+            f"parameter {_short(str(name))}: a finite number is needed, not {number}"
+        )
+    return number
 
 
 def _did_you_mean(close):
@@ -506,12 +683,39 @@ def _short(text, width=40):
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
+def missing_error(program, missing):
+    """The error for parameters without a value: unknown names, with close matches
+    among the formula's names, at the first place one is read."""
+    source = program.source
+    hints = [(program.free.get(name, (None, ())), name) for name in missing]
+    placed = [h for h in hints if h[0][0] is not None]
+    pos = min(h[0][0] for h in placed) if placed else None
+    if len(missing) == 1:
+        (_, close), name = hints[0]
+        if close:
+            message = f"unknown name {_short(name)}" + _did_you_mean(close)
+        else:
+            message = f"unknown name {_short(name)}: a parameter without a value"
+    else:
+        parts = [
+            f"{_short(name)} (did you mean {' or '.join(close)}?)" if close else _short(name)
+            for (_, close), name in hints
+        ]
+        message = "unknown names, parameters without a value: " + ", ".join(parts)
+    if pos is None or source is None:
+        return FormulaError(f"{message}; expected {_MISSING_HELP}")
+    return source.error(message, source.position(pos), _MISSING_HELP)
+
+
 # ---- values of the scalar nodes and look-ahead ----------------------------------------
 
 
 def scalar_values(program, params):
     """{node id: float64} for every node that is one number, with `params` (name as
-    written -> value). The same numpy operations as the evaluation of series."""
+    written -> value, None where there is none: the nodes that need it are None). The
+    same numpy operations as the evaluation of series."""
+    from .evaluate import apply_elementwise
+
     values = {}
     with np.errstate(all="ignore"):
         for n in program.nodes:
@@ -520,12 +724,88 @@ def scalar_values(program, params):
             if n.op == "num":
                 values[n.id] = np.float64(n.value)
             elif n.op == "param":
-                values[n.id] = np.float64(params[n.value])
+                v = params[n.value]
+                values[n.id] = None if v is None else np.float64(v)
             else:
-                from .evaluate import apply_elementwise
-
-                values[n.id] = apply_elementwise(n, [values[a.id] for a in n.args], None)
+                args = [values[a.id] for a in n.args]
+                if any(a is None for a in args):
+                    values[n.id] = None
+                    continue
+                try:
+                    values[n.id] = apply_elementwise(n, args, None)
+                except FormulaError as e:
+                    raise at_node(program, n, e.message) from None
     return values
+
+
+def at_node(program, node, message):
+    """A FormulaError at the place of `node` in the formula's text."""
+    source = program.source
+    if source is None:
+        return FormulaError(message)
+    return source.error(message, source.position(node.pos))
+
+
+def check_values(program, scalars):
+    """Refuses values of number parameters that make no sense (catalogue.check_rules):
+    a FormulaError naming the function, the parameter and its value, at the call."""
+    for check in program.checks:
+        values = {k: scalars[i] for k, i in check.nodes.items()}
+        if any(v is None for v in values.values()):
+            continue  # a parameter without a value: checked once it has one
+        message = _broken_rule(check, values)
+        if message is not None:
+            source = program.source
+            raise source.error(message, source.position(check.pos))
+
+
+def _broken_rule(check, values):
+    rule, f, names = check.rule, check.label, check.names
+    kind = rule[0]
+    if kind == "least":
+        k, least = rule[1], rule[2]
+        v = float(values[k])
+        if period(v) is None:
+            return f"{f}'s {names[k]} = {v!r} is not a period (a number within the 32-bit range)"
+        if period(v) < least:
+            return f"{f}'s {names[k]} = {_number(v)}: it must be a whole number of {least} or more"
+    elif kind == "le":
+        i, j = rule[1], rule[2]
+        a, b = period(values[i]), period(values[j])
+        if a is not None and b is not None and a > b:
+            return (
+                f"{f}'s {names[i]} = {a} is larger than its {names[j]} = {b}: {names[i]} is "
+                f"the new bar's weight out of {names[j]} (1 <= {names[i]} <= {names[j]})"
+            )
+    elif kind == "last":
+        a, b = period(values[rule[1]]), period(values[rule[2]])
+        if a is not None and b is not None and 0 < a < b:
+            return (
+                f"{f}'s A = {a} is smaller than its B = {b}: the bars run from A bars ago to "
+                "B bars ago (A >= B, or A = 0 for from the first bar)"
+            )
+    elif kind == "positive":
+        k = rule[1]
+        v = float(values[k])
+        if not (math.isfinite(v) and v > 0):
+            return f"{f}'s {names[k]} = {_number(v)}: a percentage above 0 is needed"
+    elif kind == "finite":
+        k = rule[1]
+        v = float(values[k])
+        if not math.isfinite(v):
+            return f"{f}'s {names[k]} = {_number(v)}: a finite number is needed"
+    elif kind == "choice":
+        k, choices = rule[1], rule[2]
+        v = float(values[k])
+        if v not in choices:
+            shown = ", ".join(str(c) for c in choices)
+            return f"{f}'s {names[k]} = {_number(v)}: one of {shown}"
+    return None
+
+
+def _number(v):
+    v = float(v)
+    return str(int(v)) if v.is_integer() and abs(v) < 1e16 else repr(v)
 
 
 def period(value):
@@ -538,7 +818,8 @@ def period(value):
 
 def lookahead_nodes(program, scalars):
     """{node id: the function that reads later bars} for every node that reads later
-    bars itself or through its arguments."""
+    bars itself or through its arguments. A period without a value (a parameter not
+    given) counts as one that may read later bars."""
     ahead = {}
     for n in program.nodes:
         src = None
@@ -547,8 +828,9 @@ def lookahead_nodes(program, scalars):
         elif n.ahead in ("negative", "positive"):
             arg = n.args[1]
             if arg.shape == SCALAR:
-                p = period(scalars[arg.id])
-                if p is not None and ((p < 0) if n.ahead == "negative" else (p > 0)):
+                v = scalars[arg.id]
+                p = None if v is None else period(v)
+                if v is None or (p is not None and ((p < 0) if n.ahead == "negative" else (p > 0))):
                     src = n.label
             elif n.ahead == "negative" and not arg.nonneg:
                 src = n.label  # a per-bar period that may be negative

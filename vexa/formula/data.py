@@ -47,10 +47,11 @@ def find_columns(names, fields, what="the data"):
             lower.setdefault(name.lower(), []).append(name)
     found = {}
     for f in fields:
-        hits = [c for alias in COLUMN_NAMES[f] for c in lower.get(alias, ())]
+        aliases = COLUMN_NAMES.get(f, (f.lower(),))
+        hits = [c for alias in aliases for c in lower.get(alias, ())]
         if not hits:
             raise DataError(
-                f"{what} has no column for {f} (looked for {', '.join(COLUMN_NAMES[f])} in "
+                f"{what} has no column for {f} (looked for {', '.join(aliases)} in "
                 f"any case; columns: {_list(names)})"
             )
         if len(hits) > 1:

@@ -97,6 +97,16 @@ def apply_elementwise(node, vals, block):
     raise AssertionError(op)
 
 
+def _elementwise_at(node, vals, block):
+    """apply_elementwise, a function's refusal of its values placed at the node."""
+    try:
+        return apply_elementwise(node, vals, block)
+    except FormulaError as e:
+        if getattr(e, "node_pos", None) is None and e.line is None:
+            raise _error(node, e.message) from None
+        raise
+
+
 def _as_float(r):
     return r.astype(np.float64) if isinstance(r, np.ndarray) else np.float64(r)
 
@@ -194,7 +204,8 @@ class Plan:
         internal = set()
         for kind, item in self.steps:
             if kind == "run":
-                internal.update(i for i in item.nodes if i not in item.whole)
+                whole = set(item.whole)
+                internal.update(i for i in item.nodes if i not in whole)
         last = {}
         for s, (kind, item) in enumerate(self.steps):
             for i in [item] if kind == "call" else item.nodes:
@@ -234,7 +245,7 @@ def evaluate_plan(plan, fields, scalars, n, m):
                 if node.op == "call":
                     v = _call(node, vals, block, scalars)
                 else:
-                    v = _series(apply_elementwise(node, vals, block), block)
+                    v = _series(_elementwise_at(node, vals, block), block)
                 values[item] = v
                 if v.flags.owndata and v.shape == block.shape and v.dtype == np.float64:
                     owned.add(item)
@@ -289,7 +300,7 @@ def _run(run, nodes, values, block, fortran, spare):
             if ufunc is not None:
                 ufunc(*vals, out=out)
             else:
-                np.copyto(out, apply_elementwise(node, vals, ctx))
+                np.copyto(out, _elementwise_at(node, vals, ctx))
             local[i] = out
             for j in run.ends[pos]:
                 scratch.append(local.pop(j))

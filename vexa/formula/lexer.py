@@ -2,12 +2,16 @@
 
 A token is a (kind, text, offset) tuple; kinds: NAME, NUMBER, STRING, OP and END.
 Comments ({...} and //... to the end of the line) and white space are skipped. Names
-are any Unicode letters, digits and underscores not starting with a digit. Every limit
-below keeps hostile text to a clear error in bounded time.
+are any Unicode letters, digits and underscores not starting with a digit; they are
+compared with ASCII letters folded to upper case and every other character as written
+(`fold`), as the terminals compare them. Tokens are made as the parser asks for them,
+so a text that fails early costs no more than its beginning. Every limit below keeps
+hostile text to a clear error in bounded time.
 """
 
 from __future__ import annotations
 
+import math
 import re
 
 from .errors import Source
@@ -24,7 +28,7 @@ _TOKEN = re.compile(
     (?P<space>[ \t\n\r\f\v\u3000\ufeff]+)
   | (?P<line_comment>//[^\n]*)
   | (?P<block_comment>\{[^}]*\}?)
-  | (?P<number>[0-9]+(?:\.[0-9]*)?|\.[0-9]+)
+  | (?P<number>(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)
   | (?P<name>[^\W\d]\w*)
   | (?P<string>'[^'\n]*'?|"[^"\n]*"?)
   | (?P<op>:=|==|!=|<>|>=|<=|&&|\|\||[:;,()+\-*/=<>])
@@ -57,30 +61,108 @@ _FULL_WIDTH = {
 }
 
 
-def decode(text):
-    """The formula as a str; bytes must be UTF-8 (a leading byte-order mark is dropped)."""
+_ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
+
+
+def fold(name):
+    """A name as the language compares it: ASCII letters in upper case, every other
+    character as written (so that CLOſE is not CLOSE and ı is not I)."""
+    return name.upper() if name.isascii() else name.translate(_ASCII_UPPER)
+
+
+# Byte-order marks, longest first (UTF-32's would read as UTF-16's).
+_BOMS = (
+    (b"\xef\xbb\xbf", "utf-8"),
+    (b"\xff\xfe", "utf-16-le"),
+    (b"\xfe\xff", "utf-16-be"),
+)
+
+
+def decode(text, encoding=None):
+    """The formula as a str. Bytes are read in `encoding` when it is given; else by
+    their byte-order mark (UTF-8, UTF-16), as UTF-16 when every other byte of mostly
+    ASCII text is NUL, as UTF-8, and failing that as GBK (read as GB18030, its
+    superset: the encoding of formula files saved by Chinese Windows). A leading
+    byte-order mark is dropped."""
     if isinstance(text, (bytes, bytearray, memoryview)):
-        data = bytes(text)
-        try:
-            text = data.decode("utf-8")
-        except UnicodeDecodeError as e:
-            line = data.count(b"\n", 0, e.start) + 1
-            column = e.start - (data.rfind(b"\n", 0, e.start) + 1) + 1
-            raise Source("").error(
-                f"the formula is not valid UTF-8 text (byte 0x{data[e.start]:02x} "
-                f"at byte {e.start + 1})",
-                (line, column),
-            ) from None
+        text = _decode_bytes(bytes(text), encoding)
+    elif encoding is not None:
+        raise TypeError("an encoding goes with a formula given as bytes")
     if not isinstance(text, str):
-        raise TypeError(f"a formula is text (str or UTF-8 bytes), not {type(text).__name__}")
+        raise TypeError(
+            f"a formula is text (str, or bytes of a formula file), not {type(text).__name__}"
+        )
     if text.startswith("\ufeff"):
         text = text[1:]
     return text
 
 
+def _decode_bytes(data, encoding):
+    if encoding is not None:
+        return _decode_as(data, encoding, f"the formula is not {encoding} text")
+    for bom, name in _BOMS:
+        if data.startswith(bom):
+            return _decode_as(data[len(bom) :], name, f"the formula is not {name} text")
+    utf16 = _utf16_without_bom(data)
+    if utf16 is not None:
+        return _decode_as(data, utf16, f"the formula is not {utf16} text")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        first = e
+    try:
+        return data.decode("gb18030")
+    except UnicodeDecodeError:
+        pass
+    raise _undecodable(data, first, "the formula is neither UTF-8 nor GBK (GB18030) text") from None
+
+
+def _utf16_without_bom(data):
+    """ "utf-16-le" or "utf-16-be" when `data` reads as UTF-16 text without a mark: an
+    even length, NUL bytes in a quarter or more of one set of positions (the high bytes
+    of ASCII characters: a formula's operators and punctuation are ASCII) and ten times
+    fewer in the other. Text in UTF-8 or GBK holds no NUL."""
+    if len(data) < 2 or len(data) % 2 or b"\x00" not in data:
+        return None
+    half = len(data) // 2
+    in_odd, in_even = data[1::2].count(0), data[0::2].count(0)
+    for zeros, others, name in ((in_odd, in_even, "utf-16-le"), (in_even, in_odd, "utf-16-be")):
+        if zeros * 4 >= half and others * 10 <= zeros:
+            return name
+    return None
+
+
+def _decode_as(data, encoding, what):
+    try:
+        return data.decode(encoding)
+    except LookupError:
+        raise Source("").error(f"unknown encoding {encoding!r}", (1, 1)) from None
+    except UnicodeDecodeError as e:
+        raise _undecodable(data, e, what) from None
+
+
+def _undecodable(data, e, what):
+    line = data.count(b"\n", 0, e.start) + 1
+    column = e.start - (data.rfind(b"\n", 0, e.start) + 1) + 1
+    return Source("").error(
+        f"{what} (byte 0x{data[e.start]:02x} at byte {e.start + 1}); name the file's "
+        "encoding (vexa run --encoding NAME)",
+        (line, column),
+    )
+
+
 def tokenize(source: Source):
-    """The list of tokens of `source`, ending with one END token. A token is
-    (kind, text, offset); `source.position(offset)` gives its line and column."""
+    """The list of tokens of `source`, ending with one END token."""
+    tokens = []
+    for chunk in scan(source):
+        tokens.extend(chunk)
+    return tokens
+
+
+def scan(source: Source, chunk=512):
+    """The tokens of `source` in lists of up to `chunk`, the last one ending with the END
+    token. A token is (kind, text, offset); `source.position(offset)` gives its line
+    and column."""
     text = source.text
     if len(text) > MAX_TEXT:
         raise source.error(
@@ -120,6 +202,11 @@ def tokenize(source: Source):
                     source.position(start),
                     "a number or a name",
                 )
+            if float(text[start:end]) == math.inf:
+                raise source.error(
+                    f"the number {text[start:end]} is beyond the range of a double (about 1.8e308)",
+                    source.position(start),
+                )
             append((NUMBER, text[start:end], start))
         elif k == g_block:
             if text[end - 1] != "}":
@@ -138,10 +225,14 @@ def tokenize(source: Source):
                     source.position(start),
                 )
             append((STRING, tok[1:-1], start))
+        if len(tokens) >= chunk:
+            yield tokens
+            tokens = []
+            append = tokens.append
     if pos != len(text):
         raise _bad_character(source, text[pos], source.position(pos))
     append((END, "", len(text)))
-    return tokens
+    yield tokens
 
 
 def _clip(text, pos, width=20):

@@ -110,6 +110,8 @@ class FormulaStream:
     def __init__(self, formula, program, scalars, params, max_period):
         from .. import stream as vs
 
+        if not program.outputs:
+            raise FormulaError("the formula has no output line to stream (only drawings)")
         ahead = lookahead_nodes(program, scalars)
         late = [
             f"{o.name} (line {o.line}) through {ahead[o.node]}"
@@ -134,6 +136,9 @@ class FormulaStream:
                 self._consts[f"c{i}"] = float(scalars[i])
                 continue
             if node.op == "field":
+                if node.value == "TIME":
+                    missing.append("the date and time functions (DATE, TIME, ...)")
+                    continue
                 if node.value not in self._fields:
                     self._fields.append(node.value)
                 expr = f"f{self._fields.index(node.value)}"

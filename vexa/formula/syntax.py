@@ -5,7 +5,8 @@
                 | NAME ':=' expr attributes       an intermediate
                 | expr attributes                 an unnamed output (or a drawing)
                 | INPUT ':' param (',' param)*    parameters with their defaults
-    attributes := (',' NAME)*                     COLORRED, LINETHICK2, NODRAW, ...
+    attributes := (',' attribute)*                COLORRED, LINETHICK2, NODRAW, ...
+    attribute  := NAME | NAME '(' number (',' number)* ')'      RGB(255,0,0)
     param      := NAME '(' number [',' number [',' number [',' number]]] ')'
     expr       := the operators, loosest first: OR ||, AND &&, = == <> !=,
                   > >= < <=, + -, * /, then unary - and +
@@ -13,17 +14,24 @@
 
 Binary operators group from the left. The parser is a precedence climber; its depth
 is bounded (MAX_NESTING), and long chains of operators are built by loops, so no text
-can exhaust the interpreter's stack.
+can exhaust the interpreter's stack. It gives every node the number of its shape
+(equal sub-expressions, as written, share one) and stops at MAX_OPERATIONS distinct
+ones, taking tokens from the tokenizer as it goes: a text over the limit fails once
+that many are read, whatever its length.
 """
 
 from __future__ import annotations
 
-from .errors import Source
-from .lexer import END, NAME, NUMBER, OP, STRING, tokenize
+import itertools
 
-MAX_NESTING = 40  # parentheses and calls inside one another
+from .errors import Source
+from .lexer import END, NAME, NUMBER, OP, STRING, fold, scan
+
+MAX_NESTING = 40  # parentheses and calls inside one another, and signs in a row
 MAX_STATEMENTS = 10_000
+MAX_OPERATIONS = 100_000  # distinct numbers, names, operators and calls, as written
 MAX_ARGS = 64
+_KEEP = 4096  # tokens read before the parser forgets them
 
 # Binary operators by precedence, loosest first; each spelling to its canonical form.
 _BINARY = {
@@ -48,7 +56,7 @@ _EXPRESSION = "an expression (a number, a name, a call or '(')"
 
 
 class Node:
-    __slots__ = ("pos",)
+    __slots__ = ("key", "pos")
 
 
 class Num(Node):
@@ -105,7 +113,8 @@ def children(node):
 
 class Statement:
     """One statement. kind: "output" (NAME:), "var" (NAME:=), "expr" (no name) or
-    "input" (parameter declarations, in `params` as (name, default, pos))."""
+    "input" (parameter declarations, in `params` as (name, default, pos)). `attrs`:
+    (name, pos, numbers) of each drawing attribute, numbers None without parentheses."""
 
     __slots__ = ("attrs", "expr", "kind", "line", "name", "params", "pos", "text")
 
@@ -117,28 +126,64 @@ class Statement:
 
 def parse(text: str) -> tuple[Source, list[Statement]]:
     source = Source(text)
-    return source, Parser(source, tokenize(source)).statements()
+    return source, Parser(source, scan(source)).statements()
 
 
 class Parser:
-    def __init__(self, source, tokens):
+    def __init__(self, source, chunks):
         self.source = source
-        # Two more END tokens, so that looking one token ahead never runs off the list.
-        self.tokens = tokens + [tokens[-1], tokens[-1]]
-        self.last = len(tokens) - 1
+        self.chunks = chunks  # lists of tokens, the last one ending with END
+        self.tokens = []
+        self.last = None  # the index of the END token, once it is read
         self.i = 0
         self.depth = 0
+        self.shapes = {}  # the shape of each node as written -> its number (Node.key)
+        self._more()
 
     # ---- tokens ----------------------------------------------------------------
+
+    def _more(self):
+        # Keeps at least two tokens after the current one (END repeated at the end),
+        # so that looking one token ahead never runs off the list, and forgets the
+        # tokens read (all but the last one, which text_of reads).
+        if self.i > _KEEP:
+            del self.tokens[: self.i - 1]
+            self.i = 1
+        while self.last is None and len(self.tokens) < self.i + 3:
+            chunk = next(self.chunks)
+            self.tokens.extend(chunk)
+            if chunk and chunk[-1][0] == END:
+                self.last = len(self.tokens) - 1
+                self.tokens += [chunk[-1], chunk[-1]]
 
     def peek(self, k=0):
         return self.tokens[self.i + k]
 
     def next(self):
         tok = self.tokens[self.i]
-        if self.i < self.last:
+        if self.last is None:
+            self.i += 1
+            if len(self.tokens) < self.i + 3:
+                self._more()
+        elif self.i < self.last:
             self.i += 1
         return tok
+
+    def keyed(self, node, shape, tok):
+        """`node` with the number of its shape; an error past MAX_OPERATIONS shapes."""
+        key = self.shapes.get(shape)
+        if key is None:
+            key = len(self.shapes)
+            if key >= MAX_OPERATIONS:
+                raise self.error(
+                    f"the formula has more than {MAX_OPERATIONS:,} distinct operations "
+                    "(numbers, names, operators and calls)",
+                    tok,
+                    "a shorter formula",
+                )
+            self.shapes[shape] = key
+        node.key = key
+        return node
 
     def is_op(self, text):
         tok = self.tokens[self.i]
@@ -180,23 +225,32 @@ class Parser:
         if tok[0] == NAME and self.peek(1)[0] == OP and self.peek(1)[1] in (":", ":="):
             self.next()
             op = self.next()[1]
-            if op == ":" and tok[1].upper() == "INPUT":
+            if op == ":" and fold(tok[1]) == "INPUT":
                 return self.inputs(tok)
             kind = "output" if op == ":" else "var"
-            start = self.i
+            start = self.peek()[2]
             expr = self.expression()
             st = Statement(kind, tok[1], tok[2], expr, text=self.text_of(start))
         else:
-            start = self.i
             expr = self.expression()
-            st = Statement("expr", None, tok[2], expr, text=self.text_of(start))
+            st = Statement("expr", None, tok[2], expr, text=self.text_of(tok[2]))
         while self.is_op(","):
             self.next()
             attr = self.peek()
             if attr[0] != NAME:
-                raise self.unexpected("a drawing attribute (COLORRED, LINETHICK2, NODRAW, ...)")
+                raise self.unexpected(
+                    "a drawing attribute (COLORRED, RGB(255,0,0), LINETHICK2, NODRAW, ...)"
+                )
             self.next()
-            st.attrs.append((attr[1], attr[2]))
+            numbers = None
+            if self.is_op("("):
+                self.next()
+                numbers = [self.signed_number()]
+                while self.is_op(",") and len(numbers) < 4:
+                    self.next()
+                    numbers.append(self.signed_number())
+                self.expect(")", "')'")
+            st.attrs.append((attr[1], attr[2], numbers))
         return st
 
     def inputs(self, tok):
@@ -228,16 +282,15 @@ class Parser:
         return sign * float(tok[1])
 
     def text_of(self, start):
-        """The source text of tokens [start, self.i) as written, comments and line
-        breaks made single spaces."""
-        toks = self.tokens
-        first, last = toks[start], toks[self.i - 1]
+        """The source text from offset `start` to the end of the last token read, as
+        written, comments and line breaks made single spaces."""
+        last = self.tokens[self.i - 1]
         end = last[2] + len(_raw(last))
-        text = self.source.text[first[2] : end]
-        if "{" in text or "/" in text or "\n" in text:
-            parts = [_raw(first)]
-            for k in range(start + 1, self.i):
-                prev, t = toks[k - 1], toks[k]
+        text = self.source.text[start:end]
+        if "{" in text or "//" in text or "\n" in text:
+            toks = [t for chunk in scan(Source(text)) for t in chunk][:-1]  # without END
+            parts = [_raw(toks[0])]
+            for prev, t in itertools.pairwise(toks):
                 if t[2] > prev[2] + len(_raw(prev)):
                     parts.append(" ")
                 parts.append(_raw(t))
@@ -266,7 +319,7 @@ class Parser:
             if kind == OP:
                 entry = _BINARY.get(tok[1])
             elif kind == NAME:
-                entry = _BINARY.get(tok[1].upper())
+                entry = _BINARY.get(fold(tok[1]))
             else:
                 return left
             if entry is None or entry[0] < min_prec:
@@ -274,7 +327,7 @@ class Parser:
             prec, op = entry
             self.next()
             right = self.binary(prec + 1) if prec < 6 else self.unary()
-            left = Binary(op, left, right, tok[2])
+            left = self.keyed(Binary(op, left, right, tok[2]), (op, left.key, right.key), tok)
 
     def unary(self):
         tok = self.tokens[self.i]
@@ -290,7 +343,7 @@ class Parser:
         node = self.primary()
         for tok in reversed(signs):
             if tok[1] == "-":
-                node = Unary("-", node, tok[2])
+                node = self.keyed(Unary("-", node, tok[2]), ("-", node.key), tok)
         return node
 
     def primary(self):
@@ -299,17 +352,18 @@ class Parser:
         pos = tok[2]
         if kind == NUMBER:
             self.next()
-            return Num(tok[1], pos)
+            num = Num(tok[1], pos)
+            return self.keyed(num, ("#", num.value), tok)
         if kind == STRING:
             self.next()
-            return Str(tok[1], pos)
+            return self.keyed(Str(tok[1], pos), ("'", tok[1]), tok)
         if kind == NAME:
-            upper = tok[1].upper()
+            upper = fold(tok[1])
             if upper in ("AND", "OR"):
                 raise self.error(f"{upper} needs an expression on its left", tok, _EXPRESSION)
             self.next()
             if not self.is_op("("):
-                return Name(tok[1], pos)
+                return self.keyed(Name(tok[1], pos), upper, tok)
             self.next()
             args = []
             if not self.is_op(")"):
@@ -320,7 +374,8 @@ class Parser:
                         raise self.error(f"more than {MAX_ARGS} arguments", self.peek())
                     args.append(self.expression())
             self.expect(")", "',' or ')'")
-            return Call(tok[1], args, pos)
+            shape = (upper, *(a.key for a in args))
+            return self.keyed(Call(tok[1], args, pos), shape, tok)
         if self.is_op("("):
             self.next()
             node = self.expression()
