@@ -7,6 +7,7 @@ missing install and fails instead.
 
 import colorsys
 import importlib
+import io
 import json
 import logging
 import os
@@ -485,3 +486,86 @@ def test_missing_glyphs_are_said_once(bars, tmp_path, monkeypatch, capsys):
     err = capsys.readouterr().err
     assert status == 0 and err.count("vexa: warning: the chart has characters") == 1
     assert "fonts-noto-cjk" in err
+
+
+def test_formula_chart_displays_itself(tmp_path):
+    """Formula.chart reads the data as evaluation does and gives a chart that a notebook
+    shows: a PNG, and the interactive HTML in a frame of its own."""
+    pd = need("pandas")
+    need("matplotlib")
+    need("bokeh")
+    from matplotlib.image import imread
+
+    f = vexa.Formula(
+        "DIF:EMA(C,12)-EMA(C,26); DEA:EMA(DIF,9); B:CROSS(DIF,DEA),NODRAW;"
+        "DRAWTEXT(B,L,'B'); DRAWICON(CROSS(DEA,DIF),H,2);"
+    )
+    data = vexa.sample().sample(frac=1.0, random_state=1)  # rows in no order
+    chart = f.chart(data, "MSFT", by="symbol", last=100)
+    want = f(data, by="symbol")
+    want = want[want["symbol"] == "MSFT"].sort_values("date")
+    assert chart.symbol == "MSFT" and chart.title == "DIF, DEA, B on MSFT"
+    assert (chart.bars.index == pd.DatetimeIndex(want["date"])).all()
+    for line in chart.lines:
+        np.testing.assert_array_equal(line.values, want[line.name].to_numpy())
+    assert [line.drawn for line in chart.lines] == [True, True, False]
+    assert [type(d).__name__ for d in chart.drawings] == ["Text", "Icon"]
+    # One symbol's table: taken in time order too.
+    one = vexa.sample("IBM")
+    chart_one = f.chart(one.iloc[::-1])
+    np.testing.assert_array_equal(chart_one.lines[0].values, f(one)["DIF"].to_numpy())
+    with pytest.raises(vexa.formula.DataError, match=r"no symbol 'XYZ'.*AAPL, GOOG, IBM"):
+        f.chart(data, "XYZ", by="symbol")
+    with pytest.raises(vexa.formula.DataError, match="by="):
+        f.chart(one, "IBM")
+    png = chart._repr_png_()
+    assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    assert imread(io.BytesIO(png)).shape[1] == 1200
+    page = chart._repr_html_()
+    assert page.startswith("<iframe srcdoc=")
+    out = browse(f"<html><body>{page}{_FRAME}</body></html>", tmp_path)
+    assert out["ink"] > 0.01 and out["legend"] == [
+        "DIF " + vexa.chart._layout.number(want["DIF"].iloc[-1])
+    ]
+
+
+_FRAME = """<script>
+// Waits for the chart in the notebook's frame to be drawn, then reports its ink.
+const report = (out) => {
+  const pre = document.createElement("pre");
+  pre.id = "vexa-probe";
+  pre.textContent = JSON.stringify(out);
+  document.body.appendChild(pre);
+};
+let tries = 0;
+const look = () => {
+  const win = document.querySelector("iframe").contentWindow;
+  const docs = win.Bokeh ? win.Bokeh.documents : [];
+  const walk = (root, found) => {
+    for (const el of root.querySelectorAll("*")) {
+      if (el.tagName === "CANVAS" && el.width > 200) found.push(el);
+      if (el.shadowRoot) walk(el.shadowRoot, found);
+    }
+    return found;
+  };
+  const canvases = walk(win.document, []);
+  if (!docs.length || !canvases.length) {
+    if (++tries < 50) setTimeout(look, 200);
+    else report({ error: "no chart in the frame" });
+    return;
+  }
+  setTimeout(() => {
+    const c = canvases.sort((a, b) => b.width * b.height - a.width * a.height)[0];
+    const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+    let n = 0;
+    for (let i = 0; i < d.length; i += 4) {
+      if (d[i + 3] > 0 && Math.min(d[i], d[i + 1], d[i + 2]) < 200) n++;
+    }
+    const models = [...docs[0].all_models];
+    const legends = models.filter((m) => m.type === "Legend");
+    const lines = legends.flatMap((l) => l.items.map((i) => i.label.value ?? i.label));
+    report({ ink: n / (c.width * c.height), legend: lines.filter((t) => t.startsWith("DIF")) });
+  }, 500);
+};
+window.addEventListener("load", () => setTimeout(look, 300));
+</script>"""
