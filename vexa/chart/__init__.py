@@ -24,7 +24,7 @@ __all__ = [
     "StickLine",
     "Text",
     "draw",
-    "page",
+    "html",
     "png",
 ]
 
@@ -75,9 +75,13 @@ def png(chart: Chart, *, last: int | None = None) -> bytes:
     return out.getvalue()
 
 
-def page(chart: Chart, *, last: int | None = None) -> tuple[str, int]:
-    """The chart as an HTML page (what draw writes to a .html file) and its height in
-    pixels."""
+def html(chart: Chart, *, last: int | None = None) -> str:
+    """The chart as an HTML page (what draw writes to a .html file)."""
+    return _page(chart, last)[0]
+
+
+def _page(chart: Chart, last: int | None = None) -> tuple[str, int]:
+    """The HTML page and its height in pixels."""
     _check(chart)
     last = chart.last if last is None else last
     plan = _layout.plan(chart, last, every_bar=True)

@@ -130,7 +130,8 @@ class Chart:
 
     In a notebook a chart displays itself: `_repr_html_` gives the interactive chart (an
     inline frame holding the whole offline HTML file, about 1.5 MB) and `_repr_png_` the
-    PNG. `vexa.chart.draw(chart, "x.png")` or `"x.html"` writes a file.
+    PNG (`vexa.chart.png(chart)` and `vexa.chart.html(chart)` give them);
+    `vexa.chart.draw(chart, "x.png")` or `"x.html"` writes a file.
     """
 
     bars: pandas.DataFrame
@@ -149,9 +150,9 @@ class Chart:
     def _repr_html_(self) -> str:
         import html
 
-        from . import page
+        from . import _page
 
-        text, height = page(self)
+        text, height = _page(self)
         return (
             f'<iframe srcdoc="{html.escape(text, quote=True)}" style="width: 100%; '
             f'height: {height}px; border: none" title="{html.escape(self.title)}"></iframe>'
