@@ -15,13 +15,12 @@ import argparse
 import difflib
 import os
 import sys
+import warnings
 from pathlib import Path
-
-import numpy as np
 
 from .formula import DataError, Formula, FormulaError
 from .formula import catalogue as cat
-from .formula.data import TIME_NAMES, find_columns
+from .formula.data import TIME_NAMES
 from .formula.lexer import decode, fold
 
 EXIT_DATA, EXIT_USAGE = 1, 2
@@ -372,87 +371,33 @@ def _print(result, by, rows):
 
 def _chart(formula, values, data, by, args, label, source):
     try:
-        from .chart import draw
-        from .chart.model import Chart, Icon, Line, Number, StickLine, Text
+        from .chart import MissingGlyphWarning, draw
     except ImportError as e:
         raise Failure(
             f'charts need the chart extra: pip install "vexa[chart]" ({e})', EXIT_DATA
         ) from None
-    import pandas as pd
-
-    symbol = None
-    if by is not None:
-        symbols = list(pd.unique(data[by]))
-        symbol = args.symbol if args.symbol is not None else symbols[0]
-        if symbol not in symbols:
-            raise Failure(f"--symbol {symbol}: not in column {by!r}", EXIT_DATA)
-        one = data[data[by] == symbol]
-        tcol = args.time or _time_column(one)
-        if tcol is not None:
-            one = one.sort_values(tcol, kind="stable")
-    else:
-        one, tcol = data, args.time or _time_column(data)
-    names = list(one.columns)
-    cols = find_columns(names, ("CLOSE",))
-    ohlc = {}
-    for field, key in (("OPEN", "open"), ("HIGH", "high"), ("LOW", "low"), ("VOL", "volume")):
-        try:
-            ohlc[key] = find_columns(names, (field,))[field]
-        except DataError:
-            pass
-    ohlc["close"] = cols["CLOSE"]
-    index = (
-        pd.DatetimeIndex(pd.to_datetime(one[tcol]))
-        if tcol is not None
-        else (one.index if isinstance(one.index, pd.DatetimeIndex) else pd.RangeIndex(len(one)))
-    )
-    bars = pd.DataFrame({k: np.asarray(one[c], dtype=float) for k, c in ohlc.items()}, index=index)
-    fields = {
-        f: np.asarray(one[c], dtype=float) for f, c in find_columns(names, formula.inputs).items()
-    }
-    outs, nodes = formula.panels(fields, **values)
-    lines = []
-    for o in formula._program.outputs:
-        v = outs[o.name][:, 0]
-        finite = v[~np.isnan(v)]
-        signal = finite.size > 0 and bool(np.isin(finite, (0.0, 1.0)).all())
-        lines.append(
-            Line(
-                o.name, v, style=o.style, color=o.color, width=o.width, drawn=o.drawn, signal=signal
-            )
+    # The symbol drawn is evaluated again: what that says about the data, the run has said.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        chart = formula.chart(
+            data, args.symbol, by=by, time=args.time, last=args.last, title=label, **values
         )
-    drawings = []
-    for d in formula.drawings:
-        a = [nodes[x] if isinstance(x, int) else x for x in d.args]
-        a = [_column(x, len(one)) if not isinstance(x, str) else x for x in a]
-        if d.kind == "STICKLINE":
-            drawings.append(StickLine(a[0], a[1], a[2], float(a[3][0]), float(a[4][0]), d.color))
-        elif d.kind == "DRAWTEXT":
-            drawings.append(Text(a[0], a[1], a[2], d.color))
-        elif d.kind == "DRAWICON":
-            drawings.append(Icon(a[0], a[1], int(a[2][0])))
-        elif d.kind == "DRAWNUMBER":
-            drawings.append(Number(a[0], a[1], a[2], d.color))
-    ahead = formula.lookahead_with(**values)
-    warning = None
-    if ahead:
-        warning = "looks ahead: " + "; ".join(str(a) for a in ahead)
-    title = f"{label} on {symbol if symbol is not None else source}"
-    chart = Chart(bars=bars, lines=lines, drawings=drawings, title=title, warning=warning)
+    shown = chart.symbol if chart.symbol is not None else source
+    chart.title = f"{label} on {shown}"
     try:
-        path = draw(chart, args.chart, last=args.last)
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always", MissingGlyphWarning)
+            path = draw(chart, args.chart)
     except ImportError as e:
         raise Failure(str(e), EXIT_DATA) from None
     except ValueError as e:
         raise Failure(str(e), EXIT_USAGE) from None
-    _say(f"vexa: chart of {symbol if symbol is not None else source} in {path}")
-
-
-def _column(value, n):
-    arr = np.asarray(value, dtype=float)
-    if arr.ndim == 2:
-        arr = arr[:, 0]
-    return np.broadcast_to(arr, (n,)).copy()
+    for w in said:
+        if issubclass(w.category, MissingGlyphWarning):
+            _say(f"vexa: warning: {w.message}")
+        else:
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+    _say(f"vexa: chart of {shown} in {path}")
 
 
 # ---- check and functions ---------------------------------------------------------------

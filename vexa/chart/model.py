@@ -14,7 +14,13 @@ import numpy as np
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["STYLES", "Chart", "Icon", "Line", "Number", "StickLine", "Text"]
+__all__ = ["STYLES", "Chart", "Icon", "Line", "MissingGlyphWarning", "Number", "StickLine", "Text"]
+
+
+class MissingGlyphWarning(UserWarning):
+    """A chart's names or texts have characters that no installed font draws (given once a
+    process, with the package that provides them)."""
+
 
 # The drawing styles an output line may have (the formula's STICK, COLORSTICK, ... attributes).
 STYLES = (
@@ -117,7 +123,15 @@ class Chart:
     bars: a pandas DataFrame indexed by time (DatetimeIndex) or bar number, with columns open,
     high, low, close, volume (lower case); open/high/low and volume may be absent (a close line
     is drawn instead of candles). drawings: StickLine, Text, Icon and Number in statement order.
-    warning: shown in the title (e.g. that the formula looks ahead).
+    title: shown above the chart, followed by the number of bars drawn and their dates.
+    warning: shown under the title (e.g. that the formula looks ahead). last: the bars drawn
+    in a PNG, the last ones (None: all); an HTML chart keeps every bar and opens on them.
+    symbol: the symbol drawn, when known.
+
+    In a notebook a chart displays itself: `_repr_html_` gives the interactive chart (an
+    inline frame holding the whole offline HTML file, about 1.5 MB) and `_repr_png_` the
+    PNG (`vexa.chart.png(chart)` and `vexa.chart.html(chart)` give them);
+    `vexa.chart.draw(chart, "x.png")` or `"x.html"` writes a file.
     """
 
     bars: pandas.DataFrame
@@ -125,3 +139,21 @@ class Chart:
     drawings: list[StickLine | Text | Icon | Number] = field(default_factory=list)
     title: str = ""
     warning: str | None = None
+    last: int | None = None
+    symbol: str | None = None
+
+    def _repr_png_(self) -> bytes:
+        from . import png
+
+        return png(self)
+
+    def _repr_html_(self) -> str:
+        import html
+
+        from . import _page
+
+        text, height = _page(self)
+        return (
+            f'<iframe srcdoc="{html.escape(text, quote=True)}" style="width: 100%; '
+            f'height: {height}px; border: none" title="{html.escape(self.title)}"></iframe>'
+        )

@@ -254,6 +254,20 @@ class Formula:
         keep = [a for d in self._program.drawings for a in d.args if isinstance(a, int)]
         return self._evaluate(panels, n, m, scalars, keep)
 
+    def chart(self, data, symbol=None, *, by=None, time=None, last=250, title=None, **params):
+        """A chart of the formula over one symbol's bars (a `vexa.chart.Chart`): candles,
+        volume, the output lines and the drawings. In a notebook it displays itself;
+        `vexa.chart.draw(chart, "x.png")` (or `.html`) writes it to a file.
+
+        data: as for a call (a table of one symbol, a long table with `by`, or a mapping of
+        1-D series), read the same way. symbol: the symbol to draw from a long table (default:
+        the first in the table). last: the bars drawn in a PNG, the last ones (None: all);
+        the HTML keeps every bar and opens on them. title: default the outputs and symbol.
+        Needs the chart extra (matplotlib, bokeh, pandas) to draw."""
+        from ..chart._formula import chart_of
+
+        return chart_of(self, data, symbol, by, time, last, title, params)
+
     def stream(self, *, max_period=1000, **params):
         """The formula one bar at a time: `update(bar)` takes a mapping of the fields
         (open, high, low, close, volume; any case) and returns {output: float} of the new

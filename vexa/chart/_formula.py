@@ -1,0 +1,172 @@
+"""A formula's chart over one symbol: its bars read as evaluation reads them (fields found by
+their names, rows in time order), the outputs and drawings evaluated over those bars."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ..formula.compiler import scalar_values
+from ..formula.data import COLUMN_NAMES, TIME_NAMES, LongTable, _list, kind_of, single
+from ..formula.errors import DataError
+from .model import Chart, Icon, Line, Number, StickLine, Text
+
+# The fields a chart draws, and their columns in the chart's bars.
+_BARS = (("OPEN", "open"), ("HIGH", "high"), ("LOW", "low"), ("CLOSE", "close"), ("VOL", "volume"))
+_AHEAD = 6  # look-ahead statements listed in the warning (the rest counted)
+_SYMBOL, _TIME = "\x00symbol", "\x00time"  # columns added to a one-symbol table
+
+
+def chart_of(formula, data, symbol, by, time, last, title, params) -> Chart:
+    kind = kind_of(data)
+    if kind is None:
+        raise DataError(
+            "data must be a pandas or polars DataFrame or a mapping of field name to array, "
+            f"not {type(data).__name__}"
+        )
+    names = list(data.keys()) if kind == "mapping" else list(data.columns)
+    lower = {n.lower() for n in names if isinstance(n, str)}
+    shown = [f for f, _ in _BARS if f == "CLOSE" or lower.intersection(COLUMN_NAMES[f])]
+    fields = tuple(dict.fromkeys((*formula.inputs, *shown)))
+    if by is None and symbol is not None:
+        raise DataError(
+            f"symbol {symbol!r}: a symbol is chosen in the symbol column of a long table; "
+            "name that column (by=, on the command line --by)"
+        )
+    if kind == "mapping":
+        if by is not None or time is not None:
+            raise DataError("by= and time= need a pandas or polars DataFrame")
+        panels, n, m, _ = single(data, kind, fields)
+        if m != 1:
+            raise DataError(
+                "a chart draws one symbol: pass its series (1-D arrays), or a long table "
+                "with by= and symbol="
+            )
+        arrays = {f: p[:, 0] for f, p in panels.items()}
+        index = None
+    else:
+        arrays, index, symbol = _rows(data, kind, by, time, symbol, fields)
+    values = formula._param_values(params)
+    program = formula._program
+    keep = [a for d in program.drawings for a in d.args if isinstance(a, int)]
+    n = len(arrays["CLOSE"])
+    panels = {f: arrays[f].reshape(n, 1) for f in formula.inputs}
+    outs, nodes = formula._evaluate(panels, n, 1, scalar_values(program, values), keep)
+
+    import pandas as pd
+
+    bars = pd.DataFrame(
+        {col: arrays[f] for f, col in _BARS if f in arrays},
+        index=pd.RangeIndex(n) if index is None else index,
+    )
+    lines = []
+    for o in program.outputs:
+        v = outs[o.name][:, 0]
+        finite = v[~np.isnan(v)]
+        # A 0/1 output drawn as a plain line is a signal: markers where it holds.
+        signal = o.style == "line" and finite.size > 0 and bool(np.isin(finite, (0, 1)).all())
+        lines.append(Line(o.name, v, o.style, o.color, o.width, o.drawn, signal))
+    drawings = []
+    for d in program.drawings:
+        a = [nodes[x] if isinstance(x, int) else x for x in d.args]
+        a = [x if isinstance(x, str) else _column(x, n) for x in a]
+        if d.kind == "STICKLINE":
+            drawings.append(StickLine(a[0], a[1], a[2], float(a[3][0]), float(a[4][0]), d.color))
+        elif d.kind == "DRAWTEXT":
+            drawings.append(Text(a[0], a[1], a[2], d.color))
+        elif d.kind == "DRAWICON":
+            drawings.append(Icon(a[0], a[1], int(a[2][0])))
+        elif d.kind == "DRAWNUMBER":
+            drawings.append(Number(a[0], a[1], a[2], d.color))
+    if title is None:
+        title = ", ".join(formula.outputs)
+        title = title if len(title) <= 60 else title[:57] + "..."
+        if symbol is not None:
+            title = f"{title} on {symbol}"
+    return Chart(
+        bars,
+        lines,
+        drawings,
+        title=title,
+        warning=_warning(formula.lookahead_with(**params)),
+        last=last,
+        symbol=None if symbol is None else str(symbol),
+    )
+
+
+def _warning(ahead) -> str | None:
+    if not ahead:
+        return None
+    listed = [f"{a.statement} through {a.function} (line {a.line})" for a in ahead[:_AHEAD]]
+    if len(ahead) > _AHEAD:
+        listed.append(f"and {len(ahead) - _AHEAD} more")
+    return "looks ahead, a backtest on this formula is wrong: " + "; ".join(listed)
+
+
+def _rows(data, kind, by, time, symbol, fields):
+    """({field: array}, time index or None, symbol) of one symbol's bars in time order. A
+    table of one symbol is ordered by its time column (or DatetimeIndex) as a long table
+    is; one without a time is taken in row order."""
+    import pandas as pd
+
+    names = list(data.columns)
+    if by is None:
+        if kind == "pandas" and isinstance(data.index, pd.DatetimeIndex) and time is None:
+            data = data.assign(**{_TIME: data.index})
+            time = _TIME
+        elif time is None:
+            hits = [c for c in names if isinstance(c, str) and c.lower() in TIME_NAMES]
+            time = hits[0] if len(hits) == 1 else None
+        if time is None:
+            panels, n, _, _ = single(data, kind, fields)
+            return {f: p[:, 0] for f, p in panels.items()}, None, None
+        if kind == "pandas":
+            data = data.assign(**{_SYMBOL: 0})
+        else:
+            import polars as pl
+
+            data = data.with_columns(pl.lit(0).alias(_SYMBOL))
+        by = _SYMBOL
+    table = LongTable(data, kind, by, time, fields)
+    col = data[by]
+    found = []  # (the symbol's first row in the table, its rows in time order)
+    for _, rows in table.blocks:
+        found += [(int(r.min()), r) for r in rows.T]
+    found.sort(key=lambda f: f[0])
+    if not found:
+        raise DataError("the table has no rows: nothing to draw")
+    if symbol is None:
+        first, rows = found[0]
+    else:
+        values = [(_value(col, first), rows) for first, rows in found]
+        hits = [rows for v, rows in values if v == symbol]
+        if not hits:  # a code given as text for a column of numbers, and the like
+            hits = [rows for v, rows in values if str(v) == str(symbol)]
+        if len(hits) != 1:
+            what = "several symbols read" if hits else "no symbol"
+            known = _list(sorted(str(v) for v, _ in values))
+            raise DataError(f"{what} {symbol!r} in column {by!r} (its symbols: {known})")
+        rows = hits[0]
+        first = int(rows.min())
+    arrays = {f: table.columns[f][rows] for f in fields}
+    times = data[table.time]
+    if kind == "pandas":
+        picked = times.iloc[rows]
+        is_time = pd.api.types.is_datetime64_any_dtype(picked.dtype)
+    else:
+        picked = times.gather(rows)
+        is_time = picked.dtype.is_temporal() and picked.to_numpy().dtype.kind == "M"
+        picked = pd.Series(picked.to_numpy()) if is_time else pd.Series(picked.to_list())
+    index = pd.DatetimeIndex(picked) if is_time else pd.Index([str(v) for v in picked])
+    return arrays, index, None if by == _SYMBOL else _value(col, first)
+
+
+def _value(col, i):
+    v = col.iloc[i] if hasattr(col, "iloc") else col[i]
+    return v.item() if isinstance(v, np.generic) else v
+
+
+def _column(value, n):
+    arr = np.asarray(value, dtype=float)
+    if arr.ndim == 2:
+        arr = arr[:, 0]
+    return np.broadcast_to(arr, (n,)).copy()
