@@ -221,7 +221,7 @@ def main(argv=None):
         with (
             dask.config.set({trim: value}),
             LocalCluster(
-                n_workers=w, threads_per_worker=1, processes=True, dashboard_address=None
+                n_workers=w, threads_per_worker=1, processes=True, dashboard_address=":0"
             ) as cluster,
             Client(cluster) as client,
         ):

@@ -63,7 +63,7 @@ def client():
             threads_per_worker=1,
             processes=True,
             memory_limit="600MiB",
-            dashboard_address=None,
+            dashboard_address=":0",
         ) as cluster,
         Client(cluster) as c,
     ):

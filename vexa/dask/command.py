@@ -95,7 +95,8 @@ def _connect(address, Failure, status):
                     n_workers=int(workers) if workers else None,
                     threads_per_worker=1,
                     processes=True,
-                    dashboard_address=None,
+                    # ":0": a free port; None still takes 8787 and fails when another Dask holds it.
+                    dashboard_address=":0",
                     silence_logs=logging.ERROR,  # the scheduler's notes would mix with ours
                 )
             address = cluster.scheduler_address
