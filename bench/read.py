@@ -38,7 +38,7 @@ from vexa.formula import Formula  # noqa: E402
 from vexa.formula.data import gaps  # noqa: E402
 from vexa.formula.times import parse_times  # noqa: E402
 
-FORMULA = "E:EMA(C,12); M:MA(C,20); H:HHV(H,10);"
+FORMULA = "E:EMA(C,12); M:MA(C,20); X:HHV(H,10);"
 
 
 def market(symbols, bars, seed=7):

@@ -127,6 +127,7 @@ def test_the_bars_wall_clock_times_for_every_form():
     of each bar's wall-clock time, in time order."""
     from vexa.formula.data import Table
 
+    walls = {}
     for form, (write, time_format, first) in FORMS.items():
         table = market()
         table = shuffled(table.assign(date=[write(x) for x in table["date"]]))
@@ -135,6 +136,12 @@ def test_the_bars_wall_clock_times_for_every_form():
         wall = t.columns["TIME"][rows]
         assert wall[0] == (first - pd.Timestamp(0)).total_seconds(), form
         assert (np.diff(wall) >= 86400).all(), form
+        walls[form] = t.columns["TIME"][np.argsort(table.index)]
+    # Forms mixed in one column are read value by value: the same times.
+    table = market()
+    mixed = [FORMS[("iso", "YYYYMMDD text")[k % 2]][0](d) for k, d in enumerate(table["date"])]
+    t = Table(table.assign(date=mixed), "pandas", ("TIME",), by="code")
+    assert_same_bits(t.columns["TIME"], walls["iso"])
 
 
 @pytest.mark.parametrize(

@@ -287,6 +287,9 @@ def _distinct(uniques, codes, raw, what, time_format):
             f"{what} holds text, not numbers: {arg('time_format', time_format)} is for "
             "epoch numbers"
         )
+    fast = _all_at_once(uniques, time_format)
+    if fast is not None:
+        return Times(what, raw, fast[codes], lambda: _seconds(fast.view("datetime64[ns]"))[codes])
     either_way = []
     for k, u in enumerate(uniques.tolist()):
         got = _one(u, what, time_format, either_way)
@@ -307,6 +310,46 @@ def _distinct(uniques, codes, raw, what, time_format):
     key_u = naive - offset * _NS if zoned.any() else naive
     key = key_u[codes]
     return Times(what, raw, key, lambda: _seconds(naive.view("datetime64[ns]"))[codes])
+
+
+def _all_at_once(uniques, time_format):
+    """Wall-clock nanoseconds of every distinct value when they are all text of the
+    first one's form without a UTC offset or a fraction of a second (the common case),
+    parsed in one vectorised pass; None otherwise (each is then parsed on its own, which
+    also says exactly what is wrong with a value)."""
+    if not len(uniques) or not isinstance(uniques[0], str):
+        return None
+    if time_format is not None:
+        fmt = None if "%z" in time_format or "%Z" in time_format else time_format
+    else:
+        fmt = _form_of(uniques[0].strip())
+    if fmt is None:
+        return None
+    try:
+        import pandas as pd
+
+        parsed = pd.to_datetime(uniques, format=fmt)
+    except (ImportError, ValueError, TypeError, OverflowError):
+        return None
+    return np.asarray(parsed, dtype="datetime64[ns]").view(np.int64)
+
+
+def _form_of(text):
+    """The strftime format of year-first or compact text without an offset or a fraction
+    of a second, or None."""
+    m = _YEAR_FIRST.fullmatch(text)
+    if m and not m.group(8) and not m.group(9) and text == text.strip():
+        sep = m.group(2)
+        fmt = f"%Y{sep}%m{sep}%d"
+        if m.group(5):
+            between = text[m.end(4) : m.start(5)]
+            if between not in ("T", " "):
+                return None
+            fmt += f"{between}%H:%M" + (":%S" if m.group(7) else "")
+        return fmt
+    if re.fullmatch(r"\d{8}", text):
+        return "%Y%m%d"
+    return None
 
 
 def _one(value, what, time_format, either_way):
