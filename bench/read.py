@@ -22,21 +22,17 @@ from __future__ import annotations
 
 import argparse
 import statistics
-import sys
 import time
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from timing import cpu_model
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from timing import cpu_model  # noqa: E402
-
-import vexa  # noqa: E402
-from vexa.formula import Formula  # noqa: E402
-from vexa.formula.data import gaps  # noqa: E402
-from vexa.formula.times import parse_times  # noqa: E402
+import vexa
+from vexa.formula import Formula
+from vexa.formula.data import gaps
+from vexa.formula.times import parse_times
 
 FORMULA = "E:EMA(C,12); M:MA(C,20); X:HHV(H,10);"
 
