@@ -514,7 +514,7 @@ def test_formula_chart_displays_itself(tmp_path):
     one = vexa.sample("IBM")
     chart_one = f.chart(one.iloc[::-1])
     np.testing.assert_array_equal(chart_one.lines[0].values, f(one)["DIF"].to_numpy())
-    with pytest.raises(vexa.formula.DataError, match=r"no symbol 'XYZ'.*AAPL, GOOG, IBM"):
+    with pytest.raises(vexa.formula.DataError, match=r"no symbol 'XYZ'.*'AAPL', 'GOOG', 'IBM'"):
         f.chart(data, "XYZ", by="symbol")
     with pytest.raises(vexa.formula.DataError, match="by="):
         f.chart(one, "IBM")

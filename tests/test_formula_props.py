@@ -5,11 +5,15 @@ import time
 
 import formula_gen as gen
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import assert_same_values
 
 from vexa.formula import Formula, FormulaError
+
+# The generated data has missing closes on purpose: their warning is expected.
+pytestmark = pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
 
 leaves = st.one_of(
     st.sampled_from(list(gen.FIELDS)).map(lambda k: ("field", k)),

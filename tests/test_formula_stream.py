@@ -10,6 +10,9 @@ import pytest
 
 from vexa.formula import Formula, FormulaError
 
+# The generated data has missing closes on purpose: their warning is expected.
+pytestmark = pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
+
 
 def same(got, want):
     got, want = np.asarray(got, np.float64), np.asarray(want, np.float64)

@@ -17,6 +17,9 @@ import vexa
 from vexa import cli
 from vexa.formula import Formula, FormulaError, catalogue, syntax
 
+# Random series with gaps: the missing-data warning is expected, not a fault here.
+pytestmark = pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -88,18 +91,15 @@ def test_terminal_functions_follow_their_manuals(n):
 
 def test_date_functions_read_the_bars_times():
     rng = np.random.default_rng(4)
-    seconds = np.concatenate(
-        [rng.integers(-(2**34), 2**34, 200).astype(np.float64), [0.0, 59.9, np.nan]]
-    )
+    seconds = np.concatenate([rng.integers(-(2**34), 2**34, 200), [0, 59]])
     f = Formula("D:DATE; Y:YEAR; M:MONTH; DD:DAY; W:WEEKDAY; T:TIME; H:HOUR; MI:MINUTE;")
     assert f.inputs == ("TIME",)
-    r = f({"TIME": seconds})
+    # Times in no order: the reader puts the bars in time order, the results come back in
+    # the caller's.
+    r = f({"date": seconds.astype("datetime64[s]")})
     epoch = dt.datetime(1970, 1, 1)
     for k, s in enumerate(seconds):
-        if s != s:
-            assert all(np.isnan(r[name][k]) for name in f.outputs)
-            continue
-        t = epoch + dt.timedelta(seconds=int(np.floor(s)))
+        t = epoch + dt.timedelta(seconds=int(s))
         want = {
             "D": (t.year - 1900) * 10000 + t.month * 100 + t.day,
             "Y": t.year,
@@ -113,8 +113,8 @@ def test_date_functions_read_the_bars_times():
         assert {name: r[name][k] for name in want} == want, t
     with pytest.raises(FormulaError, match="no stream for the date and time functions"):
         f.stream()
-    with pytest.raises(vexa.formula.DataError, match="no column for TIME"):
-        f({"close": seconds})
+    with pytest.raises(vexa.formula.DataError, match="reads the bars' times"):
+        f({"close": seconds.astype(np.float64)})
 
 
 def test_free_parameters_from_python(capsys):

@@ -25,6 +25,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .data import sample as sample
+from .formula import Formula as Formula
+from .formula import MissingDataWarning as MissingDataWarning
 
 __version__: str
 __all__: list[str]

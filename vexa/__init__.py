@@ -51,7 +51,8 @@ def thread_limit(n: int) -> _Iterator[None]:
         _native._thread_limit(before)
 
 
-from .formula import Formula  # noqa: E402, F401  (formulas of the language, over tables)
+# Formulas of the language, over tables; the warning of missing values inside bars.
+from .formula import Formula, MissingDataWarning  # noqa: E402, F401
 
 try:
     __version__ = _version("vexa")

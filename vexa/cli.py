@@ -1,6 +1,7 @@
 """The `vexa` command: run a formula over price data, check one, list the functions.
 
-    vexa run FORMULA [--data FILE] [--by COLUMN] [-p NAME=VALUE ...] [--out FILE]
+    vexa run FORMULA [--data FILE] [--by COLUMN] [--time COLUMN] [--time-format FORMAT]
+             [--column FIELD=COLUMN ...] [--fill ffill] [-p NAME=VALUE ...] [--out FILE]
              [--chart FILE] [--encoding NAME]
     vexa check FORMULA [-p NAME=VALUE ...] [--encoding NAME]
     vexa functions [NAME]
@@ -13,14 +14,19 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import gzip
 import os
 import sys
 import warnings
 from pathlib import Path
 
-from .formula import DataError, Formula, FormulaError
+from .formula import DataError, Formula, FormulaError, MissingDataWarning
 from .formula import catalogue as cat
-from .formula.data import TIME_NAMES
+from .formula.data import (
+    SYMBOL_NAMES,
+    field_mapping,
+)
+from .formula.errors import command_line, quote
 from .formula.lexer import decode, fold
 
 EXIT_DATA, EXIT_USAGE = 1, 2
@@ -37,7 +43,8 @@ def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
     try:
-        return args.handler(args) or 0
+        with command_line():
+            return args.handler(args) or 0
     except Failure as e:
         _say(f"vexa: error: {e}")
         return e.status
@@ -74,6 +81,25 @@ def _parser():
     run.add_argument("--by", metavar="COLUMN", help="the symbol column of a long table")
     run.add_argument("--time", metavar="COLUMN", help="the time column (default: found by name)")
     run.add_argument(
+        "--time-format",
+        metavar="FORMAT",
+        help="the form of text times that read two ways (strftime codes: %%d/%%m/%%Y), or "
+        "the unit of epoch numbers (s, ms, us, ns)",
+    )
+    run.add_argument(
+        "--column",
+        action="append",
+        default=[],
+        metavar="FIELD=COLUMN",
+        help="the column of a field, where the names do not say it: CLOSE=adj_close (repeatable)",
+    )
+    run.add_argument(
+        "--fill",
+        choices=["ffill"],
+        help="forward-fill missing values of the price fields before evaluation "
+        "(default: evaluate them as missing, with a warning)",
+    )
+    run.add_argument(
         "-p",
         "--param",
         action="append",
@@ -88,7 +114,13 @@ def _parser():
     run.add_argument(
         "--last", type=int, default=250, metavar="N", help="bars shown in a PNG (default 250)"
     )
-    run.add_argument("--rows", type=int, default=10, metavar="N", help="rows printed (default 10)")
+    run.add_argument(
+        "--rows",
+        type=_positive,
+        default=10,
+        metavar="N",
+        help="symbols (or bars of one symbol) printed (default 10)",
+    )
     # On a Dask cluster (the dask extra; vexa/dask/command.py).
     run.add_argument(
         "--scheduler",
@@ -118,6 +150,16 @@ def _parser():
     funcs.add_argument("name", nargs="?", metavar="NAME")
     funcs.set_defaults(handler=_functions)
     return p
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is less than 1")
+    return value
 
 
 # ---- formula and parameters -------------------------------------------------------------
@@ -216,44 +258,156 @@ def _warn_lookahead(formula, values):
 # ---- run -----------------------------------------------------------------------------
 
 
-def _read_data(path):
+SNIFFED = 1 << 20  # bytes of a data file looked at before it is read
+
+
+def _read_data(path, by=None):
+    """The data file as a pandas DataFrame: symbol columns (by, and columns named like
+    one) read as text, so that codes keep their leading zeros."""
     import pandas as pd
 
     p = Path(path)
-    suffix = p.suffix.lower()
     if not p.is_file():
-        raise Failure(f"no data file {path}", EXIT_DATA)
+        raise Failure(f"no data file {quote(path)}", EXIT_DATA)
+    name = p.name.lower()
+    csv = name.endswith((".csv", ".txt", ".csv.gz", ".txt.gz"))
+    if not csv and not name.endswith((".parquet", ".pq")):
+        raise Failure(f"{quote(path)}: data files are .csv or .parquet", EXIT_DATA)
+    head = _sniff(p, csv)
     try:
-        if suffix in (".csv", ".txt") or p.name.lower().endswith(".csv.gz"):
+        if csv:
             from .data import csv_exact
 
-            return pd.read_csv(p, **csv_exact())
-        if suffix in (".parquet", ".pq"):
+            encoding = "utf-8"
             try:
-                return pd.read_parquet(p)
-            except ImportError:
-                raise Failure(
-                    "reading Parquet needs pyarrow: pip install pyarrow", EXIT_DATA
-                ) from None
+                head.decode("utf-8")
+            except UnicodeDecodeError as e:
+                if e.start < len(head) - 4:  # not a character cut at the end of the bytes
+                    encoding = "gb18030"
+            header = pd.read_csv(p, nrows=0, encoding=encoding).columns
+            text = {c: str for c in header if c == by or _is_symbol_name(c)}
+            data = pd.read_csv(p, dtype=text, encoding=encoding, **csv_exact())
+            if encoding != "utf-8":
+                _say(f"vexa: note: {quote(path)} is not UTF-8: read as GB18030 (GBK)")
+            return data
+        try:
+            return pd.read_parquet(p)
+        except ImportError:
+            raise Failure(
+                "reading Parquet needs pyarrow: pip install pyarrow (or the parquet extra: "
+                'pip install "vexa[parquet]")',
+                EXIT_DATA,
+            ) from None
     except Failure:
         raise
-    except (OSError, ValueError, UnicodeDecodeError) as e:
-        raise Failure(f"cannot read {path}: {e}", EXIT_DATA) from None
+    except UnicodeDecodeError as e:
+        raise Failure(
+            f"cannot read {quote(path)}: not UTF-8 text ({e.reason})", EXIT_DATA
+        ) from None
+    except (OSError, ValueError) as e:
+        raise Failure(f"cannot read {quote(path)}: {quote(str(e), 200)}", EXIT_DATA) from None
     except Exception as e:  # the readers' own parse errors
-        raise Failure(f"cannot read {path}: {type(e).__name__}: {e}", EXIT_DATA) from None
-    raise Failure(f"{path}: data files are .csv or .parquet", EXIT_DATA)
+        raise Failure(
+            f"cannot read {quote(path)}: {type(e).__name__}: {quote(str(e), 200)}", EXIT_DATA
+        ) from None
 
 
-def _time_column(df):
-    hits = [c for c in df.columns if isinstance(c, str) and c.lower() in TIME_NAMES]
-    return hits[0] if len(hits) == 1 else None
+def _is_symbol_name(name):
+    return isinstance(name, str) and name.strip().casefold() in SYMBOL_NAMES
+
+
+def _sniff(p, csv):
+    """The first bytes of a data file (decompressed), refused when they cannot be what
+    the file's name says: before the reader spends time and memory on them."""
+    try:
+        if p.name.lower().endswith(".gz"):
+            with gzip.open(p, "rb") as f:
+                head = f.read(SNIFFED)
+        else:
+            with open(p, "rb") as f:
+                head = f.read(SNIFFED)
+    except (OSError, EOFError) as e:
+        raise Failure(f"cannot read {quote(str(p))}: {e}", EXIT_DATA) from None
+    if not csv:
+        if head[:4] != b"PAR1":
+            raise Failure(f"{quote(str(p))} is not a Parquet file", EXIT_DATA)
+        return head
+    if head[:4] == b"PAR1":
+        raise Failure(f"{quote(str(p))} is a Parquet file: name it .parquet", EXIT_DATA)
+    if b"\0" in head:
+        raise Failure(
+            f"{quote(str(p))} is not a text file (it holds NUL bytes): a CSV export is text",
+            EXIT_DATA,
+        )
+    if len(head) == SNIFFED and b"\n" not in head and b"\r" not in head:
+        raise Failure(
+            f"{quote(str(p))} is not a CSV export: its first line is longer than "
+            f"{SNIFFED >> 20} MiB",
+            EXIT_DATA,
+        )
+    return head
+
+
+def _columns(items):
+    """{field: column} of the --column FIELD=COLUMN arguments."""
+    mapping = {}
+    for item in items:
+        field, sep, column = item.partition("=")
+        if not sep or not field.strip() or not column:
+            raise Failure(
+                f"--column {quote(item)}: write FIELD=COLUMN (CLOSE=adj_close)", EXIT_USAGE
+            )
+        mapping[field.strip()] = column
+    try:
+        return field_mapping(mapping)
+    except ValueError as e:
+        raise Failure(str(e).replace("columns=", "--column"), EXIT_USAGE) from None
+
+
+def _inputs(data):
+    """The files and folders a run reads (resolved), for --out to stay clear of."""
+    if data is None:
+        return []
+    import glob
+
+    found = [Path(data)] if Path(data).exists() else [Path(x) for x in glob.glob(data)]
+    return [x.resolve() for x in found]
+
+
+def _check_out(path, inputs, folder=False):
+    """Refuses an --out that is an input, inside an input folder or holding an input,
+    and one whose folder does not exist; before anything is computed."""
+    out = Path(path).resolve()
+    for src in inputs:
+        if out == src or out in src.parents or src in out.parents:
+            raise Failure(
+                f"--out {quote(path)} would overwrite the input {quote(str(src))}: write "
+                "the results elsewhere",
+                EXIT_USAGE,
+            )
+    if not out.parent.is_dir():
+        raise Failure(f"--out {quote(path)}: no folder {quote(str(out.parent))}", EXIT_USAGE)
+    if not folder and out.is_dir():
+        raise Failure(f"--out {quote(path)} is a folder: give a file name", EXIT_USAGE)
+
+
+def _check_chart(path):
+    suffix = Path(path).suffix.lower()
+    if suffix not in (".png", ".html", ".htm"):
+        raise Failure(f"--chart {quote(path)}: draw a .png or .html file", EXIT_USAGE)
+    folder = Path(path).resolve().parent
+    if not folder.is_dir():
+        raise Failure(f"--chart {quote(path)}: no folder {quote(str(folder))}", EXIT_USAGE)
 
 
 def _run(args):
     formula, values, label = _load_formula(args.formula, args.param, args.encoding, complete=True)
+    columns = _columns(args.column)
     _warn_lookahead(formula, values)
     for note in formula.notes:
         _say(f"vexa: note: {note}")
+    if args.chart:
+        _check_chart(args.chart)
     if args.scheduler is not None:
         try:
             from .dask.command import run_on_cluster
@@ -261,39 +415,52 @@ def _run(args):
             raise Failure(
                 f'--scheduler needs the dask extra: pip install "vexa[dask]" ({e})', EXIT_USAGE
             ) from None
-        return run_on_cluster(args, formula, values)
+        return run_on_cluster(args, formula, values, columns)
     if args.partitions is not None:
         raise Failure("--partitions goes with --scheduler", EXIT_USAGE)
+    if args.out:
+        _check_out(args.out, _inputs(args.data))
     if args.data is None:
         from .data import sample
 
         data, by = sample(), args.by or "symbol"
         source = "the sample"
     else:
-        data, by = _read_data(args.data), args.by
+        data, by = _read_data(args.data, args.by), args.by
         source = args.data
-    if by is not None:
-        symbols = data[by].nunique() if by in data.columns else 0
+    progress = None
+    if by is not None and by in data.columns:
+        symbols = data[by].nunique()
         progress = _progress(symbols) if symbols >= PROGRESS_FROM else None
-        try:
-            result = formula(data, by=by, time=args.time, progress=progress, **values)
-        finally:
-            if progress is not None:
-                progress.close()
-    else:
-        if args.time is not None:
-            raise Failure("--time goes with --by (a long table of many symbols)", EXIT_USAGE)
-        result = formula(data, **values)
-        tcol = _time_column(data)
-        if tcol is not None and tcol not in result.columns:
-            result.insert(0, tcol, data[tcol].to_numpy())
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the notes are said below, once
+            result, table, notes = formula._apply(
+                data,
+                by,
+                args.time,
+                args.time_format,
+                columns,
+                args.fill,
+                progress,
+                values,
+                {},
+            )
+    finally:
+        if progress is not None:
+            progress.close()
+    for category, message in notes:
+        kind = "warning" if category is MissingDataWarning else "note"
+        _say(f"vexa: {kind}: {message}")
+    if table.by is None and table.time is not None and table.time not in result.columns:
+        result.insert(0, table.time, data[table.time].to_numpy())
     if args.out:
         _write(result, args.out)
         _say(f"vexa: {len(result):,} rows of {len(formula.outputs)} outputs to {args.out}")
     else:
-        _print(result, by, args.rows)
+        _print_latest(result, table, args.rows)
     if args.chart:
-        _chart(formula, values, data, by, args, label, source)
+        _chart(formula, values, data, table.by, args, label, source, columns)
     return 0
 
 
@@ -329,21 +496,31 @@ def _progress(total):
 
 
 def _write(result, path):
-    suffix = Path(path).suffix.lower()
+    """Writes the results under a temporary name in the same folder, renamed into place
+    when complete: a failed run leaves no half-written file."""
+    out = Path(path)
+    suffix = out.suffix.lower()
+    if suffix not in (".csv", ".parquet", ".pq"):
+        raise Failure(f"--out {quote(path)}: write .csv or .parquet", EXIT_USAGE)
+    tmp = out.with_name(f".{out.name}.{os.getpid()}.partial")
     try:
         if suffix == ".csv":
-            result.to_csv(path, index=not _plain_index(result))
-        elif suffix in (".parquet", ".pq"):
+            result.to_csv(tmp, index=not _plain_index(result))
+        else:
             try:
-                result.to_parquet(path)
+                result.to_parquet(tmp)
             except ImportError:
                 raise Failure(
-                    "writing Parquet needs pyarrow: pip install pyarrow", EXIT_DATA
+                    "writing Parquet needs pyarrow: pip install pyarrow (or the parquet "
+                    'extra: pip install "vexa[parquet]")',
+                    EXIT_DATA,
                 ) from None
-        else:
-            raise Failure(f"--out {path}: write .csv or .parquet", EXIT_USAGE)
+        os.replace(tmp, out)
     except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror or e}", EXIT_DATA) from None
+        raise Failure(f"cannot write {quote(path)}: {e.strerror or e}", EXIT_DATA) from None
+    finally:
+        if tmp.exists():
+            tmp.unlink()
 
 
 def _plain_index(df):
@@ -352,15 +529,25 @@ def _plain_index(df):
     return isinstance(df.index, pd.RangeIndex)
 
 
-def _print(result, by, rows):
+def _print_latest(result, table, rows):
+    """The latest bar of each of the first `rows` symbols, or the latest `rows` bars of
+    one symbol, in time order (not the file's order)."""
+    if table.by is not None:
+        shown = result.iloc[table.latest()].sort_values(table.by, kind="stable")
+        total = len(shown)
+        shown = shown.head(rows)
+        title = "the latest bar of each symbol"
+        if total > rows:
+            title += f" (the first {rows} of {total:,} symbols)"
+    else:
+        shown = result.iloc[table.order[-rows:]]
+        title = f"the latest {len(shown)} of {len(result):,} bars"
+    _print(shown, title)
+
+
+def _print(shown, title):
     import pandas as pd
 
-    if by is not None and by in result.columns:
-        shown = result.groupby(by, sort=True).tail(1).head(max(rows, 1) * 2)
-        title = "the last bar of each symbol"
-    else:
-        shown = result.tail(max(rows, 1))
-        title = f"the last {len(shown)} of {len(result):,} bars"
     with pd.option_context("display.width", 200, "display.max_columns", 50):
         print(f"# {title}")
         print(shown.to_string())
@@ -369,7 +556,7 @@ def _print(result, by, rows):
 # ---- chart -----------------------------------------------------------------------------
 
 
-def _chart(formula, values, data, by, args, label, source):
+def _chart(formula, values, data, by, args, label, source, columns):
     try:
         from .chart import MissingGlyphWarning, draw
     except ImportError as e:
@@ -380,7 +567,15 @@ def _chart(formula, values, data, by, args, label, source):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         chart = formula.chart(
-            data, args.symbol, by=by, time=args.time, last=args.last, title=label, **values
+            data,
+            args.symbol,
+            by=by,
+            time=args.time,
+            time_format=args.time_format,
+            columns=columns,
+            last=args.last,
+            title=label,
+            params=values,
         )
     shown = chart.symbol if chart.symbol is not None else source
     chart.title = f"{label} on {shown}"

@@ -6,17 +6,17 @@ from __future__ import annotations
 import numpy as np
 
 from ..formula.compiler import scalar_values
-from ..formula.data import COLUMN_NAMES, TIME_NAMES, LongTable, _list, kind_of, single
-from ..formula.errors import DataError
+from ..formula.data import Table, find_columns, kind_of, single
+from ..formula.errors import DataError, quote, quote_list
 from .model import Chart, Icon, Line, Number, StickLine, Text
 
 # The fields a chart draws, and their columns in the chart's bars.
 _BARS = (("OPEN", "open"), ("HIGH", "high"), ("LOW", "low"), ("CLOSE", "close"), ("VOL", "volume"))
 _AHEAD = 6  # look-ahead statements listed in the warning (the rest counted)
-_SYMBOL, _TIME = "\x00symbol", "\x00time"  # columns added to a one-symbol table
 
 
-def chart_of(formula, data, symbol, by, time, last, title, params) -> Chart:
+def chart_of(formula, data, symbol, read, last, title, params) -> Chart:
+    by = read["by"]
     kind = kind_of(data)
     if kind is None:
         raise DataError(
@@ -24,17 +24,16 @@ def chart_of(formula, data, symbol, by, time, last, title, params) -> Chart:
             f"not {type(data).__name__}"
         )
     names = list(data.keys()) if kind == "mapping" else list(data.columns)
-    lower = {n.lower() for n in names if isinstance(n, str)}
-    shown = [f for f, _ in _BARS if f == "CLOSE" or lower.intersection(COLUMN_NAMES[f])]
+    shown = [f for f, _ in _BARS if f == "CLOSE" or _has(names, f, read["columns"])]
     fields = tuple(dict.fromkeys((*formula.inputs, *shown)))
     if by is None and symbol is not None:
         raise DataError(
-            f"symbol {symbol!r}: a symbol is chosen in the symbol column of a long table; "
+            f"symbol {quote(symbol)}: a symbol is chosen in the symbol column of a long table; "
             "name that column (by=, on the command line --by)"
         )
     if kind == "mapping":
-        if by is not None or time is not None:
-            raise DataError("by= and time= need a pandas or polars DataFrame")
+        if any(v is not None for k, v in read.items() if k != "columns"):
+            raise DataError("by=, time= and time_format= need a pandas or polars DataFrame")
         panels, n, m, _ = single(data, kind, fields)
         if m != 1:
             raise DataError(
@@ -44,7 +43,7 @@ def chart_of(formula, data, symbol, by, time, last, title, params) -> Chart:
         arrays = {f: p[:, 0] for f, p in panels.items()}
         index = None
     else:
-        arrays, index, symbol = _rows(data, kind, by, time, symbol, fields)
+        arrays, index, symbol = _rows(data, kind, symbol, fields, read)
     values = formula._param_values(params)
     program = formula._program
     keep = [a for d in program.drawings for a in d.args if isinstance(a, int)]
@@ -102,62 +101,47 @@ def _warning(ahead) -> str | None:
     return "looks ahead, a backtest on this formula is wrong: " + "; ".join(listed)
 
 
-def _rows(data, kind, by, time, symbol, fields):
-    """({field: array}, time index or None, symbol) of one symbol's bars in time order. A
-    table of one symbol is ordered by its time column (or DatetimeIndex) as a long table
-    is; one without a time is taken in row order."""
+def _has(names, field, columns):
+    try:
+        find_columns(names, (field,), mapping=columns)
+    except DataError:
+        return False
+    return True
+
+
+def _rows(data, kind, symbol, fields, read):
+    """({field: array}, time index or None, symbol) of one symbol's bars in time order,
+    read by the reader that evaluation uses: times parsed as times, the rows of a table of
+    one symbol ordered by its time column or DatetimeIndex, none without a time."""
     import pandas as pd
 
-    names = list(data.columns)
-    if by is None:
-        if kind == "pandas" and isinstance(data.index, pd.DatetimeIndex) and time is None:
-            data = data.assign(**{_TIME: data.index})
-            time = _TIME
-        elif time is None:
-            hits = [c for c in names if isinstance(c, str) and c.lower() in TIME_NAMES]
-            time = hits[0] if len(hits) == 1 else None
-        if time is None:
-            panels, n, _, _ = single(data, kind, fields)
-            return {f: p[:, 0] for f, p in panels.items()}, None, None
-        if kind == "pandas":
-            data = data.assign(**{_SYMBOL: 0})
-        else:
-            import polars as pl
-
-            data = data.with_columns(pl.lit(0).alias(_SYMBOL))
-        by = _SYMBOL
-    table = LongTable(data, kind, by, time, fields)
-    col = data[by]
+    by = read["by"]
+    table = Table(data, kind, fields, **read)
     found = []  # (the symbol's first row in the table, its rows in time order)
     for _, rows in table.blocks:
         found += [(int(r.min()), r) for r in rows.T]
     found.sort(key=lambda f: f[0])
     if not found:
         raise DataError("the table has no rows: nothing to draw")
-    if symbol is None:
-        first, rows = found[0]
-    else:
-        values = [(_value(col, first), rows) for first, rows in found]
-        hits = [rows for v, rows in values if v == symbol]
+    first, rows = found[0]
+    if symbol is not None:
+        values = [(table.symbol_of(first), rows) for first, rows in found]
+        hits = [(f, r) for (v, r), (f, _) in zip(values, found) if v == symbol]
         if not hits:  # a code given as text for a column of numbers, and the like
-            hits = [rows for v, rows in values if str(v) == str(symbol)]
+            hits = [(f, r) for (v, r), (f, _) in zip(values, found) if str(v) == str(symbol)]
         if len(hits) != 1:
             what = "several symbols read" if hits else "no symbol"
-            known = _list(sorted(str(v) for v, _ in values))
-            raise DataError(f"{what} {symbol!r} in column {by!r} (its symbols: {known})")
-        rows = hits[0]
-        first = int(rows.min())
+            known = quote_list(sorted(str(v) for v, _ in values))
+            raise DataError(f"{what} {quote(symbol)} in column {quote(by)} (its symbols: {known})")
+        first, rows = hits[0]
     arrays = {f: table.columns[f][rows] for f in fields}
-    times = data[table.time]
-    if kind == "pandas":
-        picked = times.iloc[rows]
-        is_time = pd.api.types.is_datetime64_any_dtype(picked.dtype)
-    else:
-        picked = times.gather(rows)
-        is_time = picked.dtype.is_temporal() and picked.to_numpy().dtype.kind == "M"
-        picked = pd.Series(picked.to_numpy()) if is_time else pd.Series(picked.to_list())
-    index = pd.DatetimeIndex(picked) if is_time else pd.Index([str(v) for v in picked])
-    return arrays, index, None if by == _SYMBOL else _value(col, first)
+    index = None
+    if table.times is not None:
+        try:
+            index = pd.DatetimeIndex(pd.to_datetime(table.times.wall()[rows], unit="s"))
+        except DataError:  # numbers that order the bars but are no dates
+            index = pd.Index([str(table.time_of(r)) for r in rows])
+    return arrays, index, table.symbol_of(first)
 
 
 def _value(col, i):

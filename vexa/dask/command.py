@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import glob
 import logging
+import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -21,6 +23,7 @@ import dask
 from dask.utils import format_time
 from distributed import Client, KilledWorker, LocalCluster
 from distributed.diagnostics.progressbar import TextProgressBar
+from distributed.utils import silence_logging_cmgr
 
 from ..formula import DataError
 from .frame import SymbolTooLarge, run
@@ -28,8 +31,8 @@ from .frame import SymbolTooLarge, run
 CONNECT_TIMEOUT = "20s"
 
 
-def run_on_cluster(args, formula, values):
-    from ..cli import EXIT_DATA, EXIT_USAGE, Failure, _print
+def run_on_cluster(args, formula, values, columns=None):
+    from ..cli import EXIT_DATA, EXIT_USAGE, Failure, _check_out, _inputs, _print, _sniff
 
     if getattr(args, "chart", None):
         raise Failure("--chart draws one symbol on this machine: leave out --scheduler", EXIT_USAGE)
@@ -37,33 +40,129 @@ def run_on_cluster(args, formula, values):
     if partitions is not None and partitions < 1:
         raise Failure(f"--partitions {partitions}: give a positive number", EXIT_USAGE)
     by = args.by or "symbol"
+    out = None
+    if args.out:
+        out = Path(args.out)
+        _check_out(args.out, _inputs(args.data), folder=True)
+        if out.exists() and not out.is_dir():
+            raise Failure(f"--out {args.out}: with --scheduler, --out is a folder", EXIT_USAGE)
+        _check_replaceable(out, Failure, EXIT_USAGE)
+    for path in _local_files(args.data)[:1]:  # one file is looked at: binary refused early
+        name = path.name.lower()
+        if name.endswith((".csv", ".txt", ".csv.gz", ".txt.gz", ".parquet", ".pq")):
+            _sniff(path, not name.endswith((".parquet", ".pq")))
     client, cluster = _connect(args.scheduler, Failure, EXIT_USAGE)
     try:
         ddf = _read(args.data, by, Failure, EXIT_DATA)
+        options = {
+            "time": args.time,
+            "time_format": getattr(args, "time_format", None),
+            "columns": columns,
+            "fill": getattr(args, "fill", None),
+        }
         try:
-            result = run(formula, ddf, by=by, time=args.time, npartitions=partitions, **values)
+            result = run(formula, ddf, by=by, npartitions=partitions, params=values, **options)
         except DataError as e:
             raise Failure(str(e), EXIT_DATA) from None
         if result.index.name == by:  # the symbol was the index: a column again
             result = result.reset_index()
-        if args.out:
-            out = Path(args.out)
-            if out.exists() and not out.is_dir():
-                raise Failure(f"--out {args.out}: with --scheduler, --out is a folder", EXIT_USAGE)
-            work = result.to_parquet(str(out), write_index=False, compute=False)
-            _compute(client, work, Failure, EXIT_DATA)
+        if out is not None:
+            # Written under a temporary name beside --out, renamed into place when
+            # complete: a failed run leaves no partial data set, and never the inputs.
+            tmp = out.with_name(f".{out.name}.{os.getpid()}.partial")
+            try:
+                work = result.to_parquet(str(tmp), write_index=False, compute=False)
+                _compute(client, work, Failure, EXIT_DATA)
+                _replace(tmp, out)
+            finally:
+                shutil.rmtree(tmp, ignore_errors=True)
             files = len(list(out.glob("*.parquet")))
             names = ", ".join(formula.outputs)
             _say(f"vexa: {names} of every symbol to {args.out} ({files} Parquet files)")
         else:
             last = result.map_partitions(_last_bars, by, meta=result._meta)
             shown = _compute(client, last, Failure, EXIT_DATA)
-            _print(shown.sort_values(by, kind="stable"), by, args.rows)
+            shown = shown.sort_values(by, kind="stable")
+            title = "the latest bar of each symbol"
+            if len(shown) > args.rows:
+                title += f" (the first {args.rows} of {len(shown):,} symbols)"
+            _print(shown.head(args.rows), title)
     finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        _close(client, cluster)
     return 0
+
+
+def _local_files(data):
+    if data is None:
+        return []
+    p = Path(data)
+    if p.is_file():
+        return [p]
+    if p.is_dir():
+        return sorted(x for x in p.rglob("*") if x.is_file() and not x.name.startswith((".", "_")))
+    return [Path(x) for x in sorted(glob.glob(data)) if Path(x).is_file()]
+
+
+_OUTPUT_FILES = (".parquet", "_metadata", "_common_metadata")
+
+
+def _check_replaceable(out, Failure, status):
+    """An --out folder that exists is replaced only when it holds a Parquet data set
+    (an earlier run's output), never a folder of other files."""
+    if not out.is_dir():
+        return
+    others = [x.name for x in out.iterdir() if not x.name.endswith(_OUTPUT_FILES)]
+    if others:
+        raise Failure(
+            f"--out {out}: the folder holds other files than Parquet ({others[0]}, ...): give "
+            "a new folder",
+            status,
+        )
+
+
+def _replace(tmp, out):
+    """Moves the complete data set `tmp` to `out`, replacing an earlier one."""
+    if not out.exists():
+        os.replace(tmp, out)
+        return
+    old = out.with_name(f".{out.name}.{os.getpid()}.old")
+    os.replace(out, old)
+    try:
+        os.replace(tmp, out)
+    except OSError:
+        os.replace(old, out)
+        raise
+    shutil.rmtree(old, ignore_errors=True)
+
+
+def _close(client, cluster):
+    """Closes the client, and the cluster when this run started it. Shutting a local
+    cluster down races its own messages (a worker's heartbeat, the progress feed) with
+    the closing of the scheduler, which distributed logs as errors: the results are
+    complete by then, so the logs of the shutdown are kept quiet."""
+    if cluster is None:
+        client.close()
+        return
+    try:
+        client.run(_quiet)
+    except Exception:  # a worker already gone: nothing of it to quiet
+        pass
+    client.close()
+    with silence_logging_cmgr(logging.CRITICAL):
+        level = logging.getLogger("distributed").level
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
+        try:
+            cluster.close()
+        finally:
+            logging.getLogger("distributed").setLevel(level)
+
+
+def _quiet():
+    """On a worker about to be closed: its logs below critical are dropped."""
+    log = logging.getLogger("distributed")
+    log.setLevel(logging.CRITICAL)
+    for handler in log.handlers:
+        handler.setLevel(logging.CRITICAL)
 
 
 def _say(text):
@@ -111,6 +210,7 @@ def _read(path, by, Failure, status):
     """The bars as a Dask DataFrame: Parquet with the symbol as the index when the files'
     statistics give known divisions (no shuffle then), else with the symbol a column."""
     import dask.dataframe as dd
+    import pandas as pd
 
     if path is None:
         from ..data import sample
@@ -120,9 +220,14 @@ def _read(path, by, Failure, status):
         raise Failure(f"no data at {path}", status)
     try:
         if path.lower().endswith((".csv", ".csv.gz", ".txt")):
+            from ..cli import _is_symbol_name
             from ..data import csv_exact
 
-            return dd.read_csv(path, **csv_exact())
+            # Symbol columns as text: codes keep their leading zeros.
+            first = _local_files(path)[:1]
+            header = pd.read_csv(first[0], nrows=0).columns if first else []
+            text = {c: str for c in header if c == by or _is_symbol_name(c)}
+            return dd.read_csv(path, dtype=text, **csv_exact())
         try:
             ddf = dd.read_parquet(path, index=by, calculate_divisions=True)
         except (KeyError, ValueError):

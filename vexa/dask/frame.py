@@ -28,6 +28,9 @@ import tracemalloc
 import numpy as np
 
 from ..formula import DataError, Formula, FormulaError
+from ..formula.data import TIME_FIELD, field_mapping
+from ..formula.errors import quote, quote_list
+from ..formula.times import parse_times
 
 
 class SymbolTooLarge(MemoryError):
@@ -45,7 +48,7 @@ class SymbolTooLarge(MemoryError):
 
     def __str__(self):
         return (
-            f"symbol {self.symbol!r} has {self.bars:,} bars: evaluating them needs about "
+            f"symbol {quote(self.symbol)} has {self.bars:,} bars: evaluating them needs about "
             f"{_mib(self.need)}, more than the {_mib(self.avail)} that worker {self.worker} "
             f"has left below its memory limit of {_mib(self.limit)}. A symbol's history is "
             "evaluated in one task and cannot be split: give the workers more memory "
@@ -58,15 +61,30 @@ def _mib(n):
     return f"{n / 2**20:,.0f} MiB"
 
 
-def run(formula, ddf, by="symbol", time=None, *, npartitions=None, **params):
+def run(
+    formula,
+    ddf,
+    /,
+    by="symbol",
+    time=None,
+    *,
+    time_format=None,
+    columns=None,
+    fill=None,
+    npartitions=None,
+    params=None,
+    **overrides,
+):
     """A formula over a Dask DataFrame of bars of many symbols, lazily.
 
     formula: a vexa.Formula or the text of one (compiled here, once).
     ddf: a Dask DataFrame in long form: a symbol column (or the symbol as the index), a
     time column, the fields the formula reads (matched as vexa.Formula matches them).
-    by: the symbol column; time: the time column when not named date, datetime, time or
-    timestamp. npartitions: partitions after the shuffle (default: as many as ddf has);
-    not used when the symbol is the index with known divisions. params: the formula's
+    by: the symbol column; time, time_format, columns, fill: as vexa.Formula's call
+    takes them (the time column when not named date, datetime, time, timestamp,
+    trade_date, ...; text times are parsed, never ordered as text). npartitions:
+    partitions after the shuffle (default: as many as ddf has); not used when the symbol
+    is the index with known divisions. params (a mapping) and keywords: the formula's
     parameters.
 
     Returns a Dask DataFrame with the symbol and time columns and one column per output,
@@ -81,6 +99,7 @@ def run(formula, ddf, by="symbol", time=None, *, npartitions=None, **params):
     import dask.dataframe as dd
 
     formula = _compile(formula)
+    params = Formula._merged(params, overrides)
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(
             f"ddf must be a Dask DataFrame, not {type(ddf).__name__} "
@@ -89,23 +108,22 @@ def run(formula, ddf, by="symbol", time=None, *, npartitions=None, **params):
     if npartitions is not None and (
         isinstance(npartitions, bool) or not isinstance(npartitions, int) or npartitions < 1
     ):
-        raise ValueError(f"npartitions must be a positive int, not {npartitions!r}")
+        raise ValueError(f"npartitions must be a positive int, not {quote(npartitions)}")
     meta = ddf._meta
     on_index = by not in meta.columns and meta.index.name == by
     if by not in meta.columns and not on_index:
-        raise DataError(
-            f"no column {by!r} to group by (columns: {', '.join(map(str, meta.columns))})"
-        )
+        raise DataError(f"no column {quote(by)} to group by (columns: {quote_list(meta.columns)})")
     flat = meta.reset_index() if on_index else meta
+    options = {"time_format": time_format, "columns": field_mapping(columns), "fill": fill}
     # The formula on the empty partition: the result's columns and dtypes, and the data
     # errors (a missing field, no time column, an unknown parameter) raised here, now.
-    out_meta = formula(flat, by=by, time=time, **params)
+    out_meta = formula(flat, by=by, time=time, params=params, **options)
     tcol = next(c for c in out_meta.columns if c != by and c not in formula.outputs)
-    keep = {by, tcol, *formula.columns(flat.columns).values()}
+    keep = {by, tcol, *formula.columns(flat.columns, options["columns"]).values()}
     cols = [c for c in flat.columns if c in keep]  # only these are shuffled
     shipped = _Shipped(formula)
     per_bar = _bytes_per_bar(formula, params)
-    args = (shipped, by, tcol, tuple(params.items()), per_bar)
+    args = (shipped, by, tcol, tuple(params.items()), per_bar, tuple(options.items()))
 
     if on_index and ddf.known_divisions:
         out_meta = out_meta.set_index(by)
@@ -137,14 +155,15 @@ def _bytes_per_bar(formula, params, bars=1 << 14):
     walk = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, bars)))
     data = pd.DataFrame({"symbol": np.zeros(bars, dtype=np.int64), "time": np.arange(bars)})
     for field in formula.inputs:  # OPEN, HIGH, ..., VOL, AMOUNT: their lower-case names
-        data[field.lower()] = walk
+        if field != TIME_FIELD:
+            data[field.lower()] = walk
     tracing = tracemalloc.is_tracing()
     if not tracing:
         tracemalloc.start()
     try:
         base = tracemalloc.get_traced_memory()[0]
         tracemalloc.reset_peak()
-        formula(data, by="symbol", time="time", **params)
+        formula._apply(data, "symbol", "time", "s", None, None, None, params, {})
         peak = tracemalloc.get_traced_memory()[1] - base
     except (FormulaError, DataError, ValueError, TypeError):
         peak = 0  # a failing formula fails on the workers too, with the real data
@@ -193,73 +212,80 @@ def _unship(key, blob):
 # ---- one task: whole symbols --------------------------------------------------------------
 
 
-def vexa_formula(part, shipped, by, tcol, params, per_bar, index_by=False):
+def vexa_formula(part, shipped, by, tcol, params, per_bar, options=(), index_by=False):
     """The formula over one partition holding whole symbols: sorted by symbol and time,
     then evaluated in as few batches of whole symbols as the worker's memory allows.
 
     The formula sees the symbols as integer codes, which a long table orders far faster
     than text (each symbol's values are its own run whatever it is called); the result
-    gets the partition's own symbol column back."""
+    gets the partition's own symbol column back. Notes of missing values stay on the
+    worker (nobody reads them there)."""
     import pandas as pd
 
     formula = shipped.formula
     params = dict(params)
+    options = dict(options)
     if index_by:
         part = part.reset_index()
     budget = _budget(part, by, per_bar)
-    part, codes = _in_order(part, by, tcol)
-    _refuse_repeats(part, codes, by, tcol)
+    part, codes = _in_order(part, by, tcol, options.get("time_format"))
     work = part.copy(deep=False)
     work[by] = codes
     batches = _batches(codes, budget)
+
+    def evaluate(rows):
+        return formula._apply(
+            rows,
+            by,
+            tcol,
+            options.get("time_format"),
+            options.get("columns"),
+            options.get("fill"),
+            None,
+            params,
+            {},
+        )[0]
+
     if len(batches) == 1:
-        out = formula(work, by=by, time=tcol, **params)
+        out = evaluate(work)
     else:
-        out = pd.concat([formula(work.iloc[a:b], by=by, time=tcol, **params) for a, b in batches])
+        out = pd.concat([evaluate(work.iloc[a:b]) for a, b in batches])
     out[by] = part[by].array  # row for row: the result keeps the partition's order
     return out.set_index(by) if index_by else out
 
 
-def _in_order(part, by, tcol):
+def _in_order(part, by, tcol, time_format=None):
     """(the partition in symbol-then-time order, its symbols' codes 0, 1, ... in that
     order). A partition already in order (files sorted by symbol and time) is not
-    copied."""
+    copied. Two bars of one symbol at one time are refused, named by the symbol itself
+    rather than by its code."""
     import pandas as pd
 
     try:
         codes, uniques = pd.factorize(part[by], use_na_sentinel=True)  # order of appearance
         if (codes < 0).any():
-            raise DataError(f"column {by!r} has missing values")
+            raise DataError(f"column {quote(by)} has missing values")
         rank = np.empty(len(uniques), dtype=np.int64)
         rank[np.asarray(uniques.argsort())] = np.arange(len(uniques))
-        t = part[tcol].to_numpy()
-        if t.dtype.kind in "mM":
-            tkey = t.view(np.int64)
-        elif t.dtype.kind in "iufb":
-            tkey = t
-        else:
-            tkey = pd.factorize(t, sort=True)[0]
     except TypeError:
-        raise DataError(f"column {by!r} or {tcol!r} mixes values that cannot be ordered") from None
+        raise DataError(f"column {quote(by)} mixes values that cannot be ordered") from None
+    times = parse_times(part[tcol], f"time column {quote(tcol)}", time_format)
+    tkey = times.key
     codes = rank[codes]
     if len(codes) > 1:
         step = np.diff(codes)
         if (step >= 0).all() and ((step > 0) | (tkey[1:] > tkey[:-1])).all():
             return part, codes
     order = np.lexsort((tkey, codes))  # stable
-    return part.take(order), codes[order]
-
-
-def _refuse_repeats(part, codes, by, tcol):
-    """Two bars of one symbol at one time are refused (as the long table refuses them),
-    named here by the symbol itself rather than by its code."""
-    t = part[tcol].to_numpy()
-    same = (codes[1:] == codes[:-1]) & (t[1:] == t[:-1])
+    codes, tkey = codes[order], tkey[order]
+    same = (codes[1:] == codes[:-1]) & (tkey[1:] == tkey[:-1])
     if same.any():
-        k = int(np.argmax(same))
+        k = int(order[int(np.argmax(same))])
         raise DataError(
-            f"symbol {_plain(part[by].iloc[k])!r} has two rows at {tcol} = {part[tcol].iloc[k]}"
+            f"symbol {quote(_plain(part[by].iloc[k]))} has two rows at "
+            f"{tcol} = {quote(times.label(k))}"
         )
+    return part.take(order), codes
 
 
 def _budget(part, by, per_bar):
@@ -372,8 +398,9 @@ def _route(part, lo, hi, last, p):
     if not inside.all():
         bad = index[~inside][0]
         raise DataError(
-            f"partition {p} holds symbol {_plain(bad)!r}, outside its divisions "
-            f"[{lo!r}, {top!r}]: the divisions are wrong (clear them, or set the index again)"
+            f"partition {p} holds symbol {quote(_plain(bad))}, outside its divisions "
+            f"[{quote(lo)}, {quote(top)}]: the divisions are wrong (clear them, or set the "
+            "index again)"
         )
     if hi is None:
         return part, part.iloc[:0]

@@ -60,6 +60,10 @@ def sample(symbol: str | None = None) -> pandas.DataFrame:
     symbols = table["symbol"].unique().tolist()
     key = symbol.upper() if isinstance(symbol, str) else symbol
     if key not in symbols:
-        raise ValueError(f"vexa.sample: no symbol {symbol!r}; the sample has {', '.join(symbols)}")
+        from ..formula.errors import quote
+
+        raise ValueError(
+            f"vexa.sample: no symbol {quote(symbol)}; the sample has {', '.join(symbols)}"
+        )
     bars = table[table["symbol"] == key].drop(columns="symbol").set_index("date")
     return bars.copy()

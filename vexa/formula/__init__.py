@@ -12,11 +12,14 @@ executed as Python; see docs/formula-language.md for the language.
 
 from __future__ import annotations
 
+import threading
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import catalogue
+from . import data as _data
 from .compiler import (
     check_values,
     compile_program,
@@ -25,13 +28,20 @@ from .compiler import (
     param_value,
     scalar_values,
 )
-from .data import LongTable, find_columns, kind_of, single
-from .errors import DataError, FormulaError
+from .data import Mapped, Table, field_mapping, find_columns, kind_of, single
+from .errors import DataError, DataWarning, FormulaError, MissingDataWarning, arg, quote
 from .evaluate import Plan, evaluate_plan
 from .lexer import decode, fold
 from .syntax import parse
 
-__all__ = ["DataError", "Formula", "FormulaError", "LookAhead"]
+__all__ = [
+    "DataError",
+    "DataWarning",
+    "Formula",
+    "FormulaError",
+    "LookAhead",
+    "MissingDataWarning",
+]
 
 
 @dataclass(frozen=True)
@@ -66,6 +76,7 @@ class Formula:
         check_values(program, self._scalars)
         self._plan = None  # the evaluation's plan, made at the first call
         self._ahead = self._lookahead(self._scalars)
+        self._last = threading.local()  # what this thread's latest call noted
 
     # ---- what the formula is ----------------------------------------------------------
 
@@ -90,12 +101,13 @@ class Formula:
         AMOUNT)."""
         return self._program.inputs
 
-    def columns(self, names):
+    def columns(self, names, /, mapping=None):
         """{field: column name} of the columns that the formula reads from a table with
         these column names, each found as evaluation finds it (case-insensitively, by the
-        field's names: close or c for CLOSE, vol, volume or v for VOL, ...). Raises
-        DataError for a field without a column or with several."""
-        return find_columns(list(names), self.inputs)
+        field's names: close or c for CLOSE, vol, volume or v for VOL, ...; `mapping`
+        as the call's columns=). Raises DataError for a field without a column or with
+        several."""
+        return find_columns(list(names), self.inputs, mapping=field_mapping(mapping))
 
     @property
     def looks_ahead(self):
@@ -118,12 +130,14 @@ class Formula:
     @property
     def notes(self):
         """What the formula asks for that is not drawn: drawing statements outside the
-        drawn vocabulary and attributes without effect."""
+        drawn vocabulary and attributes without effect; then what the data of this
+        thread's latest call showed (missing values, a symbol column used)."""
         notes = [f"line {line}: {name} is not drawn" for name, line in self._program.not_drawn]
         notes += [
             f"line {line}: the attribute {name} has no effect"
             for name, line in self._program.ignored_attributes
         ]
+        notes += getattr(self._last, "notes", ())  # the data of this thread's latest call
         return tuple(notes)
 
     def _lookahead(self, scalars):
@@ -174,41 +188,187 @@ class Formula:
 
     # ---- evaluation ---------------------------------------------------------------
 
-    def __call__(self, data, *, by=None, time=None, progress=None, **params):
-        """Evaluates the formula over `data` with parameters overridden by `params`.
+    def __call__(
+        self,
+        data,
+        /,
+        *,
+        by=None,
+        time=None,
+        time_format=None,
+        columns=None,
+        fill=None,
+        progress=None,
+        params=None,
+        **overrides,
+    ):
+        """Evaluates the formula over `data` with parameters overridden by `params` (a
+        mapping of name to value) and by keyword (`f(data, MID=5)`).
 
         data: a pandas or polars DataFrame (one symbol, or many with `by`), a mapping of
         field name to 1-D array or to 2-D panel (rows = bars, one column per symbol).
-        by: the symbol column of a long table; time: its time column when not named
-        date, datetime, time or timestamp. progress: called as progress(done, total)
-        with counts of symbols while a long table is evaluated.
+        by: the symbol column of a long table; without it a column named symbol, code,
+        ticker, ts_code, 代码 (...) that holds several symbols is used, with a
+        DataWarning. time: the time column when not named date, datetime, time,
+        timestamp, trade_date, 日期 (...), or a DatetimeIndex; the bars of each symbol
+        are ordered by it, parsed as times (never as text). time_format: the form of
+        text times that read two ways (strftime codes, "%d/%m/%Y") or the unit of epoch
+        numbers ("s", "ms", "us", "ns"). columns: {field: column} where the names do not
+        say it ({"CLOSE": "Adj Close"}). fill: "ffill" forward-fills missing values of
+        the price fields (OPEN, HIGH, LOW, CLOSE) before evaluation; by default a missing
+        value inside a symbol's bars gives a MissingDataWarning (and a line in `notes`).
+        progress: called as progress(done, total) with counts of symbols while a long
+        table is evaluated. A parameter named like one of these keywords is given in
+        params=.
         """
-        values = self._param_values(params)
+        result, _, notes = self._apply(
+            data, by, time, time_format, columns, fill, progress, params, overrides
+        )
+        for category, message in notes:
+            if category is not None:
+                warnings.warn(message, category, stacklevel=2)
+        return result
+
+    def _apply(self, data, by, time, time_format, columns, fill, progress, params, overrides):
+        """(result, the Table or Mapped read, [(warning category, or None for a note
+        that is not warned, message)])."""
+        values = self._param_values(self._merged(params, overrides))
         scalars = self._scalars_for(values)
+        if fill is not None and fill not in _data.FILLS:
+            raise ValueError(f"fill must be None or 'ffill', not {quote(fill)}")
+        mapping = field_mapping(columns)
         kind = kind_of(data)
         if kind is None:
             raise DataError(
                 "data must be a pandas or polars DataFrame or a mapping of field name to "
                 f"array, not {type(data).__name__}"
             )
-        if by is not None:
-            if kind not in ("pandas", "polars"):
-                raise DataError("by= needs a pandas or polars DataFrame (a long table)")
-            table = LongTable(data, kind, by, time, self.inputs)
+        notes = []
+        report = _data.MissingReport()
+        if kind == "mapping":
+            if by is not None:
+                raise DataError(f"{arg('by')} needs a pandas or polars DataFrame (a long table)")
+            mapped = Mapped(data, self.inputs, time=time, time_format=time_format, columns=mapping)
+            symbol, when = mapped.labels()
+            out = self._checked(
+                mapped.panels, mapped.n, mapped.m, scalars, fill, report, symbol, when
+            )
+            result, table = mapped.restore(out), mapped
+        else:
+            implied = None
+            if by is None:
+                implied = by = _data.implied_symbol(data)
+            table = Table(
+                data,
+                kind,
+                self.inputs,
+                by=by,
+                time=time,
+                time_format=time_format,
+                columns=mapping,
+            )
+            if implied is not None:
+                notes.append(
+                    (
+                        DataWarning,
+                        f"{table.symbols:,} symbols in column {quote(implied)}: each "
+                        f"evaluated on its own, as with {arg('by', implied)}",
+                    )
+                )
             full = {name: np.empty(table.nrows) for name in self.outputs}
             done, total = 0, table.symbols
             for n, rows in table.blocks:
                 m = rows.shape[1]
-                out = self._evaluate(table.panels(n, rows), n, m, scalars)[0]
+                symbol, when = table.labels(rows)
+                out = self._checked(
+                    table.panels(n, rows), n, m, scalars, fill, report, symbol, when
+                )
                 table.store(full, n, rows, out)
                 done += m
-                if progress is not None:
+                if progress is not None and by is not None:
                     progress(done, total)
-            return table.restore(full)
-        if time is not None:
-            raise DataError("time= goes with by= (a long table of many symbols)")
-        panels, n, m, restore = single(data, kind, self.inputs)
-        return restore(self._evaluate(panels, n, m, scalars)[0])
+            result = table.restore(full)
+        for harmful, text in report.messages(fill):
+            notes.append((MissingDataWarning if harmful else None, text))
+        self._last.notes = [t for _, t in notes] + report.filled_notes()
+        return result, table, notes
+
+    @staticmethod
+    def _merged(params, overrides):
+        if params is None:
+            return overrides
+        from collections.abc import Mapping
+
+        if not isinstance(params, Mapping):
+            raise TypeError(
+                "params= takes a mapping of parameter name to value, not "
+                f"{type(params).__name__} (a parameter named params: params={{'params': ...}})"
+            )
+        merged = dict(params)
+        upper = {str(k).upper() for k in merged}
+        for name, value in overrides.items():
+            if name.upper() in upper:
+                raise TypeError(f"parameter {name} given both in params= and by keyword")
+            merged[name] = value
+        return merged
+
+    def _checked(self, panels, n, m, scalars, fill, report, symbol, when):
+        """The outputs over panels of n bars x m symbols, with missing values inside a
+        symbol's bars filled (fill="ffill": the price fields) or reported: each one's
+        symbol, field, first bar and how many values of the outputs it turned missing."""
+        found = {}
+        for f, p in panels.items():
+            if f != _data.TIME_FIELD:
+                g = _data.gaps(p)
+                if g is not None:
+                    found[f] = g
+        if fill == "ffill":
+            for f in [f for f in found if f in _data.PRICE_FIELDS]:
+                cols, _, _, empty = found[f]
+                panels = dict(panels)
+                panels[f] = _data.ffill(panels[f], cols)
+                report.filled[f] = report.filled.get(f, 0) + int(np.count_nonzero(~empty))
+                if empty.any():
+                    found[f] = tuple(x[empty] for x in found[f])
+                else:
+                    del found[f]
+        out = self._evaluate(panels, n, m, scalars)[0]
+        if not found:
+            return out
+        # The same symbols with their gaps forward-filled: the values the gaps turned
+        # missing are those missing here and not there.
+        cols = np.unique(np.concatenate([g[0] for g in found.values()]))
+        # Values at the missing bars themselves are not counted: only the later ones.
+        alt_panels, holes = {}, np.zeros((n, len(cols)), dtype=bool)
+        for f, p in panels.items():
+            sub = np.array(p[:, cols], dtype=np.float64)
+            if f in found:
+                holes |= np.isnan(sub)
+                sub = _data.ffill(sub, np.arange(len(cols)))
+            alt_panels[f] = sub
+        alt = self._evaluate(alt_panels, n, len(cols), scalars)[0]
+        turned = np.zeros(len(cols), dtype=np.int64)
+        for name, v in out.items():
+            lost = np.isnan(v[:, cols]) & ~np.isnan(alt[name]) & ~holes
+            turned += np.count_nonzero(lost, axis=0)
+        for k, j in enumerate(cols.tolist()):
+            fields, first, missing, empty = [], None, 0, False
+            for f, (fc, ff, fn, fe) in found.items():
+                hit = np.flatnonzero(fc == j)
+                if hit.size:
+                    h = int(hit[0])
+                    fields.append(f)
+                    empty = empty or bool(fe[h])
+                    if not fe[h]:
+                        bar = int(ff[h])
+                        first = bar if first is None else min(first, bar)
+                        missing = max(missing, int(fn[h]))
+            label = None
+            if first is not None:
+                label = when(first, j)
+                label = f"bar {first + 1:,}" if label is None else quote(label)
+            report.add(symbol(j), fields, label, missing, int(turned[k]), empty)
+        return out
 
     def _evaluate(self, panels, n, m, scalars, keep=()):
         """({output: (n, m) array}, {node id: value} of the kept nodes) over panels of
@@ -254,19 +414,36 @@ class Formula:
         keep = [a for d in self._program.drawings for a in d.args if isinstance(a, int)]
         return self._evaluate(panels, n, m, scalars, keep)
 
-    def chart(self, data, symbol=None, *, by=None, time=None, last=250, title=None, **params):
+    def chart(
+        self,
+        data,
+        /,
+        symbol=None,
+        *,
+        by=None,
+        time=None,
+        time_format=None,
+        columns=None,
+        last=250,
+        title=None,
+        params=None,
+        **overrides,
+    ):
         """A chart of the formula over one symbol's bars (a `vexa.chart.Chart`): candles,
         volume, the output lines and the drawings. In a notebook it displays itself;
         `vexa.chart.draw(chart, "x.png")` (or `.html`) writes it to a file.
 
-        data: as for a call (a table of one symbol, a long table with `by`, or a mapping of
-        1-D series), read the same way. symbol: the symbol to draw from a long table (default:
-        the first in the table). last: the bars drawn in a PNG, the last ones (None: all);
-        the HTML keeps every bar and opens on them. title: default the outputs and symbol.
-        Needs the chart extra (matplotlib, bokeh, pandas) to draw."""
+        data, by, time, time_format, columns, params: as for a call (a table of one
+        symbol, a long table with `by`, or a mapping of 1-D series), read the same way.
+        symbol: the symbol to draw from a long table (default: the first in the table).
+        last: the bars drawn in a PNG, the last ones (None: all); the HTML keeps every bar
+        and opens on them. title: default the outputs and symbol. Needs the chart extra
+        (matplotlib, bokeh, pandas) to draw."""
         from ..chart._formula import chart_of
 
-        return chart_of(self, data, symbol, by, time, last, title, params)
+        params = self._merged(params, overrides)
+        read = {"by": by, "time": time, "time_format": time_format, "columns": columns}
+        return chart_of(self, data, symbol, read, last, title, params)
 
     def stream(self, *, max_period=1000, **params):
         """The formula one bar at a time: `update(bar)` takes a mapping of the fields

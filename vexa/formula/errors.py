@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import bisect
+import contextvars
+import shlex
 import unicodedata
+from contextlib import contextmanager
 
 
 class FormulaError(ValueError):
@@ -108,3 +111,77 @@ class Source:
 class DataError(ValueError):
     """Data that a formula cannot be evaluated over: a missing or ambiguous column,
     values that are not numbers, rows that cannot be ordered in time."""
+
+
+class DataWarning(UserWarning):
+    """Data that a formula was evaluated over as it is, with something the caller should
+    know: a symbol column used to group the rows without by=, missing values."""
+
+
+class MissingDataWarning(DataWarning):
+    """Missing values inside a symbol's bars of a field the formula reads: every later
+    value of a running total (MA, SUM, EMA, STD, ...) over them is missing too."""
+
+
+# ---- quoting what the caller gave ---------------------------------------------------
+
+QUOTED = 60  # characters of a quoted name or value shown in a message
+
+
+def quote(value, limit=QUOTED):
+    """`value` as a message quotes it: repr() of text, str() of other values, cut to
+    about `limit` characters (with how long it was), control characters escaped."""
+    text = repr(value) if isinstance(value, str) else str(value)
+    if len(text) <= limit:
+        return _printable(text)
+    head = _printable(text[: limit - 5])
+    size = f"{len(value):,} characters" if isinstance(value, str) else f"{len(text):,} in all"
+    return f"{head}... ({size})"
+
+
+def quote_list(names, limit=12):
+    """Up to `limit` of `names`, each quoted and cut, with how many there are in all."""
+    names = list(names)
+    shown = ", ".join(quote(n, 40) for n in names[:limit])
+    if len(names) > limit:
+        shown += f", ... ({len(names):,} in all)"
+    return shown or "none"
+
+
+# ---- naming an argument as the caller writes it --------------------------------------
+
+_COMMAND_LINE = contextvars.ContextVar("vexa_command_line", default=False)
+_FLAGS = {
+    "by": "--by",
+    "time": "--time",
+    "time_format": "--time-format",
+    "columns": "--column",
+    "fill": "--fill",
+}
+
+
+@contextmanager
+def command_line():
+    """Within it, messages name arguments by their command-line flags."""
+    token = _COMMAND_LINE.set(True)
+    try:
+        yield
+    finally:
+        _COMMAND_LINE.reset(token)
+
+
+def arg(name, value=None):
+    """The argument `name` (a keyword of Formula's call) as the caller writes it:
+    `time=` in Python, `--time` on the command line; with a value, the whole argument.
+    For columns the value is a (field, column) pair."""
+    cli = _COMMAND_LINE.get()
+    if value is None:
+        return _FLAGS.get(name, name) if cli else f"{name}="
+    if name == "columns":
+        field, column = value
+        if cli:
+            return f"--column {shlex.quote(f'{field}={column}')}"
+        return f"columns={{{field!r}: {quote(column, 40)}}}"
+    if cli:
+        return f"{_FLAGS.get(name, name)} {shlex.quote(str(value))}"
+    return f"{name}={quote(value, 40)}"
