@@ -173,12 +173,20 @@ def _formula(text) -> Formula:
     return Formula(text)
 
 
-def _with_outputs(f: Formula, by, time, params, df: pl.DataFrame) -> pl.DataFrame:
-    keywords = {"by": by}
-    if time is not None:
-        keywords["time"] = time
-    out = f(df, **keywords, **params)
+def _with_outputs(f: Formula, read, params, df: pl.DataFrame) -> pl.DataFrame:
+    out = f(df, **read, params=params)
     return df.with_columns(out.get_column(name) for name in f.outputs)
+
+
+def _read(by, time, time_format, columns, fill):
+    return {"by": by, "time": time, "time_format": time_format, "columns": columns, "fill": fill}
+
+
+def _params(params, overrides):
+    """The parameters of params= (a mapping, for names such as by or time) and keywords."""
+    merged = dict(params or {})
+    merged.update(overrides)
+    return merged
 
 
 @pl.api.register_dataframe_namespace(NAMESPACE)
@@ -188,16 +196,29 @@ class FrameNamespace:
     def __init__(self, df: pl.DataFrame):
         self._df = df
 
-    def formula(self, text, /, by=None, *, time=None, **params) -> pl.DataFrame:
+    def formula(
+        self,
+        text,
+        /,
+        by=None,
+        *,
+        time=None,
+        time_format=None,
+        columns=None,
+        fill=None,
+        params=None,
+        **overrides,
+    ) -> pl.DataFrame:
         """The frame with the formula's outputs as Float64 columns (an output named like a
         column replaces it, as with_columns does), row for row, bit for bit what
         `vexa.Formula(text)(df, by=by, **params)` gives.
 
         text: formula text or a vexa.Formula. by: the symbol column of a long table (each
         symbol evaluated on its own, its bars in the order of the time column); None for
-        a table of one symbol. time: the time column when it is not named date, datetime,
-        time or timestamp. params: the formula's parameters."""
-        return _with_outputs(_formula(text), by, time, params, self._df)
+        a table of one symbol. time, time_format, columns, fill: read as a formula's call
+        reads them. params (a mapping) and keywords: the formula's parameters."""
+        read = _read(by, time, time_format, columns, fill)
+        return _with_outputs(_formula(text), read, _params(params, overrides), self._df)
 
 
 @pl.api.register_lazyframe_namespace(NAMESPACE)
@@ -207,13 +228,26 @@ class LazyFrameNamespace:
     def __init__(self, lf: pl.LazyFrame):
         self._lf = lf
 
-    def formula(self, text, /, by=None, *, time=None, **params) -> pl.LazyFrame:
+    def formula(
+        self,
+        text,
+        /,
+        by=None,
+        *,
+        time=None,
+        time_format=None,
+        columns=None,
+        fill=None,
+        params=None,
+        **overrides,
+    ) -> pl.LazyFrame:
         """DataFrame.vexa.formula as a step of the lazy query: the formula, its
         parameters and the columns it reads are checked now, against the frame's schema;
         the outputs are computed when the query is collected, over the whole frame (no
         filter or slice after this step is moved before it)."""
         f = _formula(text)
-        step = partial(_with_outputs, f, by, time, dict(params))
+        read = _read(by, time, time_format, columns, fill)
+        step = partial(_with_outputs, f, read, _params(params, overrides))
         # The step over an empty frame of the same schema: every check the data allows
         # before it exists, and the schema of the result.
         schema = step(pl.DataFrame(schema=self._lf.collect_schema())).schema
