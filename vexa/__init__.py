@@ -40,6 +40,8 @@ def thread_limit(n: int) -> _Iterator[None]:
     n threads (1: this thread alone), whatever VEXA_NUM_THREADS says; other threads are
     not affected. For code that shares its own work among threads: each of them calls
     the functions under thread_limit(1), so that a panel's columns are not split again."""
+    if isinstance(n, bool):
+        raise TypeError("thread_limit: n must be an integer, not bool")
     n = _index(n)
     if n < 1:
         raise ValueError(f"thread_limit: n must be >= 1, not {n}")
