@@ -179,6 +179,8 @@ class FormulaStream:
                 "no stream for " + ", ".join(sorted(set(missing))) + "; a formula streams "
                 "when every function it calls has one"
             )
+        if not program.outputs:
+            raise FormulaError("the formula has no output line; a stream has nothing to give")
         outs = [self._name(program.nodes[o.node]) for o in program.outputs]
         fields = ", ".join(f"f{k}" for k in range(len(self._fields)))
         self._source = "\n".join(
