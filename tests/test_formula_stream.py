@@ -178,19 +178,29 @@ def test_an_interrupted_update_leaves_the_stream_as_it_was_or_broken(error):
                     pickle.dumps(s)
 
 
-def test_an_update_entered_again_from_within_is_refused():
-    s = Formula("A:EMA(C,3); B:MA(C,2);").stream()
+class Reentering(Interrupting):
+    """A function's state that calls `call(stream)` at its next bar."""
 
-    class Reentering(Interrupting):
-        def update(self, *values):
-            return s.update({"close": 1.0})
+    def __init__(self, inner, call, stream):
+        super().__init__(inner, None, False)
+        self.call, self.stream = call, stream
 
-    s._streams[1] = Reentering(s._streams[1], None, False)
-    s._link()
-    with pytest.raises(RuntimeError, match="called again from within"):
-        s.update({"close": 2.0})
-    with pytest.raises(FormulaError, match="stopped at bar 0"):
-        s.update({"close": 2.0})
+    def update(self, *values):
+        return self.call(self.stream)
+
+
+def test_a_call_from_within_an_update_is_refused():
+    """An update or a pickling entered from within an update (as a signal handler
+    would) is refused rather than waiting for itself forever."""
+    for what, again in (("update", lambda s: s.update({"close": 1.0})), ("pickling", pickle.dumps)):
+        s = Formula("A:EMA(C,3); B:MA(C,2);").stream()
+
+        s._streams[1] = Reentering(s._streams[1], again, s)
+        s._link()
+        with pytest.raises(RuntimeError, match=f"{what} was called from within"):
+            s.update({"close": 2.0})
+        with pytest.raises(FormulaError, match="stopped at bar 0"):
+            s.update({"close": 2.0})
 
 
 def test_a_stream_shared_among_threads_takes_each_bar_whole():

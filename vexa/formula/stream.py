@@ -268,12 +268,7 @@ class FormulaStream:
             raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
         lock = self._lock
         if not lock.acquire(False):
-            if self._owner == _get_ident():
-                raise RuntimeError(
-                    "a formula stream's update was called again from within one of its own "
-                    "updates (a signal handler?); the bar was not taken"
-                )
-            lock.acquire()
+            self._wait("update", "the bar was not taken")
         self._owner = _get_ident()
         try:
             if self._broken is not None:
@@ -292,6 +287,16 @@ class FormulaStream:
             self._owner = None
             lock.release()
         return dict(zip(self._outputs, values))
+
+    def _wait(self, what, outcome):
+        """Takes the lock that another call holds: waits for another thread, refuses a
+        call from within an update of this very thread (a signal handler)."""
+        if self._owner == _get_ident():
+            raise RuntimeError(
+                f"a formula stream's {what} was called from within one of its own updates "
+                f"(a signal handler?); {outcome}"
+            )
+        self._lock.acquire()
 
     def _interrupted(self, e):
         """After an update that raised `e`: the stream exactly as before when no node took
@@ -315,11 +320,15 @@ class FormulaStream:
     # functions (each native state checksummed on its own) and a checksum of the rest,
     # all taken under the lock, so a stream that another thread updates pickles whole.
     def __reduce__(self):
-        with self._lock:
+        if not self._lock.acquire(False):
+            self._wait("pickling", "nothing was saved")
+        try:
             if self._broken is not None:
                 raise FormulaError(self._broken)
             states = [_copy(s) for s in self._streams]
             bars = self._bars
+        finally:
+            self._lock.release()
         args = (self._formula, self._params, self._max_period, states, bars)
         return (_restore, (*args, _checksum(*args)))
 
