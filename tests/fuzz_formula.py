@@ -87,12 +87,18 @@ def long_table(singles, rng):
     return table
 
 
+CALL = [""]  # the parameters given to the formula in hand, for a finding's report
+
+
 def check(f, panel, singles, rng, counts):
     """Runs every oracle over a formula that compiled."""
+    CALL[0] = ""
     if f.params and rng.random() < 0.2:
         value = gen.HOSTILE_VALUES[int(rng.integers(0, len(gen.HOSTILE_VALUES)))]
         hostile = {str(rng.choice(list(f.params))): value}
         counts["hostile parameters"] += 1
+        shown = repr(value) if len(repr(value)) < 30 else f"10**{len(str(value)) - 1}"
+        CALL[0] = f" with {next(iter(hostile))}={shown}"
         if rng.random() < 0.5:
             f(panel, **hostile)
         else:
@@ -190,6 +196,7 @@ def main():
             n = int(rng.choice([0, 1, 2, 7, 40, 60]))
             panel, singles = market(rng, n)
             text = text_of(rng, corpus)
+            CALL[0] = ""
             t0 = time.perf_counter()
             try:
                 f = Formula(text)
@@ -204,7 +211,7 @@ def main():
                 kinds[kind] += 1
                 if kinds[kind] == 1:
                     shown = traceback.format_exc(limit=-3)
-                    print(f"FINDING [{kind}] {text!r} over {n} bars\n{shown}", flush=True)
+                    print(f"FINDING [{kind}] {text!r}{CALL[0]} over {n} bars\n{shown}", flush=True)
             took = time.perf_counter() - t0
             slowest = max(slowest, took)
             if took > SLOW:
