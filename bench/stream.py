@@ -26,7 +26,8 @@ around it, rose-from-the-previous-bar as the condition, random weights for DMA. 
 round each way takes one sample, in a freshly shuffled order (so a burst of load hits all
 alike); the figure is the median over the rounds, and ratios are of medians measured side
 by side in one run. Clock: the thread's CPU time (`--clock wall` for wall time). Also a
-10-line formula's stream per bar beside the formula recomputed over the last 250 bars.
+10-line formula's stream per bar beside the formula recomputed over the last 250 bars,
+and what its thread contract (the lock of every update) costs of that bar.
 
 Targets: at most 1 microsecond per update for the O(1) functions, and at least 20 x
 faster than recomputing at 250 bars. Saves bench/results/stream-<date>-<cpu>-<cores>c.json
@@ -45,6 +46,7 @@ import random
 import re
 import statistics
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -306,7 +308,24 @@ def formula_times(d, bars, rounds):
             f({k: v[i - WINDOW : i] for k, v in fields.items()})
         return (_clock() - t) / count
 
-    return measure({"stream": stream, "recompute": recompute}, rounds)
+    def guard():
+        # What an update adds for its thread contract, alone: the lock taken and given
+        # back and the owner noted and cleared, as FormulaStream.update does.
+        s = f.stream()
+        lock, ident = s._lock, threading.get_ident
+        t = _clock()
+        for _ in rows:
+            if not lock.acquire(False):
+                lock.acquire()
+            s._owner = ident()
+            try:
+                pass
+            finally:
+                s._owner = None
+                lock.release()
+        return (_clock() - t) / len(rows)
+
+    return measure({"stream": stream, "recompute": recompute, "guard": guard}, rounds)
 
 
 def machine():
@@ -411,6 +430,11 @@ def summary(result):
             f"{fm['recompute']:.0f} ns: {fm['recompute'] / fm['stream']:.1f} x | >= "
             f"{GAIN_MIN:.0f} x |"
         )
+        if "guard" in fm:
+            lines.append(
+                f"| its thread contract (lock, owner) | {fm['guard']:.0f} ns, "
+                f"{100 * fm['guard'] / fm['stream']:.1f}% of the bar | - |"
+            )
     sc = result.get("scaling")
     if sc:
         ns = [int(n) for n in next(iter(sc.values()))["native"]]
@@ -515,7 +539,7 @@ def main(argv=None):
         fm = result["formula"]
         print(
             f"{'10-line formula':19} {fm['stream']:6.0f} ns {'':>9} {fm['recompute']:7.0f} ns "
-            f"{'':>9} {fm['recompute'] / fm['stream']:6.1f}x"
+            f"{'':>9} {fm['recompute'] / fm['stream']:6.1f}x; its lock {fm['guard']:.0f} ns"
         )
         result["loadavg"].append(os.getloadavg()[0])
     text = summary(result)

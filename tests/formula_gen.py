@@ -325,3 +325,68 @@ def mutate(rng, s):
             m = int(rng.integers(0, len(s) + 1))
             s = s[:i] + s[m : m + 5] + s[i:]
     return s
+
+
+# ---- the fuzzer's wider vocabulary ----------------------------------------------------
+
+# Pieces the fuzzer adds to PIECES: digits and letters that are not ASCII (superscript,
+# full-width, Arabic-Indic digits; dotless i, long s), numbers past every range, bare
+# names and attributes.
+MORE_PIECES = [
+    "²",
+    "１２",
+    "٣",
+    "ı",
+    "ſ",
+    ",LINETHICK²",
+    ",LINETHICK٣",
+    "BARSCOUNT(C)",
+    "1e400",
+    "99999999999999999999",
+    "-2147483649",
+    "0.5",
+    "N",
+    "M1",
+    "SELF",
+    "DRAWICON(",
+    "REF(C,-1)",
+    "ZIG(C,",
+    "FILTER(",
+    "SUMBARS(V,",
+]
+
+# Parameter values a caller may pass: beyond the 32-bit range, beyond floats, not finite.
+HOSTILE_VALUES = [0, -1, 2**31, 10**400, float("nan"), float("inf"), -1e308, 0.5, 2.0**53 + 1]
+
+
+def mutate_wide(rng, s):
+    """mutate, with MORE_PIECES inserted too."""
+    if rng.random() < 0.5:
+        i = int(rng.integers(0, len(s) + 1))
+        s = s[:i] + str(rng.choice(MORE_PIECES)) + s[i:]
+    return mutate(rng, s)
+
+
+def _argument(rng, kind, depth):
+    if kind in ("int", "real"):
+        return str(rng.choice([-3, -1, 0, 1, 2, 3, 5, 12, 250, 2147483647, 2147483648, "N"]))
+    if depth > 1 or rng.random() < 0.5:
+        return str(rng.choice(list(FIELDS) + ["0", "1", "-1.5", "C>O"]))
+    return catalogue_call(rng, depth + 1)
+
+
+def catalogue_call(rng, depth=0):
+    """A call of any function of the language's catalogue, its arguments drawn by kind
+    (periods around and past their ranges, series from fields or further calls)."""
+    from vexa.formula import functions
+
+    names = sorted(functions())
+    f = functions()[names[int(rng.integers(0, len(names)))]]
+    if f.bare and rng.random() < 0.5:
+        return f.name
+    if f.variadic:
+        kinds = ["series"] * int(rng.integers(0, 5))
+    else:
+        kinds = [k for _, k in f.params]
+    args = ",".join(_argument(rng, k, depth) for k in kinds)
+    return f"{f.name}({args})"

@@ -14,7 +14,7 @@ from support import load_library, random_periods, random_series, run_kernel
 
 import vexa
 import vexa._vexa as vx
-from vexa.table import COND, FUNCTIONS, INT, INT32_MAX, INT32_MIN, PERIODS, REAL
+from vexa.table import ALL, COND, FUNCTIONS, INT, INT32_MAX, INT32_MIN, PERIODS, REAL
 
 IDS = [f.name for f in FUNCTIONS]
 EXTREMES = [INT32_MIN, INT32_MIN + 1, -(2**20), 2**20, INT32_MAX - 1, INT32_MAX]
@@ -523,3 +523,113 @@ def test_polars_round_trip(f):
     assert isinstance(got, pl.Series) and got.name == "close"
     first = (plain != 0) & ~np.isnan(plain) if f.params[0].kind == COND else plain
     assert_bits(got.to_numpy(), fn(first, *rest))
+
+
+# ---- masked arrays, the caller's exceptions, messages -----------------------------
+
+
+def _args(rng, f, n, real=5.0):
+    return [
+        max(p.least, 3) if p.kind == INT else real if p.kind == REAL else make_arg(rng, p.kind, n)
+        for p in f.params
+    ]
+
+
+@pytest.mark.parametrize("f", ALL, ids=str)
+def test_masked_arrays_read_masked_values_as_missing(f):
+    """A masked value reads as a missing one (a condition's as false); a masked array in
+    gives one out, masked where the result has no value, in any argument position and
+    for panels along either axis."""
+    rng = np.random.default_rng(21)
+    fn = getattr(vexa._native, f.name)
+    for shape, axis in (((14,), 0), ((14, 3), 0), ((3, 14), 1)):
+        args = _args(rng, f, shape)
+        mask = rng.random(shape) < 0.3
+        for i, p in enumerate(f.params):
+            if p.kind in (INT, REAL):
+                continue
+            plain = np.asarray(args[i], np.float64).copy()
+            plain[mask] = np.nan
+            got = fn(*args[:i], np.ma.array(args[i], mask=mask), *args[i + 1 :], axis=axis)
+            want = fn(*args[:i], plain, *args[i + 1 :], axis=axis)
+            assert type(got) is np.ma.MaskedArray
+            assert_bits(got.data, want)
+            assert (np.ma.getmaskarray(got) == np.isnan(want)).all()
+    # The first argument's kind wins over a masked array after it.
+    pd = pytest.importorskip("pandas")
+    args = _args(rng, f, (14,))
+    masked = [np.ma.masked_invalid(a) if isinstance(a, np.ndarray) else a for a in args]
+    assert isinstance(fn(pd.Series(args[0]), *masked[1:]), pd.Series)
+
+
+def test_the_callers_own_exception_is_kept():
+    class Fails:
+        def __init__(self, e):
+            self.e = e
+
+        def __array__(self, *args, **kwargs):
+            raise self.e
+
+    errors = [
+        UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"),
+        SystemExit(3),
+        KeyboardInterrupt(),
+        LookupError("no such column"),
+    ]
+    for e in errors:
+        for call in (lambda x: vexa.MA(x, 2), lambda x: vexa.CROSS(np.ones(3), x)):
+            with pytest.raises(type(e)) as got:
+                call(Fails(e))
+            assert got.value is e
+            if hasattr(e, "add_note"):  # Python 3.11 on
+                assert e.__notes__[-1].startswith("raised while vexa.")
+    if hasattr(e, "add_note"):
+        assert e.__notes__[-2:] == [
+            "raised while vexa.MA read its argument a",
+            "raised while vexa.CROSS read its argument y",
+        ]
+    # numpy's own refusal names the function and the argument, numpy's error its cause.
+    with pytest.raises(ValueError, match="MA: a: setting an array element") as got:
+        vexa.MA([[1.0, 2.0], [3.0]], 2)
+    assert type(got.value.__cause__) is ValueError
+
+
+REAL_ROWS = [f for f in ALL if any(p.kind == REAL for p in f.params)]
+
+
+@pytest.mark.parametrize("f", REAL_ROWS, ids=str)
+def test_a_refused_real_parameter_is_named(f):
+    """ZIG(x, 0) and PEAK(x, NaN, 1) name N, with its rule; 10**400 is a ValueError
+    naming N, its digits shortened; an integer parameter out of range is still named."""
+    fn = getattr(vexa._native, f.name)
+    args = _args(np.random.default_rng(2), f, (20,))
+    r = next(i for i, p in enumerate(f.params) if p.kind == REAL)
+    name = f.params[r].name
+    for bad, shown in ((0.0, "0.0"), (-2.5, "-2.5"), (np.nan, "nan"), (np.inf, "inf")):
+        with pytest.raises(ValueError) as e:
+            fn(*args[:r], bad, *args[r + 1 :])
+        assert str(e.value) == (
+            f"{f.name}: {name} = {shown} is out of range; {name} must be a finite number "
+            "greater than 0"
+        )
+    with pytest.raises(ValueError, match=rf"{name} = 10000000000000000000\.\.\.00000000 \(401 d"):
+        fn(*args[:r], 10**400, *args[r + 1 :])
+    for i, p in enumerate(f.params):
+        if p.kind == INT:
+            with pytest.raises(ValueError, match=f"{p.name} = 0 is out of range"):
+                fn(*args[:i], 0, *args[i + 1 :])
+
+
+def test_messages_quote_what_was_given():
+    x = np.ones((4, 2))
+    with pytest.raises(ValueError, match="axis 9223372036854775808 is out of range"):
+        vexa.MA(x, 2, axis=2**63)
+    with pytest.raises(ValueError, match="axis -9223372036854775809 is out of range"):
+        vexa.MA(x, 2, axis=-(2**63) - 1)
+    with pytest.raises(ValueError, match=r"N = <an integer of about 5000 digits> is out of"):
+        vexa.MA(x, 10**5000)
+    for flag in (True, np.True_):
+        with pytest.raises(TypeError), vexa.thread_limit(flag):
+            pass
+    with pytest.raises(TypeError):
+        vexa._native._thread_limit(True)

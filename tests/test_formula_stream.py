@@ -111,3 +111,137 @@ def test_a_bar_beyond_max_period_stops_the_stream_for_good():
             s.update({"close": c})
     with pytest.raises(FormulaError, match="stopped at bar 3"):
         s.update({"close": 95.0})
+
+
+# ---- failed updates, threads, saved streams ---------------------------------------
+
+EDGES = "A:REF(C,1); B:SQRT(C-100); D:REF(C+0,1); E:LN(C-100)+EXP(C*9)+POW(C,C*5)+MOD(C,C-C);"
+
+
+@pytest.mark.parametrize("settings", ["raise", "warn", "ignore"])
+def test_floating_point_settings_are_the_batch_evaluations(settings):
+    """Under np.seterr(all="raise") (or warnings as errors, as this suite runs) the
+    invalid SQRT and LN, the overflowing EXP and POW and MOD by 0 neither raise nor warn,
+    as in the batch evaluation, and the outputs stay equal to it bar by bar."""
+    closes = np.array([101.0, 99.0, 102.0, 98.0, 150.0, 103.0])
+    f = Formula(EDGES)
+    whole = f({"close": closes})
+    s = f.stream()
+    with np.errstate(all=settings):
+        rows = [s.update({"close": c}) for c in closes]
+    for k in f.outputs:
+        assert same([r[k] for r in rows], whole[k]), k
+    assert all(same(r["A"], r["D"]) for r in rows)
+
+
+class Interrupting:
+    """A function's state that raises `error` at its next bar, before or after taking
+    it (fault injection: the one way to stop an update at a chosen node)."""
+
+    def __init__(self, inner, error, after):
+        self.inner, self.error, self.after, self.params = inner, error, after, inner.params
+
+    @property
+    def bars(self):
+        return self.inner.bars
+
+    def update(self, *values):
+        if self.after:
+            self.inner.update(*values)
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, FloatingPointError])
+def test_an_interrupted_update_leaves_the_stream_as_it_was_or_broken(error):
+    """Whatever stops an update at whichever node: when no function had taken the bar
+    the stream goes on exactly (equal to an uninterrupted one), else every later call
+    says it stopped; the exception itself propagates."""
+    f = Formula("A:REF(C,1); B:EMA(C,3)+MA(C,2); D:REF(C+0,1);")
+    closes = [10.0, 11.0, 12.5, 12.0, 13.0]
+    fresh = f.stream()
+    want = [fresh.update({"close": c}) for c in closes][-1]
+    for k in range(len(f.stream()._streams)):
+        for after in (False, True):
+            s = f.stream()
+            s.update({"close": closes[0]})
+            kept = s._streams[k]
+            s._streams[k] = Interrupting(kept, error(), after)
+            s._link()
+            with pytest.raises(error):
+                s.update({"close": closes[1]})
+            s._streams[k] = kept
+            s._link()
+            if k == 0 and not after:
+                assert s.bars == 1
+                assert [s.update({"close": c}) for c in closes[1:]][-1] == want
+            else:
+                with pytest.raises(FormulaError, match="stopped at bar 1 .*" + error.__name__):
+                    s.update({"close": closes[1]})
+                with pytest.raises(FormulaError, match="stopped at bar 1"):
+                    pickle.dumps(s)
+
+
+class Reentering(Interrupting):
+    """A function's state that calls `call(stream)` at its next bar."""
+
+    def __init__(self, inner, call, stream):
+        super().__init__(inner, None, False)
+        self.call, self.stream = call, stream
+
+    def update(self, *values):
+        return self.call(self.stream)
+
+
+def test_a_call_from_within_an_update_is_refused():
+    """An update or a pickling entered from within an update (as a signal handler
+    would) is refused rather than waiting for itself forever."""
+    for what, again in (("update", lambda s: s.update({"close": 1.0})), ("pickling", pickle.dumps)):
+        s = Formula("A:EMA(C,3); B:MA(C,2);").stream()
+
+        s._streams[1] = Reentering(s._streams[1], again, s)
+        s._link()
+        with pytest.raises(RuntimeError, match=f"{what} was called from within"):
+            s.update({"close": 2.0})
+        with pytest.raises(FormulaError, match="stopped at bar 0"):
+            s.update({"close": 2.0})
+
+
+def test_a_stream_shared_among_threads_takes_each_bar_whole():
+    """Four threads feeding one stream: every bar is taken by all of its functions at
+    once (A and D, the same value by two paths, never differ)."""
+    import sys
+    import threading
+
+    s = Formula("A:REF(C,1); B:SQRT(C-100); D:REF(C+0,1);").stream()
+    differ = []
+
+    def feed(k):
+        for i in range(5_000):
+            out = s.update({"close": 100.0 + k + i % 7})
+            if not same(out["A"], out["D"]):
+                differ.append(out)
+
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        threads = [threading.Thread(target=feed, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(before)
+    assert not differ and s.bars == 20_000
+
+
+def test_a_damaged_saved_formula_stream_is_refused():
+    s = Formula("X:C*2+MA(C,N);", N=77).stream()
+    for c in range(80):
+        s.update({"close": float(c)})
+    saved = pickle.dumps(s)
+    t = pickle.loads(saved)
+    assert t.bars == 80 and t.update({"close": 5.0}) == s.update({"close": 5.0})
+    for old, new in ((b"C*2", b"C*3"), (b"KM", b"KN")):  # the text; N = 77 made 78
+        assert saved.count(old) == 1
+        with pytest.raises(ValueError, match="nothing was restored"):
+            pickle.loads(saved.replace(old, new))

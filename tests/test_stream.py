@@ -11,6 +11,7 @@ import zlib
 
 import numpy as np
 import pytest
+import stream_state as ss
 from support import random_periods, random_series
 
 import vexa
@@ -258,3 +259,133 @@ def test_streams_leak_nothing():
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     assert grown < 20_000, grown
+
+
+# ---- saved states, memory, threads, masked values ----------------------------------
+
+
+def made(f, big):
+    """A stream of f whose window (or max_period) is `big` bars where it has one."""
+    ints = {p.name: max(p.least, 1) for p in f.params if p.kind == INT}
+    for k in ints:
+        ints[k] = big if f.name != "LAST" or k == "A" else 1
+    if f.name in vs._stream_history:
+        ints["max_period"] = big
+    return getattr(vs, f.name)(**ints)
+
+
+@pytest.mark.parametrize("f", STREAMED, ids=IDS)
+def test_a_pickle_holds_the_bars_kept_and_any_changed_byte_is_refused(f):
+    """A window of a million bars that has seen five is saved with five; every single
+    changed byte of the saved state, a state under another function's name and one cut
+    short are refused, and nothing else is needed to restore it exactly."""
+    rng = np.random.default_rng(zlib.crc32(f.name.encode()))
+    s = made(f, 10**6)
+    arrays = [np.abs(a) for a in inputs(rng, f, 5)]
+    s.update_many(*arrays)
+    restore, (name, state) = s.__reduce__()
+    assert len(state) <= ss.HEAD.size + 16 * 5 + 8
+    assert len(pickle.dumps(s)) < len(state) + 120
+    assert pickle.dumps(pickle.loads(pickle.dumps(s))) == pickle.dumps(s)
+    for at in range(len(state)):
+        for flip in (0x01, 0x80):
+            b = bytearray(state)
+            b[at] ^= flip
+            with pytest.raises(ValueError, match="nothing was restored"):
+                restore(name, bytes(b))
+    other = "MA" if name != "MA" else "EMA"
+    with pytest.raises(ValueError, match=f"holds the state of a {name} stream instead"):
+        restore(other, state)
+    head, ring, check = ss.split(state)
+    head["row"] = ss.split(getattr(vs, other)(N=3).__reduce__()[1][1])[0]["row"]
+    with pytest.raises(ValueError, match="nothing was restored"):
+        restore(other, ss.join(head, ring, fix=False, check=check))
+    with pytest.raises(ValueError, match="not one this version of vexa made"):
+        restore(name, state[:-1])
+
+
+def test_edited_parameters_are_refused_where_the_state_holds_their_constants():
+    """Edited with the checksum made anew (a deliberate edit): a head reporting N = 1000
+    over EMA(3)'s weights is refused, as is any parameter whose ring or constants it
+    does not fit; the function's own refusal too."""
+    for s, field, value in (
+        (vs.EMA(N=3), "p0", 1000),
+        (vs.SMA(N=5, M=1), "p1", 2),
+        (vs.WMA(N=4), "p0", 5),
+        (vs.SLOPE(N=6), "p0", 7),
+        (vs.FORCAST(N=6), "p0", 9),
+        (vs.MA(N=5), "p0", 6),
+        (vs.LLV(N=5), "cap", 6),
+        (vs.MA(N=5), "p0", 0),
+    ):
+        s.update_many(np.arange(1.0, 9.0))
+        restore, (name, state) = s.__reduce__()
+        with pytest.raises(ValueError, match="not one this version of vexa made"):
+            restore(name, ss.edit(state, **{field: value}))
+        assert restore(name, ss.edit(state)).params == s.params
+
+
+def test_a_state_larger_than_this_machine_is_refused_when_made():
+    limit = native._stream_memory()
+    assert limit > 2**28  # the machine's memory, found once
+    try:
+        native._stream_memory(2**30)
+        text = r" needs a state of {} once its window is full .* \(1\.0 GiB\); use a shorter"
+        with pytest.raises(ValueError, match=r"stream\.MA\(N=200000000\)" + text.format("1.5 GiB")):
+            vs.MA(N=200_000_000)
+        with pytest.raises(ValueError, match=r"stream\.LLV\(N=67108864\)" + text.format("1.0 GiB")):
+            vs.LLV(N=2**26)  # a value and a bar number per slot
+        with pytest.raises(ValueError, match=r"stream\.MA_A\(max_period=134217728\) "):
+            vs.MA_A(max_period=2**27)
+        with pytest.raises(ValueError, match="A = 1, B = 2147483647 do not go together"):
+            vs.LAST(A=1, B=2**31 - 1)
+        big = vs.MA(N=2**26)  # half the limit
+        saved = pickle.dumps(big)
+        native._stream_memory(2**28)
+        with pytest.raises(ValueError, match=r"needs 0\.5 GiB, more than the memory .* restored"):
+            pickle.loads(saved)
+    finally:
+        native._stream_memory(None)
+    assert native._stream_memory() == limit
+    # The longest window of LLV keeps 32 GiB: refused unless this machine has as much.
+    if 136 + 16 * (2**31 - 1) > limit:
+        with pytest.raises(ValueError, match="more than the memory of this machine"):
+            vs.LLV(N=2**31 - 1)
+
+
+def test_a_stream_shared_among_threads_takes_each_call_whole():
+    """Each update, update_many and pickle holds the interpreter lock from start to end:
+    four threads feeding one stream lose no bar and a pickle taken meanwhile is whole."""
+    import threading
+
+    s = vs.SUM(N=0)
+    chunk = np.arange(1.0, 50_001.0)
+    pickles = []
+
+    def feed():
+        for _ in range(20):
+            s.update_many(chunk)
+            pickles.append(pickle.dumps(s))
+
+    threads = [threading.Thread(target=feed) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert s.bars == 80 * len(chunk) and s.update(0.0) == 80 * chunk.sum()
+    for p in pickles:
+        t = pickle.loads(p)
+        assert t.update(0.0) == t.bars // len(chunk) * chunk.sum()
+
+
+def test_masked_values_are_missing_values():
+    x = np.ma.array([1.0, 2.0, 3.0, 4.0, 5.0], mask=[0, 1, 0, 0, 0])
+    got = vs.SUM(N=0).update_many(x)
+    assert type(got) is np.ma.MaskedArray and got.tolist() == [1.0, 1.0, 4.0, 8.0, 13.0]
+    got = vs.MA(N=2).update_many(x)
+    assert np.ma.getmaskarray(got).all()  # a missing value stops MA's running total
+    s = vs.BARSLAST()
+    assert [s.update(v) for v in (1.0, np.ma.masked, 0.0)] == [1.0, 2.0, 3.0]
+    assert math.isnan(vs.REF(N=0).update(np.ma.masked))
+    with pytest.raises(TypeError, match="a must be a number"):
+        vs.MA(N=2).update(np.ma.array([1.0, 2.0]))

@@ -14,6 +14,8 @@ from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _version
 from operator import index as _index
 
+from numpy import bool_ as _np_bool
+
 # Run from the root of a source checkout (python -m vexa right after pip install .),
 # this folder has no compiled module: the installed package's folder supplies it.
 __path__ = pkgutil.extend_path(__path__, __name__)
@@ -40,6 +42,8 @@ def thread_limit(n: int) -> _Iterator[None]:
     n threads (1: this thread alone), whatever VEXA_NUM_THREADS says; other threads are
     not affected. For code that shares its own work among threads: each of them calls
     the functions under thread_limit(1), so that a panel's columns are not split again."""
+    if isinstance(n, (bool, _np_bool)):
+        raise TypeError("thread_limit: n must be an integer, not bool")
     n = _index(n)
     if n < 1:
         raise ValueError(f"thread_limit: n must be >= 1, not {n}")

@@ -1,8 +1,10 @@
-"""pandas and polars objects in and out of the functions of vexa.
+"""pandas and polars objects, and numpy masked arrays, in and out of the functions of
+vexa.
 
-vexa._native calls `unwrap` for every argument whose type comes from pandas or polars
-and `wrap` on the result when the first argument is one. Neither package is imported
-here unless the caller passed one of its objects (so it is imported already).
+vexa._native calls `unwrap` for every argument whose type comes from pandas or polars,
+or is a masked array, and `wrap` on the result when the first argument is one (or, for
+a first argument of plain numpy, when another is a masked array). Neither package is
+imported here unless the caller passed one of its objects (so it is imported already).
 """
 
 import numpy as np
@@ -19,8 +21,11 @@ def _package(obj):
 
 
 def unwrap(obj):
-    """obj's values as a numpy array: a missing value (pandas NA, polars null) reads as
-    NaN. An array of strings or objects comes back as it is, for the caller's error."""
+    """obj's values as a numpy array: a missing value (pandas NA, polars null, a masked
+    value) reads as NaN. An array of strings or objects comes back as it is, for the
+    caller's error."""
+    if isinstance(obj, np.ma.MaskedArray):
+        return _masked_values(obj)
     if _package(obj) == "pandas":
         return _pandas_values(obj)
     return _polars_values(obj)
@@ -44,6 +49,16 @@ def _pandas_values(obj):
             return obj.to_numpy()
         return obj.to_numpy(dtype=np.float64, na_value=np.nan)  # nullable dtypes
     return np.asarray(obj)
+
+
+def _masked_values(obj):
+    data = np.ma.getdata(obj)
+    mask = np.ma.getmaskarray(obj)
+    if data.dtype.kind not in "biuf" or not mask.any():
+        return data
+    values = data.astype(np.float64)
+    values[mask] = np.nan
+    return values
 
 
 def _polars_values(obj):
@@ -74,7 +89,10 @@ def _polars_values(obj):
 def wrap(like, result):
     """result (a numpy array of like's shape) in like's kind: a pandas Series or
     DataFrame with its index, name and columns, a polars Series or DataFrame with its
-    name and columns; other objects of these packages get the numpy array."""
+    name and columns; other objects of these packages get the numpy array. A masked
+    array gives a masked array, masked where the result has no value (NaN)."""
+    if isinstance(like, np.ma.MaskedArray):
+        return np.ma.MaskedArray(result, mask=np.isnan(result))
     package = _package(like)
     if package == "pandas":
         import pandas as pd

@@ -31,8 +31,17 @@ bar's value once it is final, `delay` bars late (`s.delay`): the update of bar t
 the value of bar t - delay (NaN while t < delay). REF_A refuses a bar whose period is
 negative. A refused bar is still taken, so later bars stay exact.
 
-A stream pickles to its state (its parameters and the few numbers and last bars it
-keeps), so a restarted process continues where it stopped without the history.
+A stream pickles to its state (its parameters, the few numbers it keeps, the bars it
+holds and not its capacity, and a checksum), so a restarted process continues where it
+stopped without the history. Restoring refuses a changed byte, a state of another
+function and parameters that disagree with the numbers the state computes with. Never
+unpickle data from an untrusted source: unpickling runs what the pickle names.
+
+A stream whose state would exceed this machine's memory once its window is full is
+refused when it is made. Each call (update, update_many, reset, pickling) runs whole
+under the interpreter lock, so a stream may be shared among threads; its bars are then
+taken in the order the calls come. A masked value reads as a missing one, and
+update_many of a masked array returns one. See docs/guarantees.md.
 """
 
 from . import _native

@@ -4,8 +4,10 @@
  *   - A stream's state is one block of plain bytes that the caller allocates
  *     (qxs_state_size bytes, aligned to 8) and qxs_init fills. It holds no pointer: the
  *     ring buffers it needs are addressed by offsets inside the block, so a copy of the
- *     bytes is a copy of the stream (saving and restoring is copying them; qxs_check
- *     vets a block that comes from outside before it is used).
+ *     bytes is a copy of the stream. To save one, qxs_save writes its saved form: the
+ *     head, only the ring slots that hold bars (a window of a million bars that has seen
+ *     ten is saved with ten) and a checksum; qxs_load restores it, refusing a form whose
+ *     checksum does not match or whose state qxs_check refuses.
  *   - qxs_update takes one bar and allocates nothing. The running and recursive
  *     functions cost O(1) per bar, LLV and HHV amortised O(1) (a monotonic deque),
  *     LLV_A and HHV_A O(log history) (a search in that deque), STD, STDDEV, STDP,
@@ -52,7 +54,8 @@ enum {
     QXS_LOOKS_AHEAD = 4,    /* the bar's value depends on bars still to come */
     QXS_NO_STREAM = -1,     /* a row outside the table, or one without a stream */
     QXS_BAD_STATE = -2,     /* a block that is not a sound state of this library */
-    QXS_BAD_HISTORY = -3    /* history < 0, or more bars than a state can address */
+    QXS_BAD_HISTORY = -3,   /* history < 0, or more bars than a state can address */
+    QXS_BAD_CHECKSUM = -4   /* a saved form whose bytes were changed since it was saved */
 };
 
 /* 1 when row `row` streams, else 0. */
@@ -90,8 +93,29 @@ QXS_API int32_t qxs_run(void *state, const double *const *columns, int64_t n, do
 
 /* Whether `size` bytes at `state` are a sound state (a copy of one that qxs_init made
  * and qxs_update advanced): QXS_OK, else QXS_BAD_STATE. A block that passes cannot
- * make qxs_update read or write outside it. */
+ * make qxs_update read or write outside it, and computes with the parameters its head
+ * reports (the constants derived from them agree). */
 QXS_API int32_t qxs_check(const void *state, size_t size);
+
+/* The bytes of the saved form of a sound state: its head, the ring slots that hold bars
+ * and an 8-byte checksum. */
+QXS_API size_t qxs_saved_size(const void *state);
+
+/* Writes the saved form of a sound state into `out` (`size` = qxs_saved_size bytes).
+ * QXS_OK, or QXS_BAD_STATE for another size. The form is plain bytes in this machine's
+ * byte order. */
+QXS_API int32_t qxs_save(const void *state, void *out, size_t size);
+
+/* The bytes of the state that `n` bytes of a saved form restore to (to allocate before
+ * qxs_load); 0 when they are not a saved form of this library's format (its checksum
+ * is not read here). */
+QXS_API size_t qxs_loaded_size(const void *saved, size_t n);
+
+/* Restores a saved form into `state` (`size` = qxs_loaded_size bytes, zeroed memory,
+ * e.g. from calloc, as for qxs_init). QXS_OK; QXS_BAD_CHECKSUM when the bytes changed
+ * since they were saved; QXS_BAD_STATE when they are no saved form or hold a state that
+ * qxs_check refuses (the block is then not a state). */
+QXS_API int32_t qxs_load(const void *saved, size_t n, void *state, size_t size);
 
 /* The integer parameters (two slots, in parameter order, 0 beyond the row's own) and
  * the history of a sound state. */

@@ -7,7 +7,8 @@
 // series (streams never change a value afterwards). Also: qxs_run against qxs_update,
 // a copy of the state continuing exactly, the parameters refused exactly where the
 // kernel refuses them, refusals only where a bar reaches past the bars kept or ahead,
-// and blocks with corrupted heads either refused by qxs_check or run without a fault.
+// the saved form restoring the same bytes and refusing any changed byte, and blocks
+// with corrupted heads either refused by qxs_check or run without a fault.
 // Exit status 0 only with no finding.
 #include <cinttypes>
 #include <cstdio>
@@ -274,6 +275,34 @@ void one_case(int32_t row, const Function &f, const Inputs &in, const int32_t *p
                      out[static_cast<size_t>(t - copy_at)], streamed[static_cast<size_t>(t)]);
         if (std::memcmp(twin.data(), block.data(), size) != 0)
             fail(f, "the copied state ends in other bytes", p, hist, n, 0, 0);
+    }
+    // The saved form: restored to the same bytes; any one byte changed, or the form cut
+    // short, refused (the checksum); a head edited with its checksum made anew refused,
+    // or sound enough to run (below, with the blocks).
+    {
+        const size_t n_saved = qxs_saved_size(block.data());
+        std::vector<unsigned char> saved(n_saved);
+        if (qxs_save(block.data(), saved.data(), n_saved) != QXS_OK ||
+            qxs_loaded_size(saved.data(), n_saved) != size)
+            fail(f, "save", p, hist, n, 0, 0);
+        std::vector<uint64_t> loaded((size + 7) / 8, 0);
+        if (qxs_load(saved.data(), n_saved, loaded.data(), size) != QXS_OK ||
+            std::memcmp(loaded.data(), block.data(), size) != 0)
+            fail(f, "a saved state restored to other bytes", p, hist, n, 0, 0);
+        // Every byte of the head, then some of the ring, and the checksum itself.
+        std::uniform_int_distribution<size_t> anywhere(0, n_saved - 1);
+        for (size_t k = 0; k < 160; ++k) {
+            const size_t at = k < 136 ? k : k < 152 ? anywhere(g) : n_saved - 160 + k;
+            std::vector<unsigned char> bad = saved;
+            bad[at] ^= static_cast<unsigned char>(1u << (g() % 8));
+            std::vector<uint64_t> into((size + 7) / 8, 0);
+            const size_t want = qxs_loaded_size(bad.data(), n_saved);
+            if (want == size && qxs_load(bad.data(), n_saved, into.data(), size) == QXS_OK)
+                fail(f, "a changed byte of a saved state was not noticed", p, hist,
+                     static_cast<int64_t>(at), 0, 0);
+        }
+        if (qxs_loaded_size(saved.data(), n_saved - 1) != 0)
+            fail(f, "a saved state cut short", p, hist, n, 0, 0);
     }
     // Corrupted heads: refused, or sound enough to run without a fault (the sanitizers
     // watch the block's bounds).

@@ -8,9 +8,18 @@ The checked program's graph is walked once per bar in its order: every node that
 a table function keeps one vexa.stream object (the function's exact state), every
 operator and element-wise function is computed on the bar's numbers (Python floats are
 IEEE doubles: each operation rounded on its own, in the written order, as the batch
-evaluation's numpy operations). So each bar's outputs equal, bit for bit, the formula
+evaluation's numpy operations, under the same floating-point settings: no warning, no
+error, whatever np.seterr says). So each bar's outputs equal, bit for bit, the formula
 over the whole history at that bar. Functions that read later bars, and functions
 without a stream, make `.stream()` refuse with a FormulaError naming them.
+
+An update is taken by every node or by none: when anything interrupts it (a refused
+bar, KeyboardInterrupt, MemoryError) after some nodes took the bar, the stream is
+marked broken and every later call says so (its nodes no longer share one history);
+when none had taken it, the stream is exactly as before. One lock serialises the
+updates and the pickling of a stream shared among threads (each bar is taken whole,
+in the order the threads get the lock); an update re-entered from within itself (a
+signal handler) is refused.
 
 The walk is one Python function made from the program (straight-line code over the
 node numbers, with the streams, the constants and the element-wise functions bound by
@@ -20,12 +29,16 @@ name), so a bar costs a few hundred nanoseconds per node and no dispatch.
 from __future__ import annotations
 
 import math
+import threading
+import zlib
 
 import numpy as np
 
 from . import catalogue as cat
 from .compiler import SCALAR, lookahead_nodes, period
 from .errors import FormulaError
+
+_get_ident = threading.get_ident
 
 
 def _div(a, b):
@@ -59,9 +72,10 @@ _BINARY = {
 class _BarsCount:
     """BARSCOUNT(X): NaN before the first bar where X has a value, then 1, 2, 3, ..."""
 
-    __slots__ = ("count",)
+    __slots__ = ("bars", "count")
 
     def __init__(self):
+        self.bars = 0
         self.count = 0
 
     @property
@@ -69,16 +83,17 @@ class _BarsCount:
         return {}
 
     def update(self, x):
+        self.bars += 1
         if self.count or x == x:
             self.count += 1
             return float(self.count)
         return math.nan
 
     def __getstate__(self):
-        return self.count
+        return (self.bars, self.count)
 
-    def __setstate__(self, count):
-        self.count = count
+    def __setstate__(self, state):
+        self.bars, self.count = state
 
 
 _PANELWISE = {e[0] for e in cat._PANELWISE}
@@ -169,6 +184,8 @@ class FormulaStream:
                 "no stream for " + ", ".join(sorted(set(missing))) + "; a formula streams "
                 "when every function it calls has one"
             )
+        if not program.outputs:
+            raise FormulaError("the formula has no output line; a stream has nothing to give")
         outs = [self._name(program.nodes[o.node]) for o in program.outputs]
         fields = ", ".join(f"f{k}" for k in range(len(self._fields)))
         self._source = "\n".join(
@@ -176,8 +193,16 @@ class FormulaStream:
         )
         self._outputs = tuple(o.name for o in program.outputs)
         self._aliases = {a: f for a, f in cat.FIELD_ALIASES.items() if f in self._fields}
+        # The batch evaluation runs numpy's element-wise functions with every floating-
+        # point error ignored; so does each bar that calls one.
+        self._quiet = any(
+            program.nodes[i].op == "np" and program.nodes[i].func.name not in _PANELWISE
+            for i in _outputs_need(program)
+        )
         self._bars = 0
         self._broken = None
+        self._lock = threading.Lock()
+        self._owner = None  # the thread in an update
         self._link()
 
     def _name(self, node):
@@ -246,38 +271,108 @@ class FormulaStream:
         if len(got) != len(self._fields):
             lacking = [f.lower() for f in self._fields if f not in got]
             raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
-        if self._broken is not None:
-            raise FormulaError(self._broken)
+        lock = self._lock
+        if not lock.acquire(False):
+            self._wait("update", "the bar was not taken")
+        self._owner = _get_ident()
         try:
-            values = self._bar(*(got[f] for f in self._fields))
-        except ValueError as e:
-            # A function refused the bar after the ones before it had taken it: the
-            # states no longer share one history, so no later bar could be exact.
-            self._broken = (
-                f"this formula stream stopped at bar {self._bars} ({e}); make a new one "
-                "(a larger max_period) and feed it the history again"
-            )
-            raise FormulaError(self._broken) from None
-        self._bars += 1
+            if self._broken is not None:
+                raise FormulaError(self._broken)
+            try:
+                if self._quiet:
+                    with np.errstate(all="ignore"):
+                        values = self._bar(*(got[f] for f in self._fields))
+                else:
+                    values = self._bar(*(got[f] for f in self._fields))
+                self._bars += 1
+            except BaseException as e:
+                self._interrupted(e)
+                raise
+        finally:
+            self._owner = None
+            lock.release()
         return dict(zip(self._outputs, values))
 
-    # A stream pickles to its formula, its parameters and the states of its functions.
-    def __reduce__(self):
-        return (
-            _restore,
-            (self._formula, self._params, self._max_period, self._streams, self._bars),
+    def _wait(self, what, outcome):
+        """Takes the lock that another call holds: waits for another thread, refuses a
+        call from within an update of this very thread (a signal handler)."""
+        if self._owner == _get_ident():
+            raise RuntimeError(
+                f"a formula stream's {what} was called from within one of its own updates "
+                f"(a signal handler?); {outcome}"
+            )
+        self._lock.acquire()
+
+    def _interrupted(self, e):
+        """After an update that raised `e`: the stream exactly as before when no node took
+        the bar; else broken, as every later call says. A bar refused by a function
+        (beyond max_period) raises a FormulaError instead of its ValueError."""
+        if all(s.bars == self._bars for s in self._streams):
+            return
+        why = str(e) or type(e).__name__
+        if len(why) > 200:
+            why = why[:197] + "..."
+        self._broken = (
+            f"this formula stream stopped at bar {self._bars} ({type(e).__name__}: {why}); "
+            "its functions did not all take that bar, so no later bar could be exact: make a "
+            "new one and feed it the history again"
+            + (" (with a larger max_period)" if isinstance(e, ValueError) else "")
         )
+        if isinstance(e, ValueError):
+            raise FormulaError(self._broken) from None
+
+    # A stream pickles to its formula, its parameters, a copy of the states of its
+    # functions (each native state checksummed on its own) and a checksum of the rest,
+    # all taken under the lock, so a stream that another thread updates pickles whole.
+    def __reduce__(self):
+        if not self._lock.acquire(False):
+            self._wait("pickling", "nothing was saved")
+        try:
+            if self._broken is not None:
+                raise FormulaError(self._broken)
+            states = [_copy(s) for s in self._streams]
+            bars = self._bars
+        finally:
+            self._lock.release()
+        args = (self._formula, self._params, self._max_period, states, bars)
+        return (_restore, (*args, _checksum(*args)))
 
     def __repr__(self):
         return f"<stream of {self._formula!r}, {self._bars} bars>"
 
 
-def _restore(formula, params, max_period, streams, bars):
+def _copy(state):
+    if isinstance(state, _BarsCount):
+        twin = _BarsCount()
+        twin.bars, twin.count = state.bars, state.count
+        return twin
+    restore, args = state.__reduce__()
+    return restore(*args)
+
+
+def _checksum(formula, params, max_period, states, bars):
+    """A checksum of what the native states do not cover: the formula, its parameters,
+    the bars and the states kept in Python."""
+    counts = [(s.bars, s.count) for s in states if isinstance(s, _BarsCount)]
+    text = repr((formula._text, sorted(formula._defaults.items()), sorted(params.items())))
+    return zlib.crc32(repr((text, max_period, bars, counts)).encode("utf-8", "surrogatepass"))
+
+
+def _restore(formula, params, max_period, streams, bars, check=None):
+    if check != _checksum(formula, params, max_period, streams, bars):
+        raise ValueError(
+            "the saved formula stream is damaged (its checksum does not match); nothing was "
+            "restored"
+        )
     s = formula.stream(max_period=max_period, **params)
     if len(streams) != len(s._streams) or any(
-        type(a) is not type(b) or a.params != b.params for a, b in zip(streams, s._streams)
+        type(a) is not type(b) or a.params != b.params or a.bars != bars
+        for a, b in zip(streams, s._streams)
     ):
-        raise ValueError("the saved formula stream does not match its formula")
+        raise ValueError(
+            "the saved formula stream does not match its formula (its functions, their "
+            "parameters or their bars differ); nothing was restored"
+        )
     s._streams = list(streams)
     s._bars = bars
     s._link()

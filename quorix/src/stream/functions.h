@@ -16,7 +16,8 @@ namespace qxs {
 // Defaults: no ring, nothing to check, causal.
 struct Base {
     static constexpr bool deque = false;
-    static constexpr bool history = false;  // keeps the last `history` + 1 bars
+    static constexpr bool history = false;    // keeps the last `history` + 1 bars
+    static constexpr uint32_t constants = 0;  // the d[] that init derives (Ops::constants)
     static int64_t slots(const int32_t *, int64_t) { return 0; }
     static void init(Head &) {}
     static bool sound(const Head &) { return true; }
@@ -127,6 +128,7 @@ struct Recurse : Base {
 };
 
 struct Ema : Recurse {
+    static constexpr uint32_t constants = 1u << 1 | 1u << 2;
     static void init(Head &h) {
         const double Nd = static_cast<double>(h.p[0]);
         h.d[1] = (Nd + -1.0) / (Nd + 1.0);
@@ -135,6 +137,7 @@ struct Ema : Recurse {
 };
 
 struct Sma : Recurse {
+    static constexpr uint32_t constants = 1u << 1 | 1u << 2;
     static void init(Head &h) {
         const double Nd = static_cast<double>(h.p[0]);
         h.d[1] = static_cast<double>(static_cast<int64_t>(h.p[0]) - h.p[1]) / Nd;
@@ -145,6 +148,7 @@ struct Sma : Recurse {
 // vx_wma: d[0] the previous output, d[1] the plain sum S, d[2] the first window's
 // weighted sum W, d[3] the weight total T.
 struct Wma : LastN {
+    static constexpr uint32_t constants = 1u << 3;
     static void init(Head &h) {
         const int64_t N = h.p[0];
         h.d[3] = static_cast<double>(N * (N + 1) / 2);
@@ -506,6 +510,7 @@ struct Slope : LastN {
         const double lo = static_cast<double>(static_cast<uint64_t>(v) & ((uint64_t{1} << 53) - 1));
         return hi * 9007199254740992.0 + lo;
     }
+    static constexpr uint32_t constants = 1u << 0 | 1u << 1;
     static void init(Head &h) {
         if (h.p[0] <= 0) return;
         const u128 p = static_cast<u128>(static_cast<uint32_t>(h.p[0]));

@@ -17,6 +17,8 @@ namespace qxs {
 
 // "qxstrm" and a layout version: a block of another layout is refused, never misread.
 constexpr uint64_t kMagic = 0x71787374726d0001ULL;
+// "qxsave" and a format version: the head of a saved form (qxs_save).
+constexpr uint64_t kSavedMagic = 0x717873617665000aULL;
 
 // A stream never takes more bars than this, so every index sum below stays exact.
 constexpr int64_t kMaxBars = int64_t{1} << 62;
@@ -89,13 +91,39 @@ inline bool bar_period(double p, int32_t *out) {
     return true;
 }
 
+// The checksum of a saved form. Each step is a bijection of the running value for a
+// given word, so a change confined to one 8-byte word always changes the result; the
+// final mix spreads every bit over the whole value.
+inline uint64_t checksum(const unsigned char *p, size_t n) {
+    constexpr uint64_t kMul = 0x9fb21c651e98df25ULL;
+    uint64_t h = 0x243f6a8885a308d3ULL ^ (static_cast<uint64_t>(n) * kMul);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p + i, n - i);
+    h = (h ^ w ^ (static_cast<uint64_t>(n - i) << 56)) * kMul;
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ULL;
+    return h ^ (h >> 32);
+}
+
 // What a stream is, for the table of streams (one per row).
 struct Ops {
     // Ring elements of the state with these parameters, or -1 when they cannot be held.
     int64_t (*slots)(const int32_t *p, int64_t history);
     bool deque;    // the ring carries an int64 index per element
     bool history;  // the ring keeps the last `history` + 1 bars (qxs_keeps_history)
+    // Fills the head for the first bar: its constants and starting values (never the
+    // ring).
     void (*init)(Head &h);
+    // Bit k: d[k] is a constant that init derives from the parameters, so that a state
+    // whose parameters and constants disagree is refused.
+    uint32_t constants;
     int32_t (*step)(Head &h, const double *v, double *out);
     // Checks of a block from outside beyond the common ones (ring slot in range).
     bool (*sound)(const Head &h);

@@ -13,7 +13,8 @@ namespace {
 
 template <class S>
 constexpr Ops ops_of() {
-    return Ops{&S::slots, S::deque, S::history, &S::init, &S::step, &S::sound, &S::delay};
+    return Ops{&S::slots,    S::deque, S::history, &S::init,
+               S::constants, &S::step, &S::sound,  &S::delay};
 }
 
 // The stream of a kernel; a kernel without one has none (step is null).
@@ -133,6 +134,31 @@ size_t block_size(const Ops &o, int32_t row, const int32_t *p, int64_t history) 
     return sizeof(Head) + static_cast<size_t>(cap) * static_cast<size_t>(per);
 }
 
+// The ring slots of a sound state that hold bars: each bar writes at most one slot, the
+// next one in turn (a deque's too: its front plus length grows by at most one per bar),
+// so before the ring is full they are the first `bars`. The others are still as
+// qxs_init left them (zeroed memory) and are never read before a bar writes them.
+int64_t live_slots(const Head &h) { return h.bars < h.cap ? h.bars : h.cap; }
+
+// Bytes per ring slot.
+size_t slot_bytes(const Ops &o) { return o.deque ? 16 : 8; }
+
+// The constants of `h` as init derives them from its parameters.
+bool constants_agree(const Ops &o, const Head &h) {
+    if (o.constants == 0) return true;
+    Head fresh{};
+    fresh.row = h.row;
+    fresh.p[0] = h.p[0];
+    fresh.p[1] = h.p[1];
+    fresh.history = h.history;
+    fresh.cap = h.cap;
+    fresh.first = -1;
+    o.init(fresh);
+    for (int k = 0; k < 6; ++k)
+        if ((o.constants >> k & 1u) && bits_of(fresh.d[k]) != bits_of(h.d[k])) return false;
+    return true;
+}
+
 inline int32_t step(Head &h, const double *values, double *out) {
     const int32_t st = kOps[h.row].step(h, values, out);
     ++h.bars;
@@ -224,7 +250,69 @@ QXS_API int32_t qxs_check(const void *state, size_t size) {
     if (!head_ok || h.bars < 0 || h.bars >= kMaxBars || h.first < -1 || h.first > h.bars ||
         h.k[0] < -kMaxBars || h.k[0] > kMaxBars || h.k[1] < -kMaxBars || h.k[1] > kMaxBars)
         return QXS_BAD_STATE;
+    // The constants that the parameters give: a head whose parameters were changed
+    // would report them while computing with the old ones.
+    if (!constants_agree(*o, h)) return QXS_BAD_STATE;
     return o->sound(h) ? QXS_OK : QXS_BAD_STATE;
+}
+
+QXS_API size_t qxs_saved_size(const void *state) {
+    const Head &h = *static_cast<const Head *>(state);
+    const int64_t live = live_slots(h);
+    return sizeof(Head) + static_cast<size_t>(live) * slot_bytes(kOps[h.row]) + 8;
+}
+
+QXS_API int32_t qxs_save(const void *state, void *out, size_t size) {
+    const Head &h = *static_cast<const Head *>(state);
+    if (!out || size != qxs_saved_size(state)) return QXS_BAD_STATE;
+    const size_t live = static_cast<size_t>(live_slots(h));
+    auto *o = static_cast<unsigned char *>(out);
+    Head saved = h;
+    saved.magic = kSavedMagic;
+    std::memcpy(o, &saved, sizeof saved);
+    size_t at = sizeof saved;
+    std::memcpy(o + at, ring(h), live * 8);
+    at += live * 8;
+    if (kOps[h.row].deque) {
+        std::memcpy(o + at, indices(h), live * 8);
+        at += live * 8;
+    }
+    const uint64_t sum = checksum(o, at);
+    std::memcpy(o + at, &sum, 8);
+    return QXS_OK;
+}
+
+QXS_API size_t qxs_loaded_size(const void *saved, size_t n) {
+    if (!saved || n < sizeof(Head) + 8) return 0;
+    Head h;
+    std::memcpy(&h, saved, sizeof h);
+    const Ops *o = h.magic == kSavedMagic ? ops_for(h.row) : nullptr;
+    if (!o || h.cap < 0 || h.bars < 0 || h.size < sizeof(Head)) return 0;
+    const uint64_t live = static_cast<uint64_t>(live_slots(h));
+    const uint64_t per = slot_bytes(*o);
+    if (live > (n - sizeof(Head) - 8) / per || n != sizeof(Head) + live * per + 8) return 0;
+    if ((h.size - sizeof(Head)) / per < static_cast<uint64_t>(h.cap)) return 0;
+    return static_cast<size_t>(h.size);
+}
+
+QXS_API int32_t qxs_load(const void *saved, size_t n, void *state, size_t size) {
+    const size_t want = qxs_loaded_size(saved, n);
+    if (want == 0 || size != want || !state) return QXS_BAD_STATE;
+    const auto *in = static_cast<const unsigned char *>(saved);
+    uint64_t sum;
+    std::memcpy(&sum, in + n - 8, 8);
+    if (checksum(in, n - 8) != sum) return QXS_BAD_CHECKSUM;
+    Head h;
+    std::memcpy(&h, in, sizeof h);
+    h.magic = kMagic;
+    const size_t live = static_cast<size_t>(live_slots(h));
+    auto *out = static_cast<unsigned char *>(state);
+    std::memcpy(out, &h, sizeof h);
+    std::memcpy(out + sizeof h, in + sizeof h, live * 8);
+    if (kOps[h.row].deque)
+        std::memcpy(out + sizeof h + static_cast<size_t>(h.cap) * 8, in + sizeof h + live * 8,
+                    live * 8);
+    return qxs_check(state, size);
 }
 
 QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history) {

@@ -8,6 +8,7 @@
 #include "call.h"
 
 #include <atomic>
+#include <cfloat>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -83,14 +84,9 @@ bool is_foreign(PyObject *obj) {
     return false;
 }
 
-PyObject *kinds_function(const char *name) {
-    static PyObject *module = nullptr;
-    if (module == nullptr) {
-        module = PyImport_ImportModule("vexa._kinds");
-        if (module == nullptr) return nullptr;
-    }
-    return PyObject_GetAttrString(module, name);
-}
+// A masked array: read through vexa._kinds like a pandas or polars object (its masked
+// values as missing ones); the result is masked where it has no value.
+bool masked(PyObject *obj) { return !PyArray_CheckExact(obj) && is_masked(obj); }
 
 // ---- binding -----------------------------------------------------------------------
 
@@ -160,7 +156,12 @@ bool read_real(Call &c, const qx::table::Param &p, PyObject *obj, double *out) {
           PyArray_IsScalar(obj, Floating)))
         return err::not_a_number(c.name, p.name, obj);
     const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == -1.0 && PyErr_Occurred()) {
+        // An integer beyond the largest float.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        return err::real_range(c.name, p.name, err::quote(obj), "a finite number");
+    }
     *out = v;
     return true;
 }
@@ -222,19 +223,45 @@ PyObject *as_condition(PyArrayObject *a) {
     return bytes;
 }
 
-// Adds the function's and the parameter's names to the error that numpy raised while
-// reading an argument (a ragged list, say).
+// Names the function and the parameter in an error raised while reading an argument.
+// numpy's own refusals (a TypeError, ValueError or OverflowError: a ragged list, say)
+// are raised again with the names in front, the original as their cause; any other
+// exception (one raised by the caller's own __array__, KeyboardInterrupt, SystemExit)
+// propagates as it is, with a note naming them where the exception takes notes.
 bool with_names(Call &c, const char *param) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr)
+    if (value == nullptr) {
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        PyErr_Format(PyExc_TypeError, "%s: %s could not be read as an array", c.name, param);
+        return false;
+    }
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    if (type == PyExc_TypeError || type == PyExc_ValueError || type == PyExc_OverflowError) {
         PyErr_Format(type, "%s: %s: %S", c.name, param, value);
-    else
-        PyErr_Format(type, "%s: %s could not be read as an array", c.name, param);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        if (v2 != nullptr) {
+            PyException_SetCause(v2, Py_NewRef(value));
+            PyException_SetContext(v2, Py_NewRef(value));
+        }
+        PyErr_Restore(t2, v2, tb2);
+        Py_DECREF(type);
+        Py_DECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    Ref note(PyUnicode_FromFormat("raised while vexa.%s read its argument %s", c.name, param));
+    if (note && PyObject_HasAttrString(value, "add_note")) {
+        Ref done(PyObject_CallMethod(value, "add_note", "O", note.get()));
+        if (!done) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
     return false;
 }
 
@@ -249,12 +276,16 @@ bool read_array(Call &c, const qx::table::Param &p, int i) {
         return true;
     }
     Ref unwrapped, arr;
-    if (!PyArray_Check(obj) && !PyList_Check(obj) && !PyTuple_Check(obj) && is_foreign(obj)) {
+    const bool is_ma = PyArray_Check(obj) && masked(obj);
+    if (is_ma ||
+        (!PyArray_Check(obj) && !PyList_Check(obj) && !PyTuple_Check(obj) && is_foreign(obj))) {
         Ref unwrap(kinds_function("unwrap"));
         if (!unwrap) return false;
         unwrapped.reset(PyObject_CallOneArg(unwrap.get(), obj));
         if (!unwrapped) return false;
-        if (first) c.like.reset(Py_NewRef(obj));
+        // The result takes the first argument's kind, or is masked when any argument of
+        // a numpy call is.
+        if (first || (is_ma && !c.like)) c.like.reset(Py_NewRef(obj));
         obj = unwrapped.get();
     }
     if (PyArray_Check(obj)) {
@@ -304,8 +335,7 @@ bool read_axis(Call &c, int ndim, int *axis) {
     long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow != 0 || v < -ndim || v >= ndim)
-        return err::axis_range(c.name, overflow ? (overflow > 0 ? INT64_MAX : INT64_MIN) : v,
-                               row_at(c.row).params[0].name, ndim);
+        return err::axis_range(c.name, index.get(), row_at(c.row).params[0].name, ndim);
     *axis = static_cast<int>(v < 0 ? v + ndim : v);
     return true;
 }
@@ -382,23 +412,61 @@ bool run_panel(Panel &p, int32_t *status) {
     return true;
 }
 
-// The error for a status that the checks before the call should have made impossible.
+// The kernel's verdict on the parameters alone: called over no bars, it runs its checks
+// of the integer and real parameters and nothing else.
+int32_t check_params(const Row &r, const qx::table::Slot *given) {
+    qx::table::Slot slots[kMaxParams] = {};
+    for (int i = 0; i < r.nparams; ++i)
+        if (!is_array(r.params[i].kind)) slots[i] = given[i];
+    return r.invoke(0, slots, nullptr, 0);
+}
+
+// The error for a status that the checks before the call should have made impossible,
+// or for parameters the kernel refuses: the one real parameter at fault when replacing it
+// by an accepted value (1.0) makes the kernel accept the call, else all of them together.
 bool refused(Call &c, const Row &r, int32_t status) {
-    if (status == QX_BAD_PERIOD)
-        for (int i = 0; i < r.nparams; ++i)
-            if (r.params[i].kind == Kind::Int && c.ops[i].value < r.params[i].least) {
-                Ref v(PyLong_FromLong(c.ops[i].value));
-                return err::int_range(c.name, r.params[i].name, r.params[i].least, v.get());
-            }
-    if (status == QX_BAD_PERIOD) {
-        std::string given;
-        for (int i = 0; i < r.nparams; ++i)
-            if (r.params[i].kind == Kind::Int)
-                given += std::string(given.empty() ? "" : ", ") + r.params[i].name + " = " +
-                         std::to_string(c.ops[i].value);
-        return err::ints_together(c.name, given);
+    if (status != QX_BAD_PERIOD) return err::refused(c.name, status);
+    qx::table::Slot given[kMaxParams] = {};
+    for (int i = 0; i < r.nparams; ++i) {
+        given[i].value = c.ops[i].value;
+        given[i].real = c.ops[i].real;
     }
-    return err::refused(c.name, status);
+    int at_fault = -1, faults = 0;
+    for (int i = 0; i < r.nparams; ++i) {
+        const auto &p = r.params[i];
+        if (p.kind == Kind::Int && c.ops[i].value < p.least) {
+            Ref v(PyLong_FromLong(c.ops[i].value));
+            return err::int_range(c.name, p.name, p.least, v.get());
+        }
+        // Integers within their own range are refused together (LAST's A and B).
+        if (p.kind != Kind::Real) continue;
+        qx::table::Slot trial[kMaxParams];
+        std::memcpy(trial, given, sizeof trial);
+        trial[i].real = 1.0;
+        if (check_params(r, trial) == 0) {
+            at_fault = i;
+            ++faults;
+        }
+    }
+    std::string all;
+    for (int i = 0; i < r.nparams; ++i) {
+        const auto &p = r.params[i];
+        if (p.kind != Kind::Int && p.kind != Kind::Real) continue;
+        Ref v(p.kind == Kind::Int ? PyLong_FromLong(c.ops[i].value)
+                                  : PyFloat_FromDouble(c.ops[i].real));
+        if (!v) return false;
+        const std::string q = err::quote(v.get());
+        if (faults == 1 && i == at_fault) {
+            // The real parameters of the table (the zigzag's percentage) are finite and
+            // positive; a value the kernel refuses otherwise is named without a rule.
+            const double x = c.ops[i].real;
+            const bool outside = !(x > 0.0 && x <= DBL_MAX);
+            return err::real_range(c.name, p.name, q,
+                                   outside ? "a finite number greater than 0" : "");
+        }
+        all += std::string(all.empty() ? "" : ", ") + p.name + " = " + q;
+    }
+    return err::ints_together(c.name, all);
 }
 
 PyObject *finish(Call &c, Ref &out) {
@@ -472,6 +540,24 @@ bool fast_call(const Row &r, PyObject *const *args, Py_ssize_t nargs, PyObject *
 }
 
 }  // namespace
+
+bool is_masked(PyObject *obj) {
+    PyObject *mro = Py_TYPE(obj)->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i)
+        if (from_package(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i)), "numpy.ma", 8))
+            return true;
+    return false;
+}
+
+PyObject *kinds_function(const char *name) {
+    static PyObject *module = nullptr;
+    if (module == nullptr) {
+        module = PyImport_ImportModule("vexa._kinds");
+        if (module == nullptr) return nullptr;
+    }
+    return PyObject_GetAttrString(module, name);
+}
 
 void find_per_bar_rows() {
     for (size_t i = 0; i < kNumRows; ++i) g_per_bar[i] = per_bar_row(i);

@@ -21,6 +21,61 @@ inline std::string shape(int ndim, const npy_intp *dims) {
     return s + (ndim == 1 ? ",)" : ")");
 }
 
+// A value as a message quotes it: its repr, shortened to a readable length (a number
+// of thousands of digits as its first and last digits and its length). Never fails.
+inline std::string quote(PyObject *obj) {
+    constexpr Py_ssize_t kLongest = 40;
+    if (PyLong_Check(obj)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return std::to_string(v);
+        PyErr_Clear();
+    }
+    PyObject *r = PyObject_Repr(obj);
+    if (r == nullptr) {
+        // An integer past the interpreter's limit of digits for a text, say.
+        PyErr_Clear();
+        std::string about;
+        if (PyLong_Check(obj)) {
+            PyObject *bits = PyObject_CallMethod(obj, "bit_length", nullptr);
+            const long long b = bits != nullptr ? PyLong_AsLongLong(bits) : -1;
+            Py_XDECREF(bits);
+            PyErr_Clear();
+            if (b > 0)
+                about = " of about " +
+                        std::to_string(static_cast<long long>(static_cast<double>(b) * 0.30103)) +
+                        " digits";
+        }
+        const char *what = !PyLong_Check(obj) ? Py_TYPE(obj)->tp_name
+                           : PyObject_RichCompareBool(obj, Py_False, Py_LT) == 1
+                               ? "a negative integer"
+                               : "an integer";
+        PyErr_Clear();
+        return std::string("<") + what + about + ">";
+    }
+    const Py_ssize_t chars = PyUnicode_GET_LENGTH(r);
+    std::string out;
+    if (chars <= kLongest) {
+        const char *text = PyUnicode_AsUTF8(r);
+        if (text != nullptr) out = text;
+    } else {
+        // Whole characters: cut between code points, never inside one.
+        PyObject *head = PyUnicode_Substring(r, 0, 20);
+        PyObject *tail = PyUnicode_Substring(r, chars - 8, chars);
+        const char *h = head ? PyUnicode_AsUTF8(head) : nullptr;
+        const char *t = tail ? PyUnicode_AsUTF8(tail) : nullptr;
+        if (h != nullptr && t != nullptr)
+            out = std::string(h) + "..." + t + " (" +
+                  std::to_string(static_cast<long long>(chars)) +
+                  (PyLong_Check(obj) ? " digits)" : " characters)");
+        Py_XDECREF(head);
+        Py_XDECREF(tail);
+    }
+    Py_DECREF(r);
+    PyErr_Clear();
+    return out.empty() ? std::string("<") + Py_TYPE(obj)->tp_name + ">" : out;
+}
+
 // ---- binding ---------------------------------------------------------------------
 
 inline bool too_many_positional(const char *func, int most, Py_ssize_t given) {
@@ -51,9 +106,10 @@ inline bool axis_type(const char *func, PyObject *obj) {
     return false;
 }
 
-inline bool axis_range(const char *func, long long axis, const char *param, int ndim) {
-    PyErr_Format(PyExc_ValueError, "%s: axis %lld is out of range for %s, which is %d-D", func,
-                 axis, param, ndim);
+inline bool axis_range(const char *func, PyObject *axis, const char *param, int ndim) {
+    const std::string a = quote(axis);
+    PyErr_Format(PyExc_ValueError, "%s: axis %s is out of range for %s, which is %d-D", func,
+                 a.c_str(), param, ndim);
     return false;
 }
 
@@ -133,14 +189,29 @@ inline bool int_type(const char *func, const char *param, PyObject *obj, bool pe
 
 // The accepted range, "from 1 to 2147483647", as every range message gives it.
 inline bool int_range(const char *func, const char *param, int32_t least, PyObject *value) {
+    const std::string v = quote(value);
     PyErr_Format(PyExc_ValueError,
-                 "%s: %s = %S is out of range; %s must be an integer from %d to %d", func, param,
-                 value, param, static_cast<int>(least), static_cast<int>(INT32_MAX));
+                 "%s: %s = %s is out of range; %s must be an integer from %d to %d", func, param,
+                 v.c_str(), param, static_cast<int>(least), static_cast<int>(INT32_MAX));
     return false;
 }
 
-// A kernel refused integer parameters that are each within their own range but not
-// together (LAST's A and B); `given` lists them, "A = 1, B = 3".
+// A real parameter that the kernel refuses on its own: `rule` is what it accepts
+// (empty: the function's documentation says).
+inline bool real_range(const char *func, const char *param, const std::string &value,
+                       const char *rule) {
+    if (rule != nullptr && rule[0] != '\0')
+        PyErr_Format(PyExc_ValueError, "%s: %s = %s is out of range; %s must be %s", func, param,
+                     value.c_str(), param, rule);
+    else
+        PyErr_Format(PyExc_ValueError,
+                     "%s: %s = %s is not accepted; see the function's documentation", func, param,
+                     value.c_str());
+    return false;
+}
+
+// A kernel refused parameters that are each within their own range but not together
+// (LAST's A and B); `given` lists them, "A = 1, B = 3".
 inline bool ints_together(const char *func, const std::string &given) {
     PyErr_Format(PyExc_ValueError,
                  "%s: the parameters %s do not go together; see the function's documentation", func,

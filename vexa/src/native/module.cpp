@@ -37,12 +37,21 @@ using AllEntries = Entries<std::make_index_sequence<kNumRows>>;
 // never unloaded, so they are never freed.
 PyMethodDef g_defs[kNumRows];
 
+// A count of threads: an int, never a bool.
+bool count_arg(PyObject *obj) {
+    if (PyIndex_Check(obj) && !PyBool_Check(obj) && !PyArray_IsScalar(obj, Bool)) return true;
+    PyErr_Format(PyExc_TypeError, "the count of threads must be an integer, not %.100s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
 PyObject *num_threads(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs > 1) {
         PyErr_SetString(PyExc_TypeError, "_num_threads() takes at most one argument");
         return nullptr;
     }
     if (nargs == 1 && args[0] != Py_None) {
+        if (!count_arg(args[0])) return nullptr;
         const long v = PyLong_AsLong(args[0]);
         if (v == -1 && PyErr_Occurred()) return nullptr;
         if (v < 0) {
@@ -60,6 +69,7 @@ PyObject *thread_limit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     }
     if (nargs == 1 && args[0] != Py_None) {
+        if (!count_arg(args[0])) return nullptr;
         const long v = PyLong_AsLong(args[0]);
         if (v == -1 && PyErr_Occurred()) return nullptr;
         if (v < 0) {

@@ -10,10 +10,20 @@
 #include "numpy.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "../pyref.h"
+#include "call.h"
 #include "errors.h"
 #include "quorix_stream.h"
 #include "rows.h"
@@ -99,7 +109,97 @@ const char *array_name(const Function &f, int k) {
     return "?";
 }
 
+// ---- the memory a state may take ----------------------------------------------------
+
+// The memory of this machine (or of the container it runs in, when that is less), in
+// bytes; 0 when it cannot be told.
+uint64_t machine_memory() {
+    uint64_t total = 0;
+#if defined(_WIN32)
+    MEMORYSTATUSEX m;
+    m.dwLength = sizeof m;
+    if (GlobalMemoryStatusEx(&m)) total = m.ullTotalPhys;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) total = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+#if defined(__linux__)
+    // A cgroup's limit (version 2, then 1); "max" or a huge number when there is none.
+    for (const char *path :
+         {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        if (FILE *f = std::fopen(path, "r")) {
+            unsigned long long limit = 0;
+            if (std::fscanf(f, "%llu", &limit) == 1 && limit > 0 && limit < total) total = limit;
+            std::fclose(f);
+        }
+    }
+#endif
+#endif
+    return total;
+}
+
+// The largest state a stream may have: the machine's memory, found once (tests set
+// another with _stream_memory).
+uint64_t g_memory = 0;
+bool g_memory_known = false;
+
+uint64_t memory_limit() {
+    if (!g_memory_known) {
+        g_memory = machine_memory();
+        g_memory_known = true;
+    }
+    return g_memory;
+}
+
+std::string gib(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
+    return text;
+}
+
+// Whether a state of `size` bytes may be made: not beyond the machine's memory, where it
+// could never be filled (a refusal now, rather than a MemoryError or the process killed
+// when bars fill it).
+bool fits(size_t size) {
+    const uint64_t limit = memory_limit();
+    return limit == 0 || size <= limit;
+}
+
+bool too_large(const std::string &what, size_t size) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s needs a state of %s once its window is full (it keeps the bars of its "
+                 "window), more than the memory of this machine (%s); use a shorter period",
+                 what.c_str(), gib(size).c_str(), gib(memory_limit()).c_str());
+    return false;
+}
+
+// "stream.MA(N=2147483647)": the stream as made, for messages.
+std::string made_as(const Function &f, const int32_t *ints, int64_t history, bool periods) {
+    std::string given;
+    for (int i = 0, m = 0; i < f.nparams; ++i) {
+        if (f.params[i].kind != Kind::Int) continue;
+        if (!given.empty()) given += ", ";
+        given += std::string(f.params[i].name) + "=" + std::to_string(ints[m]);
+        ++m;
+    }
+    if (periods) {
+        if (!given.empty()) given += ", ";
+        given += "max_period=" + std::to_string(static_cast<long long>(history));
+    }
+    return label(f) + "(" + given + ")";
+}
+
 // ---- making a stream --------------------------------------------------------------
+
+// The error for parameters the kernel refuses: each is within its own range (read_int),
+// so they do not go together.
+bool params_refused(const Function &f, const int32_t *ints) {
+    std::string given;
+    for (int i = 0, m = 0; i < f.nparams; ++i)
+        if (f.params[i].kind == Kind::Int)
+            given += std::string(given.empty() ? "" : ", ") + f.params[i].name + " = " +
+                     std::to_string(ints[m++]);
+    return err::ints_together(label(f).c_str(), given);
+}
 
 // Allocates and fills the state of `s` for these parameters.
 bool make_state(Stream *s, const Function &f, const int32_t *ints, int64_t history) {
@@ -108,6 +208,13 @@ bool make_state(Stream *s, const Function &f, const int32_t *ints, int64_t histo
         PyErr_Format(PyExc_ValueError, "%s: max_period = %lld is out of range", label(f).c_str(),
                      static_cast<long long>(history));
         return false;
+    }
+    if (!fits(size)) {
+        // Parameters the kernel refuses are named as such first (no state is needed to
+        // tell: qxs_init checks them before the block).
+        if (qxs_init(s->row, ints, history, nullptr, 0) == QXS_BAD_PERIOD)
+            return params_refused(f, ints);
+        return too_large(made_as(f, ints, history, keeps_history(s->row)), size);
     }
     // Zeroed, and untouched until bars come: a long window costs its memory as it fills.
     void *state = PyMem_Calloc(1, size);
@@ -122,13 +229,7 @@ bool make_state(Stream *s, const Function &f, const int32_t *ints, int64_t histo
     if (st != QXS_OK) {
         PyMem_Free(state);
         if (st != QXS_BAD_PERIOD) return err::refused(label(f).c_str(), st);
-        // Each parameter is within its own range (read_int): they do not go together.
-        std::string given;
-        for (int i = 0, m = 0; i < f.nparams; ++i)
-            if (f.params[i].kind == Kind::Int)
-                given += std::string(given.empty() ? "" : ", ") + f.params[i].name + " = " +
-                         std::to_string(ints[m++]);
-        return err::ints_together(label(f).c_str(), given);
+        return params_refused(f, ints);
     }
     PyMem_Free(s->state);
     s->state = state;
@@ -277,6 +378,20 @@ inline bool read_value(const Stream *s, int k, PyObject *obj, double *out) {
     double v;
     if (PyFloat_CheckExact(obj)) {
         v = PyFloat_AS_DOUBLE(obj);
+    } else if (PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(obj)) == 0 &&
+               is_masked(obj)) {
+        // np.ma.masked, or a masked array of one value: a masked value is missing.
+        Ref unwrap(kinds_function("unwrap"));
+        if (!unwrap) return false;
+        Ref value(PyObject_CallOneArg(unwrap.get(), obj));
+        if (!value) return false;
+        const char kind = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(value.get()))->kind;
+        if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+            const Function &f = row_of(s);
+            return err::not_a_number(label(f).c_str(), array_name(f, k), obj);
+        }
+        v = PyFloat_AsDouble(value.get());
+        if (v == -1.0 && PyErr_Occurred()) return false;
     } else {
         if (!(PyFloat_Check(obj) || PyLong_Check(obj) || PyArray_IsScalar(obj, Number) ||
               PyArray_IsScalar(obj, Bool))) {
@@ -311,9 +426,20 @@ PyObject *stream_update_many(PyObject *self, PyObject *const *args, Py_ssize_t n
     Ref arrays[qx::table::kMaxParams];
     const double *cols[qx::table::kMaxParams];
     npy_intp n = 0;
+    Ref like;  // a masked array among the arguments: the values come back masked
     for (Py_ssize_t k = 0; k < nargs; ++k) {
         const char *pname = array_name(f, static_cast<int>(k));
-        Ref a(PyArray_FromAny(args[k], nullptr, 0, 0, 0, nullptr));
+        PyObject *given = args[k];
+        Ref unwrapped;
+        if (PyArray_Check(given) && !PyArray_CheckExact(given) && is_masked(given)) {
+            Ref unwrap(kinds_function("unwrap"));
+            if (!unwrap) return nullptr;
+            unwrapped.reset(PyObject_CallOneArg(unwrap.get(), given));
+            if (!unwrapped) return nullptr;
+            if (!like) like.reset(Py_NewRef(given));
+            given = unwrapped.get();
+        }
+        Ref a(PyArray_FromAny(given, nullptr, 0, 0, 0, nullptr));
         if (!a) return nullptr;
         auto *arr = reinterpret_cast<PyArrayObject *>(a.get());
         const int t = PyArray_TYPE(arr);
@@ -356,6 +482,11 @@ PyObject *stream_update_many(PyObject *self, PyObject *const *args, Py_ssize_t n
         s->state, cols, n,
         static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get()))), &done);
     if (st != QXS_OK) return refused_bar(s, st, qxs_bars(s->state) - 1, done - 1);
+    if (like) {
+        Ref wrap(kinds_function("wrap"));
+        if (!wrap) return nullptr;
+        return PyObject_CallFunctionObjArgs(wrap.get(), like.get(), out.get(), nullptr);
+    }
     return Py_NewRef(out.get());
 }
 
@@ -417,15 +548,26 @@ PyObject *get_delay(PyObject *self, void *) {
     return PyLong_FromLongLong(qxs_delay(reinterpret_cast<Stream *>(self)->state));
 }
 
-// Pickled as (restore, (name, state bytes)): the parameters travel inside the state.
+// Pickled as (restore, (name, saved form)): the saved form holds the parameters, the
+// bars the state keeps (not its capacity) and a checksum (quorix_stream.h).
 PyObject *g_restore = nullptr;
 
 PyObject *stream_reduce(PyObject *self, PyObject *) {
     auto *s = reinterpret_cast<Stream *>(self);
-    Ref bytes(PyBytes_FromStringAndSize(static_cast<const char *>(s->state),
-                                        static_cast<Py_ssize_t>(s->size)));
+    const size_t n = qxs_saved_size(s->state);
+    Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!bytes) return nullptr;
+    if (qxs_save(s->state, PyBytes_AS_STRING(bytes.get()), n) != QXS_OK) {
+        err::refused(label(row_of(s)).c_str(), QXS_BAD_STATE);
+        return nullptr;
+    }
     return Py_BuildValue("(O(sO))", g_restore, row_of(s).name, bytes.get());
+}
+
+PyObject *not_restored(const char *name, const char *why) {
+    PyErr_Format(PyExc_ValueError, "the saved state of a %s stream %s; nothing was restored", name,
+                 why);
+    return nullptr;
 }
 
 PyObject *restore(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -440,20 +582,38 @@ PyObject *restore(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         if (g_types[r] != nullptr && std::strcmp(row_at(static_cast<size_t>(r)).name, name) == 0)
             row = r;
     if (row < 0) {
-        PyErr_Format(PyExc_ValueError, "vexa.stream has no stream named %s", name);
+        const std::string q = err::quote(args[0]);
+        PyErr_Format(PyExc_ValueError, "vexa.stream has no stream named %s", q.c_str());
         return nullptr;
     }
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(args[1]));
-    void *state = PyMem_Malloc(size > 0 ? size : 1);
+    const char *saved = PyBytes_AS_STRING(args[1]);
+    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(args[1]));
+    const size_t size = qxs_loaded_size(saved, n);
+    if (size == 0)
+        return not_restored(name, "is not one this version of vexa made (damaged, cut short, or "
+                                  "from another version or machine)");
+    if (!fits(size)) {
+        const std::string why = "needs " + gib(size) + ", more than the memory of this machine (" +
+                                gib(memory_limit()) + ")";
+        return not_restored(name, why.c_str());
+    }
+    // Zeroed: the ring slots that the saved form leaves out are as qxs_init leaves them.
+    void *state = PyMem_Calloc(1, size);
     if (state == nullptr) return PyErr_NoMemory();
-    std::memcpy(state, PyBytes_AS_STRING(args[1]), size);
-    if (qxs_check(state, size) != QXS_OK || qxs_row(state) != row) {
+    const int32_t st = qxs_load(saved, n, state, size);
+    const int32_t held = st == QXS_OK ? qxs_row(state) : -1;
+    if (held != row) {
         PyMem_Free(state);
-        PyErr_Format(PyExc_ValueError,
-                     "the saved state of a %s stream is not one this version of vexa made "
-                     "(damaged, or from another version); nothing was restored",
-                     name);
-        return nullptr;
+        if (st == QXS_BAD_CHECKSUM)
+            return not_restored(name, "is damaged: its bytes changed since it was saved (its "
+                                      "checksum does not match)");
+        if (st == QXS_OK) {
+            const std::string why = std::string("holds the state of a ") +
+                                    row_at(static_cast<size_t>(held)).name + " stream instead";
+            return not_restored(name, why.c_str());
+        }
+        return not_restored(name, "is not one this version of vexa made (its parameters and "
+                                  "numbers are not those of a stream)");
     }
     Stream *s = alloc_stream(g_types[row], row);
     if (s == nullptr) {
@@ -463,6 +623,26 @@ PyObject *restore(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     s->state = state;
     s->size = size;
     return reinterpret_cast<PyObject *>(s);
+}
+
+// _stream_memory(n=None): the largest state a stream may have, in bytes (the machine's
+// memory); sets it first when n is given (0: no limit; None: the machine's again).
+PyObject *stream_memory(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs > 1) {
+        PyErr_SetString(PyExc_TypeError, "_stream_memory() takes at most one argument");
+        return nullptr;
+    }
+    if (nargs == 1) {
+        if (args[0] == Py_None) {
+            g_memory_known = false;
+        } else {
+            const unsigned long long v = PyLong_AsUnsignedLongLong(args[0]);
+            if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+            g_memory = v;
+            g_memory_known = true;
+        }
+    }
+    return PyLong_FromUnsignedLongLong(memory_limit());
 }
 
 PyMethodDef g_methods[] = {
@@ -565,6 +745,13 @@ bool add_streams(PyObject *module) {
     if (!fn) return false;
     g_restore = Py_NewRef(fn.get());
     if (PyModule_AddObjectRef(module, "_stream_restore", fn.get()) < 0) return false;
+    static PyMethodDef memory_def = {
+        "_stream_memory",
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&stream_memory)), METH_FASTCALL,
+        "_stream_memory(n=None, /): the largest state a stream may have, in bytes (the "
+        "machine's memory); sets it first when n is given (0: no limit, None: the machine's)."};
+    Ref memory(PyCFunction_NewEx(&memory_def, nullptr, where.get()));
+    if (!memory || PyModule_AddObjectRef(module, "_stream_memory", memory.get()) < 0) return false;
     Ref frozen(PyFrozenSet_New(history.get()));
     if (!frozen || PyModule_AddObjectRef(module, "_stream_history", frozen.get()) < 0) return false;
     return PyModule_AddObjectRef(module, "_stream_types", types.get()) == 0;
