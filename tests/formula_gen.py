@@ -5,6 +5,7 @@ functions (the chain a user would write by hand), plus mutations of formula text
 import numpy as np
 
 import vexa
+from vexa import _native
 
 FIELDS = {"C": "close", "O": "open", "H": "high", "L": "low", "VOL": "vol"}
 # Table functions with one series and one period, and their per-bar variants.
@@ -43,13 +44,17 @@ def truth(x):
 def tree(rng, depth=0):
     """A random expression: ("field", k) | ("num", v) | ("op", o, a, b) | ("neg", a) |
     ("call", name, a, N) | ("calla", name, a, periods) | ("if", c, a, b) | ("bars", c)
-    | ("sma", a, N, M) | ("cross", a, b)."""
+    | ("sma", a, N, M) | ("cross", a, b) | ("sar", N, STEP, MAX)."""
     r = rng.random()
     if r < 0.08:  # the close against the open: equal on a third of the bars (ties)
         return ("op", rng.choice(OPS[4:]), ("field", "C"), ("field", "O"))
     if depth >= 4 or r < 0.25:
-        if rng.random() < 0.7:
+        u = rng.random()
+        if u < 0.65:
             return ("field", rng.choice(list(FIELDS)))
+        if u < 0.7:  # SAR reads HIGH and LOW itself
+            step = float(rng.choice([1, 2, 2.5]))
+            return ("sar", int(rng.integers(1, 12)), step, float(rng.choice([step, 20])))
         return ("num", float(rng.choice([0, 1, 2, 0.5, 3.25, 100])))
     if r < 0.5:
         return ("op", rng.choice(OPS), tree(rng, depth + 1), tree(rng, depth + 1))
@@ -89,6 +94,8 @@ def text(t):
         return f"IF({text(t[1])},{text(t[2])},{text(t[3])})"
     if kind == "sma":
         return f"SMA({text(t[1])},{t[2]},{t[3]})"
+    if kind == "sar":
+        return f"SAR({t[1]},{t[2]!r},{t[3]!r})"
     return f"CROSS({text(t[1])},{text(t[2])})"
 
 
@@ -138,6 +145,8 @@ def value(t, data, n):
         return vexa.FIF(c, _series(value(t[2], data, n), n), _series(value(t[3], data, n), n))
     if kind == "sma":
         return vexa.SMA(_series(value(t[1], data, n), n), t[2], t[3])
+    if kind == "sar":
+        return _native.SAR(data["high"], data["low"], *t[1:])
     return vexa.CROSS(_series(value(t[1], data, n), n), _series(value(t[2], data, n), n))
 
 

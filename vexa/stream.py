@@ -4,8 +4,8 @@
     for bar in feed:
         value = s.update(bar.close)      # bit for bit EMA(closes so far, N=12)[-1]
 
-One class per function, with the batch function's integer parameters as constructor
-arguments (`SMA(N=5, M=1)`, `CROSS()`). `update(*values)` takes the new bar's value of
+One class per function, with the batch function's integer and real parameters as
+constructor arguments (`SMA(N=5, M=1)`, `SAR(N=10, STEP=2, MAX=20)`, `CROSS()`). `update(*values)` takes the new bar's value of
 each array parameter, in the batch function's order (`MA_A`'s period comes with each
 bar: `update(x, period)`), and returns that bar's value as a float; `update_many(*arrays)`
 takes many bars and returns an array. Every value is, bit for bit, what the batch function

@@ -51,7 +51,8 @@ class Func:
     ahead: str | None = None  # None, "always", "negative" / "positive" (sign of param 1)
     row: table.Function | None = None  # the table row ("table")
     impl: object = None  # numpy: f(ctx, *args); rewrite: the target's name
-    order: tuple[int, ...] = ()  # rewrite: the target's arguments by our position
+    # rewrite: the target's arguments by our position, or a data field read implicitly
+    order: tuple[int | str, ...] = ()
     negate: tuple[int, ...] = ()  # rewrite: arguments to negate
     variadic: bool = False
     bare: bool = False  # may be written without parentheses (ISLASTBAR)
@@ -374,6 +375,13 @@ _ROW_DEFINITIONS = {
     "TROUGH": "The value of ZIG(K, N) at its M-th latest trough, as PEAK. Looks ahead.",
     "PEAKBARS": "Bars since the M-th latest peak of ZIG(K, N) (0 at the peak). Looks ahead.",
     "TROUGHBARS": "Bars since the M-th latest trough of ZIG(K, N). Looks ahead.",
+    "SAR": "The parabolic SAR of the highs H and lows L (bars missing either are left "
+    "out): the first N bars fix the trend (up where H + L of the N-th is at least that of "
+    "the first) and the start (up: their lowest low, extreme EP their highest high); then "
+    "SAR + AF (EP - SAR), kept below the previous two lows (above the highs going down), "
+    "reversing to EP, or the bar's own high where higher, where the low reaches it; AF "
+    "starts at STEP / 100 and rises by as much at each new extreme up to MAX / 100 "
+    "(0 < STEP <= MAX <= 100). NaN before the N-th bar.",
 }
 
 _ZIG_FAMILY = ("ZIG", "PEAK", "TROUGH", "PEAKBARS", "TROUGHBARS")
@@ -396,6 +404,7 @@ def _build():
             row=row,
             definition=_ROW_DEFINITIONS.get(row.name, ""),
         )
+    ROWS.update(funcs)
     for name, params, summary, impl, definition in _ELEMENTWISE:
         funcs[name] = Func(
             name,
@@ -456,6 +465,16 @@ def _build():
         order=(0,),
         definition="BACKCOUNT(X).",
     )
+    funcs["SAR"] = Func(
+        "SAR",
+        (("N", INT), ("STEP", REAL), ("MAX", REAL)),
+        "Parabolic stop and reverse of HIGH and LOW (STEP and MAX in percent)",
+        "rewrite",
+        impl="SAR",
+        order=("HIGH", "LOW", 0, 1, 2),
+        definition="The table's SAR(HIGH, LOW, N, STEP, MAX), the data's HIGH and LOW read "
+        "without being written: " + _ROW_DEFINITIONS["SAR"],
+    )
     for name, (params, summary) in DRAWN.items():
         funcs[name] = Func(name, params, summary, "draw")
     for name in NOT_DRAWN:
@@ -465,6 +484,9 @@ def _build():
     return funcs
 
 
+# The functions of the table by name, also where the language gives the name another
+# form (SAR(N, STEP, MAX) reads HIGH and LOW itself): what a rewrite names.
+ROWS: dict[str, Func] = {}
 FUNCTIONS: dict[str, Func] = _build()
 
 # ---- drawing attributes ---------------------------------------------------------

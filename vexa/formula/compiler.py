@@ -419,15 +419,19 @@ class Compiler:
         self._arity(func, call)
         label = func.name
         if func.kind == "rewrite":
-            target = cat.FUNCTIONS[func.impl]
+            target = cat.ROWS.get(func.impl) or cat.FUNCTIONS[func.impl]
             moved = []
             for k in func.order:
+                if isinstance(k, str):  # a data field the function reads itself
+                    self.fields_used.add(k)
+                    moved.append(self.node("field", (), SERIES_SHAPE, call.pos, value=k))
+                    continue
                 a = args[k]
                 if k in func.negate:
                     a = self.node("neg", (a,), a.shape, call.args[k].pos)
                 moved.append(a)
             args = moved
-            positions = [call.args[k].pos for k in func.order]
+            positions = [call.pos if isinstance(k, str) else call.args[k].pos for k in func.order]
             func = target
         else:
             positions = [a.pos for a in call.args]

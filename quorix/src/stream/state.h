@@ -16,7 +16,7 @@
 namespace qxs {
 
 // "qxstrm" and a layout version: a block of another layout is refused, never misread.
-constexpr uint64_t kMagic = 0x71787374726d0001ULL;
+constexpr uint64_t kMagic = 0x71787374726d0002ULL;
 
 // A stream never takes more bars than this, so every index sum below stays exact.
 constexpr int64_t kMaxBars = int64_t{1} << 62;
@@ -27,6 +27,7 @@ struct Head {
     int32_t row;    // index into qx::table::kFunctions
     int32_t p[2];   // the integer parameters, in parameter order
     int32_t pad;
+    double r[2];      // the real parameters, in parameter order
     int64_t history;  // per-bar period rows: the longest period served; else 0
     int64_t cap;      // ring elements
     int64_t bars;     // bars taken; the index of the next bar

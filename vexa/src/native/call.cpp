@@ -392,10 +392,18 @@ bool refused(Call &c, const Row &r, int32_t status) {
             }
     if (status == QX_BAD_PERIOD) {
         std::string given;
-        for (int i = 0; i < r.nparams; ++i)
-            if (r.params[i].kind == Kind::Int)
-                given += std::string(given.empty() ? "" : ", ") + r.params[i].name + " = " +
-                         std::to_string(c.ops[i].value);
+        for (int i = 0; i < r.nparams; ++i) {
+            if (r.params[i].kind != Kind::Int && r.params[i].kind != Kind::Real) continue;
+            std::string value = std::to_string(c.ops[i].value);
+            if (r.params[i].kind == Kind::Real) {
+                char *text =
+                    PyOS_double_to_string(c.ops[i].real, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+                if (text == nullptr) PyErr_Clear();
+                value = text != nullptr ? text : "?";
+                PyMem_Free(text);
+            }
+            given += std::string(given.empty() ? "" : ", ") + r.params[i].name + " = " + value;
+        }
         return err::ints_together(c.name, given);
     }
     return err::refused(c.name, status);
