@@ -160,6 +160,21 @@ def test_against_model(lib, n):
         check(lib, "vx_sumbars", [np.abs(x), target], ())
 
 
+@pytest.mark.parametrize("n", [1, 2, 3, 7, 16, 17, 64, 100, 257])
+def test_extreme_bars_against_model_near_and_beyond_the_length(lib, n):
+    # The windows cut into blocks of N bars: periods that divide n and that do not, at
+    # and around n and far beyond, over ties, signed zeros, infinities and missing runs.
+    rng = np.random.default_rng(300 + n)
+    periods = {1, 2, 3, 4, 5, 7, 8, n // 3, n // 2, n - 2, n - 1, n, n + 1, 2 * n, INT32_MAX}
+    for _ in range(4):
+        x = random_series(rng, n, nan=rng.choice([0.0, 0.1, 0.5]))
+        x[rng.integers(0, n) : rng.integers(0, n + 1)] = np.nan
+        for y in (x, np.round(x / (np.nanmax(np.abs(x[np.isfinite(x)]), initial=1.0) / 3))):
+            for N in sorted(p for p in periods if p >= 0):
+                for name in ("vx_hhvbars", "vx_llvbars"):
+                    check(lib, name, [y], (N,), exact=True)
+
+
 @pytest.mark.parametrize("n", SIZES + [300])
 def test_zigzag_against_model(lib, n):
     rng = np.random.default_rng(100 + n)
