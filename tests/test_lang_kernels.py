@@ -175,6 +175,40 @@ def test_extreme_bars_against_model_near_and_beyond_the_length(lib, n):
                     check(lib, name, [y], (N,), exact=True)
 
 
+def highest_sums(x):
+    """The largest of the sums SUMBARS forms at each bar, back to bar 0 in its order."""
+    out = []
+    for i in range(len(x)):
+        acc, top = 0.0, 0.0
+        for v in x[i::-1]:
+            acc = acc + (0.0 if v != v else v)
+            top = acc if acc > top else top
+        out.append(top)
+    return np.array(out)
+
+
+@pytest.mark.parametrize("n", [1, 2, 5, 40, 300])
+def test_sumbars_against_model_at_targets_the_sums_just_reach(lib, n):
+    # Targets at the largest sum a bar forms (reached), an ulp and a little above it
+    # (never reached), beyond every sum and infinite, over sums that cancel (large values
+    # of both signs), tiny and huge magnitudes, missing runs and infinities.
+    rng = np.random.default_rng(400 + n)
+    for scale, base in ((1.0, 0.0), (1e-3, 1e15), (1e-310, 0.0), (1e290, 0.0)):
+        x = base * np.where(rng.random(n) < 0.5, 1.0, -1.0) + rng.normal(0, 1, n) * scale
+        x[rng.random(n) < 0.1] = np.nan
+        for inf in ([], [np.inf], [-np.inf], [np.inf, -np.inf]):
+            y = x.copy()
+            y[rng.integers(0, n, len(inf))] = inf
+            with np.errstate(all="ignore"):
+                top = highest_sums(y.tolist())
+                for target in (top, np.nextafter(top, np.inf), top + np.abs(top) * 1e-12):
+                    check(lib, "vx_sumbars", [y, target], (), exact=True)
+            for fixed in (np.inf, -np.inf, 1e300, -1e300, 0.0):
+                target = np.full(n, fixed)
+                target[rng.random(n) < 0.1] = np.nan
+                check(lib, "vx_sumbars", [y, target], (), exact=True)
+
+
 @pytest.mark.parametrize("n", SIZES + [300])
 def test_zigzag_against_model(lib, n):
     rng = np.random.default_rng(100 + n)
