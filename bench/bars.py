@@ -1,27 +1,28 @@
 """The language's kernels whose cost could grow with their period or their target:
 HHVBARS, LLVBARS and SUMBARS, each timed per bar against N; and SAR beside TA-Lib's.
 
-    python3 bench/bars.py [--bars 100000] [--baseline LIBQUORIX] [--rounds 5]
+    python3 bench/bars.py [--bars 100000] [--lib NAME=LIBQUORIX ...] [--rounds 5]
                           [--clock cpu|wall] [--name NAME] [--no-save]
 
 - HHVBARS, LLVBARS: N from 5 to far beyond the bars (99,999,999); the kernel's cost per
   bar should not depend on N.
 - SUMBARS: a target never reached (the sum of every bar stays below it: positive volumes
-  against 10^12, and price changes of both signs against 10^6), and targets reached
-  after about 5, 20 and 250 bars. A bar sums afresh from itself back, the order that
-  gives its bits, so a reached target costs the bars it needs; a target that is never
-  reached should cost nothing more than a bar.
+  against 10^12, and price changes of both signs against 10^6), and targets of 5, 20 and
+  250 times the median volume (reached after about 4, 13 and 150 bars). A bar sums
+  afresh from itself back, the order that gives its bits, so a reached target costs the
+  bars it needs; a target that is never reached should cost nothing more than a bar.
 - SAR: vexa's SAR(H, L, 10, 2, 20) beside TA-Lib's SAR(high, low, 0.02, 0.2) where TA-Lib
   is installed (its start rule differs, so its values differ; the work is alike).
 
 vexa's figures are the calls a user makes (vexa._native.HHVBARS(x, N), ..., the result's
-allocation included). With --baseline, the same kernels of a libquorix.so built from
-another tree (cmake -S TREE -B B -DVEXA_MODULE=OFF -DQUORIX_SHARED=ON
--DCMAKE_BUILD_TYPE=Release), e.g. the commit before a change, are called beside them
-through their C names (ctypes). Each sample is the time of one call over the series per
-bar; the figure is the median of the rounds, the contenders of one case interleaved in a
-freshly shuffled order each round (timing.measure). Saves
-bench/results/bars-<date>-<cpu>-<cores>c.json and the rendered tables beside it (.md).
+allocation included). Each --lib NAME=PATH adds the same kernels of a libquorix.so
+(cmake -S TREE -B B -DVEXA_MODULE=OFF -DQUORIX_SHARED=ON -DCMAKE_BUILD_TYPE=Release),
+called through their C names (ctypes) into an output allocated once: this tree's, and
+another tree's (the commit before a change, say) to show the change. Each sample is the
+time of one call over the series per bar; the figure is the median of the rounds, the
+contenders of one case interleaved in a freshly shuffled order each round
+(timing.measure). Saves bench/results/bars-<date>-<cpu>-<cores>c.json and the rendered
+tables beside it (.md).
 """
 
 from __future__ import annotations
@@ -92,8 +93,9 @@ def run(opts):
     n = opts.bars
     close, volume, change = series(n)
     libs = {"vexa": None}
-    if opts.baseline:
-        libs["baseline"] = kernels(opts.baseline)
+    for spec in opts.lib:
+        name, _, path = spec.partition("=")
+        libs[name] = kernels(path)
     rng = np.random.default_rng(1)
     target_ns = 2e6
     out = {"extreme_bars": [], "sumbars": [], "sar": None}
@@ -115,12 +117,12 @@ def run(opts):
             print(f"{name:10} {period:>12,}" + "".join(f"{t[k]:12.2f}" for k in libs), flush=True)
             out["extreme_bars"].append({"function": name, "N": period, **t})
 
-    # SUMBARS's targets: sums of about k bars of volume, and sums never reached.
+    # SUMBARS's targets: sums of a few bars of volume, and sums never reached.
     typical = float(np.nanmedian(volume))
     targets = {
-        "5 bars": (volume, np.full(n, 5 * typical)),
-        "20 bars": (volume, np.full(n, 20 * typical)),
-        "250 bars": (volume, np.full(n, 250 * typical)),
+        "5x median volume": (volume, np.full(n, 5 * typical)),
+        "20x median volume": (volume, np.full(n, 20 * typical)),
+        "250x median volume": (volume, np.full(n, 250 * typical)),
         "never (volumes, 1e12)": (volume, np.full(n, 1e12)),
         "never (changes, 1e6)": (change, np.full(n, 1e6)),
     }
@@ -157,7 +159,7 @@ def render(result):
         f"({result['clock']} clock).",
         "",
     ]
-    keys = [k for k in ("vexa", "baseline") if k in result["extreme_bars"][0]]
+    keys = [k for k in result["extreme_bars"][0] if k not in ("function", "N")]
     lines += ["| function | N | " + " | ".join(keys) + " |", "|---|---|" + "---|" * len(keys)]
     for r in result["extreme_bars"]:
         lines.append(
@@ -174,7 +176,9 @@ def render(result):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--bars", type=int, default=100_000)
-    ap.add_argument("--baseline", help="a libquorix.so to time beside vexa's kernels")
+    ap.add_argument(
+        "--lib", action="append", default=[], help="NAME=PATH: a libquorix.so to time beside"
+    )
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu")
     ap.add_argument("--name", help="stem of the result files")
@@ -187,7 +191,7 @@ def main():
         "bars": opts.bars,
         "rounds": opts.rounds,
         "clock": opts.clock,
-        "baseline": opts.baseline,
+        "libraries": dict(spec.partition("=")[::2] for spec in opts.lib),
         "machine": {
             "cpu": timing.cpu_model(),
             "cores": os.cpu_count(),
