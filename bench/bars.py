@@ -93,8 +93,8 @@ def run(opts):
     n = opts.bars
     close, volume, change = series(n)
     libs = {"vexa": None}
-    for spec in opts.lib:
-        name, _, path = spec.partition("=")
+    for entry in opts.lib:
+        name, _, path = entry.partition("=")
         libs[name] = kernels(path)
     rng = np.random.default_rng(1)
     target_ns = 2e6
@@ -191,7 +191,7 @@ def main():
         "bars": opts.bars,
         "rounds": opts.rounds,
         "clock": opts.clock,
-        "libraries": dict(spec.partition("=")[::2] for spec in opts.lib),
+        "libraries": dict(entry.partition("=")[::2] for entry in opts.lib),
         "machine": {
             "cpu": timing.cpu_model(),
             "cores": os.cpu_count(),
