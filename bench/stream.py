@@ -55,7 +55,7 @@ import numpy as np
 import vexa
 import vexa._native as native
 import vexa.stream as vs
-from vexa.table import ALL, COND, INT, PERIODS
+from vexa.table import ALL, COND, INT, PERIODS, REAL
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -131,9 +131,11 @@ def columns(f, d):
     """One array per array parameter of f."""
     out = []
     for k, p in enumerate(f.params):
-        if p.kind == INT:
+        if p.kind in (INT, REAL):
             continue
-        if p.kind == PERIODS:
+        if f.name == "SAR":
+            out.append(d["high" if p.name == "H" else "low"])
+        elif p.kind == PERIODS:
             out.append(d["periods"])
         elif p.kind == COND or (f.name == "REFIF" and k == 1):
             out.append(d["cond"])
@@ -148,15 +150,21 @@ def columns(f, d):
     return out
 
 
+# Real parameters: SAR's STEP and MAX, in percent.
+REALS = {"STEP": 2.0, "MAX": 20.0}
+
+
 def int_params(f, N):
-    return {p.name: (N if p.name in ("N", "A") else 1) for p in f.params if p.kind == INT}
+    """The integer parameters (N, or 1), and the real ones."""
+    ints = {p.name: (N if p.name in ("N", "A") else 1) for p in f.params if p.kind == INT}
+    return {**ints, **{p.name: REALS[p.name] for p in f.params if p.kind == REAL}}
 
 
 def batch_args(f, cols, N):
     ints = int_params(f, N)
     args, k = [], 0
     for p in f.params:
-        if p.kind == INT:
+        if p.kind in (INT, REAL):
             args.append(ints[p.name])
         else:
             args.append(cols[k])

@@ -50,15 +50,19 @@ def tree(rng, depth=0):
     ("call", name, a, N) | ("calla", name, a, periods) | ("if", c, a, b) | ("bars", c)
     | ("since", c) | ("sma", a, N, M) | ("cross", a, b) | ("bare", name) |
     ("nday", name, a, M) | ("expmema", a, N) | ("emas", a, c) | ("smas", a, c, M) |
-    ("filterx", a, N) | ("backset", c, N)."""
+    ("filterx", a, N) | ("backset", c, N) | ("sar", N, STEP, MAX)."""
     r = rng.random()
     if r < 0.08:  # the close against the open: equal on a third of the bars (ties)
         return ("op", rng.choice(OPS[4:]), ("field", "C"), ("field", "O"))
     if depth >= 4 or r < 0.25:
         if rng.random() < 0.1:
             return ("bare", str(rng.choice(BARE)))
-        if rng.random() < 0.7:
+        u = rng.random()
+        if u < 0.65:
             return ("field", rng.choice(list(FIELDS)))
+        if u < 0.7:  # SAR reads HIGH and LOW itself
+            step = float(rng.choice([1, 2, 2.5]))
+            return ("sar", int(rng.integers(1, 12)), step, float(rng.choice([step, 20])))
         return ("num", float(rng.choice([0, 1, 2, 0.5, 3.25, 100])))
     if r < 0.3:
         k = int(rng.integers(0, 7))
@@ -130,6 +134,8 @@ def text(t):
         return f"FILTERX({text(t[1])},{t[2]})"
     if kind == "backset":
         return f"BACKSET({text(t[1])},{t[2]})"
+    if kind == "sar":
+        return f"SAR({t[1]},{t[2]!r},{t[3]!r})"
     return f"CROSS({text(t[1])},{text(t[2])})"
 
 
@@ -242,6 +248,8 @@ def value(t, data, n):
     if kind == "backset":
         since = vexa.BARSLAST(_cond(value(t[1], data, n), n)[::-1])
         return ((since >= 1.0) & (since <= t[2])).astype(np.float64)[::-1]
+    if kind == "sar":
+        return _native.SAR(data["high"], data["low"], *t[1:])
     return vexa.CROSS(_series(value(t[1], data, n), n), _series(value(t[2], data, n), n))
 
 

@@ -287,3 +287,56 @@ def peakbars(K, pct, M):
 
 def troughbars(K, pct, M):
     return turn_at(K, pct, M, False, True)
+
+
+# ---- stop and reverse ---------------------------------------------------------------
+
+
+def sar(H, L, N, STEP, MAX):
+    """The parabolic SAR over the bars where both H and L have a value (the others are
+    missing and left out), written over the list of those bars."""
+    if not (N >= 1 and STEP > 0.0 and STEP <= MAX and MAX <= 100.0):
+        return 2, None
+    inc, cap = STEP / 100.0, MAX / 100.0
+    out = [NAN] * len(H)
+    bars = [i for i in range(len(H)) if not _miss(H[i]) and not _miss(L[i])]
+    h = [H[i] for i in bars]
+    lo = [L[i] for i in bars]
+    if len(bars) < N:
+        return 0, out
+    start = N - 1
+    highest, lowest = h[0], lo[0]
+    for t in range(1, N):  # the first of equal extremes
+        if h[t] > highest:
+            highest = h[t]
+        if lo[t] < lowest:
+            lowest = lo[t]
+    up = h[start] + lo[start] >= h[0] + lo[0]
+    s, ep, af = (lowest, highest, inc) if up else (highest, lowest, inc)
+    out[bars[start]] = s
+    for t in range(N, len(bars)):
+        s = s + af * (ep - s)
+        if up:
+            for back in (1, 2) if t >= 2 else (1,):
+                if lo[t - back] < s:
+                    s = lo[t - back]
+            if lo[t] <= s:
+                s = h[t] if h[t] > ep else ep
+                up, ep, af = False, lo[t], inc
+            elif h[t] > ep:
+                ep = h[t]
+                af = af + inc
+                af = cap if af > cap else af
+        else:
+            for back in (1, 2) if t >= 2 else (1,):
+                if h[t - back] > s:
+                    s = h[t - back]
+            if h[t] >= s:
+                s = lo[t] if lo[t] < ep else ep
+                up, ep, af = True, h[t], inc
+            elif lo[t] < ep:
+                ep = lo[t]
+                af = af + inc
+                af = cap if af > cap else af
+        out[bars[t]] = s
+    return 0, out

@@ -8,10 +8,13 @@ import struct
 MASK = (1 << 64) - 1
 MUL = 0x9FB21C651E98DF25
 
-# magic, size, row, p[0], p[1], pad, history, cap, bars, first, head, k[0], k[1], d[0..5]
-HEAD = struct.Struct("=QQiiiiqqqqqqq6d")
-FIELDS = "magic size row p0 p1 pad history cap bars first head k0 k1 d0 d1 d2 d3 d4 d5".split()
-assert HEAD.size == 136
+# magic, size, row, p[0], p[1], pad, r[0], r[1], history, cap, bars, first, head, k[0], k[1],
+# d[0..5]
+HEAD = struct.Struct("=QQiiiidd" + "qqqqqqq6d")
+FIELDS = (
+    "magic size row p0 p1 pad r0 r1 history cap bars first head k0 k1 d0 d1 d2 d3 d4 d5".split()
+)
+assert HEAD.size == 152
 _LITTLE = struct.pack("=H", 1) == b"\x01\x00"
 
 
@@ -45,7 +48,7 @@ def join(head, ring, fix=True, check=0):
     return body + struct.pack("=Q", checksum(body) if fix else check)
 
 
-SAVED_MAGIC = 0x717873617665000A
+SAVED_MAGIC = 0x717873617665000B
 
 
 def edit(saved, **fields):

@@ -160,6 +160,55 @@ def test_against_model(lib, n):
         check(lib, "vx_sumbars", [np.abs(x), target], ())
 
 
+@pytest.mark.parametrize("n", [1, 2, 3, 7, 16, 17, 64, 100, 257])
+def test_extreme_bars_against_model_near_and_beyond_the_length(lib, n):
+    # The windows cut into blocks of N bars: periods that divide n and that do not, at
+    # and around n and far beyond, over ties, signed zeros, infinities and missing runs.
+    rng = np.random.default_rng(300 + n)
+    periods = {1, 2, 3, 4, 5, 7, 8, n // 3, n // 2, n - 2, n - 1, n, n + 1, 2 * n, INT32_MAX}
+    for _ in range(4):
+        x = random_series(rng, n, nan=rng.choice([0.0, 0.1, 0.5]))
+        x[rng.integers(0, n) : rng.integers(0, n + 1)] = np.nan
+        for y in (x, np.round(x / (np.nanmax(np.abs(x[np.isfinite(x)]), initial=1.0) / 3))):
+            for N in sorted(p for p in periods if p >= 0):
+                for name in ("vx_hhvbars", "vx_llvbars"):
+                    check(lib, name, [y], (N,), exact=True)
+
+
+def highest_sums(x):
+    """The largest of the sums SUMBARS forms at each bar, back to bar 0 in its order."""
+    out = []
+    for i in range(len(x)):
+        acc, top = 0.0, 0.0
+        for v in x[i::-1]:
+            acc = acc + (0.0 if v != v else v)
+            top = acc if acc > top else top
+        out.append(top)
+    return np.array(out)
+
+
+@pytest.mark.parametrize("n", [1, 2, 5, 40, 300])
+def test_sumbars_against_model_at_targets_the_sums_just_reach(lib, n):
+    # Targets at the largest sum a bar forms (reached), an ulp and a little above it
+    # (never reached), beyond every sum and infinite, over sums that cancel (large values
+    # of both signs), tiny and huge magnitudes, missing runs and infinities.
+    rng = np.random.default_rng(400 + n)
+    for scale, base in ((1.0, 0.0), (1e-3, 1e15), (1e-310, 0.0), (1e290, 0.0)):
+        x = base * np.where(rng.random(n) < 0.5, 1.0, -1.0) + rng.normal(0, 1, n) * scale
+        x[rng.random(n) < 0.1] = np.nan
+        for inf in ([], [np.inf], [-np.inf], [np.inf, -np.inf]):
+            y = x.copy()
+            y[rng.integers(0, n, len(inf))] = inf
+            with np.errstate(all="ignore"):
+                top = highest_sums(y.tolist())
+                for target in (top, np.nextafter(top, np.inf), top + np.abs(top) * 1e-12):
+                    check(lib, "vx_sumbars", [y, target], (), exact=True)
+            for fixed in (np.inf, -np.inf, 1e300, -1e300, 0.0):
+                target = np.full(n, fixed)
+                target[rng.random(n) < 0.1] = np.nan
+                check(lib, "vx_sumbars", [y, target], (), exact=True)
+
+
 @pytest.mark.parametrize("n", SIZES + [300])
 def test_zigzag_against_model(lib, n):
     rng = np.random.default_rng(100 + n)
@@ -241,3 +290,59 @@ def test_zigzag_examples(lib):
     flat = np.array([10.0, 10.5, 10.2, 10.9])
     z = call(lib, "vx_zig", [flat], (21.0,))[1]
     assert_same_values(z, 10.0 + 0.9 * np.arange(4) / 3)
+
+
+# ---- stop and reverse -------------------------------------------------------------
+
+
+def bars(rng, n, holes=0.05):
+    """Highs and lows as exports give them (low <= high, cents, flat runs), with missing
+    highs, lows or both here and there."""
+    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, 0.02, n))), 2)
+    spread = np.round(np.abs(rng.normal(0, 1.0, n)) * rng.choice([0.0, 1.0], n, p=[0.1, 0.9]), 2)
+    high, low = close + spread, close - np.round(rng.random(n) * spread, 2)
+    high[rng.random(n) < holes] = np.nan
+    low[rng.random(n) < holes] = np.nan
+    return high, low
+
+
+SAR_PARAMS = [(2.0, 20.0), (0.5, 0.5), (7.0, 100.0), (1.25, 3.0)]
+SAR_REFUSED = [(0.0, 20.0), (-2.0, 20.0), (30.0, 20.0), (2.0, 101.0), (np.nan, 20.0)]
+SAR_REFUSED += [(2.0, np.nan), (2.0, np.inf), (np.inf, np.inf)]
+
+
+@pytest.mark.parametrize("n", SIZES + [300])
+def test_sar_against_model(lib, n):
+    rng = np.random.default_rng(200 + n)
+    series = [bars(rng, n), bars(rng, n, holes=0.4)]
+    # Series as the other kernels meet them: highs below lows, infinities, signed zeros.
+    series.append((random_series(rng, n), random_series(rng, n)))
+    for h, lo in series:
+        for N in (INT32_MIN, -1, 0, 1, 2, 3, 10, max(n - 1, 1), n, n + 1, INT32_MAX):
+            for step, top in SAR_PARAMS + SAR_REFUSED:
+                check(lib, "vx_sar", [h, lo], (N, step, top))
+
+
+def test_sar_leaves_missing_bars_out(lib):
+    rng = np.random.default_rng(11)
+    for _ in range(20):
+        h, lo = bars(rng, 400, holes=0.15)
+        ok = ~np.isnan(h) & ~np.isnan(lo)
+        for N, step, top in ((1, 2.0, 20.0), (10, 2.0, 20.0), (4, 5.0, 40.0)):
+            _, holed = call(lib, "vx_sar", [h, lo], (N, step, top))
+            _, packed = call(lib, "vx_sar", [h[ok], lo[ok]], (N, step, top))
+            assert np.isnan(holed[~ok]).all()
+            assert_same_bits(holed[ok], packed)
+
+
+def test_sar_starts_at_an_extreme_and_stays_outside_the_bars(lib):
+    # It starts at the lowest low or the highest high of the first N bars, and is never
+    # strictly inside a bar's range: a bar that reaches it reverses it beyond the bar.
+    rng = np.random.default_rng(12)
+    for _ in range(20):
+        h, lo = bars(rng, 300, holes=0.0)
+        for N in (1, 5, 30):
+            _, s = call(lib, "vx_sar", [h, lo], (N, 2.0, 20.0))
+            assert np.isnan(s[: N - 1]).all()
+            assert s[N - 1] in (lo[:N].min(), h[:N].max())
+            assert not ((lo[N:] < s[N:]) & (s[N:] < h[N:])).any()

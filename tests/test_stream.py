@@ -17,7 +17,7 @@ from support import random_periods, random_series
 import vexa
 import vexa._native as native
 import vexa.stream as vs
-from vexa.table import ALL, COND, INT, PERIODS
+from vexa.table import ALL, COND, INT, PERIODS, REAL
 
 # Every function streams but those that read later bars at every bar (the zigzag family).
 STREAMED = [f for f in ALL if f.ahead != "always"]
@@ -43,7 +43,7 @@ def inputs(rng, f, n):
             out.append(per)
         elif p.kind == COND:
             out.append(rng.choice(np.array([0.0, 1.0, 0.5, -0.0, np.nan, 2.0]), n))
-        elif p.kind != INT:
+        elif p.kind not in (INT, REAL):
             x = random_series(rng, n)
             x[: rng.integers(0, 4)] = np.nan
             m = rng.integers(0, n)
@@ -52,9 +52,17 @@ def inputs(rng, f, n):
     return out
 
 
+# Real parameters the kernel accepts, for the rows that have them.
+REALS = {"SAR": ({"STEP": 2.0, "MAX": 20.0}, {"STEP": 7.5, "MAX": 7.5})}
+
+
 def int_choices(f, n):
     """Integer parameters around the window edges and beyond the length, the kernel's
-    least value included."""
+    least value included; with each choice of the real parameters."""
+    return [{**i, **r} for i in _int_choices(f, n) for r in REALS.get(f.name, ({},))]
+
+
+def _int_choices(f, n):
     ints = [p for p in f.params if p.kind == INT]
     edges = [0, 1, 2, 3, n - 1, n, n + 1, -1, -3, -n - 1]
     if not ints:
@@ -73,7 +81,7 @@ def int_choices(f, n):
 def batch(f, arrays, ints):
     args, k = [], 0
     for p in f.params:
-        if p.kind == INT:
+        if p.kind in (INT, REAL):
             args.append(ints[p.name])
         else:
             args.append(arrays[k])
@@ -271,7 +279,7 @@ def made(f, big):
         ints[k] = big if f.name != "LAST" or k == "A" else 1
     if f.name in vs._stream_history:
         ints["max_period"] = big
-    return getattr(vs, f.name)(**ints)
+    return getattr(vs, f.name)(**ints, **REALS.get(f.name, ({},))[0])
 
 
 @pytest.mark.parametrize("f", STREAMED, ids=IDS)
@@ -284,7 +292,8 @@ def test_a_pickle_holds_the_bars_kept_and_any_changed_byte_is_refused(f):
     arrays = [np.abs(a) for a in inputs(rng, f, 5)]
     s.update_many(*arrays)
     restore, (name, state) = s.__reduce__()
-    assert len(state) <= ss.HEAD.size + 16 * 5 + 8
+    kept = 8 * 13 if f.name == "SAR" else 16 * 5  # SAR's ring is its own state of 13 words
+    assert len(state) <= ss.HEAD.size + kept + 8
     assert len(pickle.dumps(s)) < len(state) + 120
     assert pickle.dumps(pickle.loads(pickle.dumps(s))) == pickle.dumps(s)
     for at in range(len(state)):

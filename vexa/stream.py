@@ -4,13 +4,14 @@
     for bar in feed:
         value = s.update(bar.close)      # bit for bit EMA(closes so far, N=12)[-1]
 
-One class per function, with the batch function's integer parameters as constructor
-arguments (`SMA(N=5, M=1)`, `CROSS()`). `update(*values)` takes the new bar's value of
-each array parameter, in the batch function's order (`MA_A`'s period comes with each
-bar: `update(x, period)`), and returns that bar's value as a float; `update_many(*arrays)`
-takes many bars and returns an array. Every value is, bit for bit, what the batch function
-gives at that bar over all the bars taken so far, and what it gives there over the whole
-history later: the stream keeps the kernel's own state, not a recomputation.
+One class per function, with the batch function's integer and real parameters as
+constructor arguments (`SMA(N=5, M=1)`, `SAR(N=10, STEP=2, MAX=20)`, `CROSS()`).
+`update(*values)` takes the new bar's value of each array parameter, in the batch
+function's order (`MA_A`'s period comes with each bar: `update(x, period)`), and returns
+that bar's value as a float; `update_many(*arrays)` takes many bars and returns an array.
+Every value is, bit for bit, what the batch function gives at that bar over all the bars
+taken so far, and what it gives there over the whole history later: the stream keeps the
+kernel's own state, not a recomputation.
 
 The formula language's own functions (vexa.table.EXTRA) stream too, bit for bit their
 batch forms in vexa._native, except the zigzag family (ZIG, PEAK, TROUGH, ...), which

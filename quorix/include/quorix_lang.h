@@ -56,6 +56,18 @@ QX_API int32_t vx_hhvbars(int32_t ctx, const double *X, int32_t n, int32_t N, do
 QX_API int32_t vx_llvbars(int32_t ctx, const double *X, int32_t n, int32_t N, double *out,
                           int32_t out_n);
 
+/* ---- stop and reverse (lang/sar.cpp, the step in lang/sar.h) ------------- */
+
+/* The parabolic SAR of the highs H and lows L: the first N bars with both values fix the
+ * starting trend (up where H + L at the N-th is at least H + L at the first) and the SAR
+ * (their lowest low, or highest high); then SAR + AF * (EP - SAR), kept beyond the
+ * previous two bars, reversing to the extreme EP of the ended trend where the bar reaches
+ * it, AF rising by STEP / 100 at each new extreme up to MAX / 100 (percent). Missing
+ * before the start and at bars whose high or low is missing, which are left out.
+ * Invalid: N < 1, or not 0 < STEP <= MAX <= 100 (NaN included). */
+QX_API int32_t vx_sar(int32_t ctx, const double *H, int32_t n, const double *L, int32_t L_n,
+                      int32_t N, double STEP, double MAX, double *out, int32_t out_n);
+
 /* ---- dispersion (lang/dispersion.cpp) ------------------------------------- */
 
 /* The frame of vx_std (first valid index s, mean from a running total, squared

@@ -28,8 +28,8 @@
  * Rows are indices into qx::table::kFunctions (quorix_table.h), continuing into
  * kExtraFunctions (the formula language's own kernels). Values come one per array parameter of the
  * row in parameter order: a series or a period as its double, a condition as 1.0 (true) or 0.0
- * (false; any value equal to 0 is false, any other true). Integer parameters come in `ints`, in
- * parameter order.
+ * (false; any value equal to 0 is false, any other true). Integer parameters come in `ints`, real
+ * ones in `reals` (qxs_init_reals), each in parameter order.
  */
 #ifndef QUORIX_STREAM_H
 #define QUORIX_STREAM_H
@@ -80,6 +80,11 @@ QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history)
 QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void *state,
                          size_t size);
 
+/* qxs_init for a row with real parameters too (SAR's STEP and MAX): `reals` in parameter
+ * order. qxs_init gives such a row 0.0 for each, which its kernel refuses. */
+QXS_API int32_t qxs_init_reals(int32_t row, const int32_t *ints, const double *reals,
+                               int64_t history, void *state, size_t size);
+
 /* Takes the next bar (`values`: one per array parameter) and stores in *out the value
  * of the newest final bar. Returns QXS_OK, or QXS_BEYOND_HISTORY / QXS_LOOKS_AHEAD for a
  * refused bar (taken all the same; *out is then the missing value). */
@@ -120,6 +125,10 @@ QXS_API int32_t qxs_load(const void *saved, size_t n, void *state, size_t size);
 /* The integer parameters (two slots, in parameter order, 0 beyond the row's own) and
  * the history of a sound state. */
 QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history);
+
+/* The real parameters of a sound state (two slots, in parameter order, 0.0 beyond the
+ * row's own). */
+QXS_API void qxs_reals(const void *state, double *reals);
 
 /* The row, the bars taken so far and the delay (bars) of a sound state. */
 QXS_API int32_t qxs_row(const void *state);

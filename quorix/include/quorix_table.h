@@ -31,7 +31,7 @@ enum class Kind : uint8_t { Series, Periods, Cond, Int, Real };
 enum class Form : uint8_t { Keywords, Single };
 enum class Ahead : uint8_t { Never, NegativeN, PositiveN, Always };
 
-constexpr int kMaxParams = 4;
+constexpr int kMaxParams = 5;
 
 struct Param {
     const char *name;
@@ -157,7 +157,7 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
                        const char *summary, const Param (&params)[M]) {
     using Sig = Signature<decltype(K)>;
     static_assert(M == Sig::count, "one parameter per kernel input or integer parameter");
-    static_assert(M >= 1 && M <= kMaxParams, "functions take one to four parameters");
+    static_assert(M >= 1 && M <= kMaxParams, "functions take one to five parameters");
     Function f{name, kernel, form, ahead, summary, static_cast<int>(M), {}, &invoke<K>};
     for (size_t i = 0; i < M; ++i) {
         if (!agrees(params[i].kind, Sig::kinds[i])) row_kind_disagrees_with_kernel_signature();

@@ -134,7 +134,7 @@ Inputs make_inputs(const Function &f, std::mt19937_64 &g, int64_t n, int flavour
     Inputs in;
     for (int k = 0; k < f.nparams; ++k) {
         const qx::table::Param &q = f.params[k];
-        if (q.kind == Kind::Int) continue;
+        if (q.kind == Kind::Int || q.kind == Kind::Real) continue;
         std::vector<double> c;
         if (q.kind == Kind::Periods)
             c = periods(g, n, std::strcmp(f.name, "REF_A") != 0 && flavour % 2 == 0);
@@ -155,12 +155,16 @@ Inputs make_inputs(const Function &f, std::mt19937_64 &g, int64_t n, int flavour
 }
 
 // The kernel over the first m bars; out starts as +0.0 (what the bindings store).
-std::vector<double> kernel(const Function &f, const Inputs &in, const int32_t *p, int64_t m,
-                           int32_t *status) {
+std::vector<double> kernel(const Function &f, const Inputs &in, const int32_t *p, const double *r,
+                           int64_t m, int32_t *status) {
     qx::table::Slot s[qx::table::kMaxParams] = {};
-    for (int k = 0, a = 0, i = 0; k < f.nparams; ++k) {
+    for (int k = 0, a = 0, i = 0, j = 0; k < f.nparams; ++k) {
         if (f.params[k].kind == Kind::Int) {
             s[k].value = p[i++];
+            continue;
+        }
+        if (f.params[k].kind == Kind::Real) {
+            s[k].real = r[j++];
             continue;
         }
         if (f.params[k].kind == Kind::Cond)
@@ -196,22 +200,22 @@ int64_t reach(const Function &f, double p, int64_t i) {
     return (P >= 1 && P <= i) ? P : -1;
 }
 
-void one_case(int32_t row, const Function &f, const Inputs &in, const int32_t *p, int64_t hist,
-              std::mt19937_64 &g) {
+void one_case(int32_t row, const Function &f, const Inputs &in, const int32_t *p, const double *r,
+              int64_t hist, std::mt19937_64 &g) {
     const int64_t n = static_cast<int64_t>(in.cols[0].size());
     int32_t st;
-    kernel(f, in, p, 0, &st);
+    kernel(f, in, p, r, 0, &st);
     const size_t size = qxs_state_size(row, p, hist);
     if (size == 0 || size > (size_t{64} << 20)) return;  // a ring too large to hold here
     std::vector<uint64_t> block((size + 7) / 8);
-    const int32_t init = qxs_init(row, p, hist, block.data(), size);
+    const int32_t init = qxs_init_reals(row, p, r, hist, block.data(), size);
     if ((init == QXS_BAD_PERIOD) != (st == QX_BAD_PERIOD) || (init != 0 && init != 2)) {
         fail(f, "init disagrees with the kernel's check", p, hist, -1, init, st);
         return;
     }
     if (init != 0) return;
     const int64_t delay = qxs_delay(block.data());
-    const std::vector<double> whole = kernel(f, in, p, n, &st);
+    const std::vector<double> whole = kernel(f, in, p, r, n, &st);
     const int64_t copy_at = n / 2;
     std::vector<uint64_t> twin;
     std::vector<double> streamed(static_cast<size_t>(n));
@@ -247,7 +251,7 @@ void one_case(int32_t row, const Function &f, const Inputs &in, const int32_t *p
                 fail(f, "value before any bar is final", p, hist, t, got, NAN);
             continue;
         }
-        const std::vector<double> prefix = kernel(f, in, p, t + 1, &st);
+        const std::vector<double> prefix = kernel(f, in, p, r, t + 1, &st);
         const double want = prefix[static_cast<size_t>(b)];
         if (!same(got, want))
             fail(f, "differs from the kernel over the bars so far", p, hist, t, got, want);
@@ -336,8 +340,16 @@ int main() {
             ++failures;
         }
         if (always_ahead || !qxs_streams(row)) continue;
-        int m = 0;
-        for (int k = 0; k < f.nparams; ++k) m += f.params[k].kind == Kind::Int;
+        int m = 0, reals = 0;
+        for (int k = 0; k < f.nparams; ++k) {
+            m += f.params[k].kind == Kind::Int;
+            reals += f.params[k].kind == Kind::Real;
+        }
+        // Real parameters (SAR's STEP and MAX): accepted pairs, and pairs the kernel
+        // refuses (zero, NaN, infinite, out of order, beyond 100).
+        const double kReals[][2] = {{2.0, 20.0},  {7.5, 7.5},  {0.5, 100.0}, {0.0, 20.0},
+                                    {30.0, 20.0}, {NAN, 20.0}, {2.0, 101.0}, {2.0, HUGE_VAL}};
+        const int nreals = reals == 0 ? 1 : static_cast<int>(sizeof kReals / sizeof kReals[0]);
         for (int64_t n : {1, 2, 3, 7, 40, 150}) {
             const int32_t n32 = static_cast<int32_t>(n);
             const int32_t edges[] = {0,       1,  2,  3,    5,         n32 - 1,  n32,
@@ -346,15 +358,17 @@ int main() {
             const int combos = m == 0 ? 1 : m == 1 ? ne : ne * ne;
             for (int flavour = 0; flavour < 4; ++flavour) {
                 const Inputs in = make_inputs(f, g, n, flavour);
-                for (int c = 0; c < combos; ++c) {
-                    const int32_t p[2] = {m >= 1 ? edges[c % ne] : 0, m >= 2 ? edges[c / ne] : 0};
+                for (int c = 0; c < combos * nreals; ++c) {
+                    const int pc = c % combos;
+                    const int32_t p[2] = {m >= 1 ? edges[pc % ne] : 0, m >= 2 ? edges[pc / ne] : 0};
+                    const double *r = reals == 0 ? nullptr : kReals[c / combos];
                     if (qxs_keeps_history(row)) {
                         for (int64_t hist : {int64_t{0}, int64_t{1}, int64_t{4}, n}) {
-                            one_case(row, f, in, p, hist, g);
+                            one_case(row, f, in, p, r, hist, g);
                             ++cases;
                         }
                     } else {
-                        one_case(row, f, in, p, 0, g);
+                        one_case(row, f, in, p, r, 0, g);
                         ++cases;
                     }
                 }

@@ -61,7 +61,8 @@ class Func:
     row: table.Function | None = None  # the table row ("table")
     impl: object = None  # numpy: f(ctx, *args); rewrite: the target's name; mapped: the
     # builder f(b, *args) of its nodes (b: the compiler's Builder)
-    order: tuple[int, ...] = ()  # rewrite: the target's arguments by our position
+    # rewrite: the target's arguments by our position, or a data field read implicitly
+    order: tuple[int | str, ...] = ()
     negate: tuple[int, ...] = ()  # rewrite: arguments to negate
     variadic: bool = False
     bare: bool = False  # may be written without parentheses (ISLASTBAR)
@@ -880,7 +881,8 @@ LEAST = {
     ("SMA", "M"): 1,
 }
 # Other rules, by function: ("le", i, j): parameter i <= parameter j; ("last", a, b):
-# a = 0 or a >= b; ("positive", i): a finite number above 0; ("choice", i, values).
+# a = 0 or a >= b; ("positive", i): a finite number above 0; ("choice", i, values);
+# ("percents", i, j): 0 < parameter i <= parameter j <= 100.
 RULES = {
     "SMA": (("le", 2, 1),),
     "LAST": (("last", 1, 2),),
@@ -891,6 +893,7 @@ RULES = {
     "TROUGHBARS": (("positive", 1),),
     "TFILTER": (("choice", 2, (0, 1, 2)),),
     "XMA": (("least", 1, 1),),
+    "SAR": (("percents", 3, 4),),
 }
 
 
@@ -1003,6 +1006,13 @@ _ROW_DEFINITIONS = {
     "TROUGH": "The value of ZIG(K, N) at its M-th latest trough, as PEAK. Looks ahead.",
     "PEAKBARS": "Bars since the M-th latest peak of ZIG(K, N) (0 at the peak). Looks ahead.",
     "TROUGHBARS": "Bars since the M-th latest trough of ZIG(K, N). Looks ahead.",
+    "SAR": "The parabolic SAR of the highs H and lows L (bars missing either are left "
+    "out): the first N bars fix the trend (up where H + L of the N-th is at least that of "
+    "the first) and the start (up: their lowest low, extreme EP their highest high); then "
+    "SAR + AF (EP - SAR), kept below the previous two lows (above the highs going down), "
+    "reversing to EP, or the bar's own high where higher, where the low reaches it; AF "
+    "starts at STEP / 100 and rises by as much at each new extreme up to MAX / 100 "
+    "(0 < STEP <= MAX <= 100). NaN before the N-th bar.",
 }
 
 _ZIG_FAMILY = ("ZIG", "PEAK", "TROUGH", "PEAKBARS", "TROUGHBARS")
@@ -1120,6 +1130,16 @@ def _build():
         order=(0,),
         definition="BACKCOUNT(X).",
     )
+    funcs["SAR"] = Func(
+        "SAR",
+        (("N", INT), ("STEP", REAL), ("MAX", REAL)),
+        "Parabolic stop and reverse of HIGH and LOW (STEP and MAX in percent)",
+        "rewrite",
+        impl="SAR",
+        order=("HIGH", "LOW", 0, 1, 2),
+        definition="The table's SAR(HIGH, LOW, N, STEP, MAX), the data's HIGH and LOW read "
+        "without being written: " + _ROW_DEFINITIONS["SAR"],
+    )
     for name, (params, summary) in DRAWN.items():
         funcs[name] = Func(name, params, summary, "draw")
     for name in NOT_DRAWN:
@@ -1129,6 +1149,8 @@ def _build():
     return funcs
 
 
+# The functions of the table by name, also where the language gives the name another
+# form (SAR(N, STEP, MAX) reads HIGH and LOW itself): what a rewrite names.
 LIBRARY: dict[str, Func] = _library()
 FUNCTIONS: dict[str, Func] = _build()
 INPUTS = (*FIELDS, "TIME")  # TIME: the bars' times, for DATE and the clock functions

@@ -555,12 +555,14 @@ class Compiler:
     def _checks(self, func, args, pos):
         target = func
         if func.kind == "rewrite":
-            target = cat.FUNCTIONS[func.impl]
-            args = [args[k] for k in func.order]
+            target = cat.LIBRARY.get(func.impl) or cat.FUNCTIONS[func.impl]
+            # A data field the function reads itself (SAR's HIGH and LOW) is no argument.
+            args = [None if isinstance(k, str) else args[k] for k in func.order]
         names = tuple(p for p, _ in target.params)
         for rule in cat.check_rules(target):
-            where = list(rule[1:3]) if rule[0] in ("le", "last") else [rule[1]]
-            nodes = {k: args[k].id for k in where if args[k].shape == SCALAR}
+            where = list(rule[1:3]) if rule[0] in ("le", "last", "percents") else [rule[1]]
+            given = {k: args[k] for k in where if args[k] is not None}
+            nodes = {k: a.id for k, a in given.items() if a.shape == SCALAR}
             if len(nodes) == len(where):
                 self.checks.append(Check(rule, func.name, names, nodes, pos))
 
@@ -568,15 +570,19 @@ class Compiler:
         """The node of `func` (a function of the language) over argument nodes."""
         label = func.name
         if func.kind == "rewrite":
-            target = cat.FUNCTIONS[func.impl]
+            target = cat.LIBRARY.get(func.impl) or cat.FUNCTIONS[func.impl]
             moved = []
             for k in func.order:
+                if isinstance(k, str):  # a data field the function reads itself
+                    self.fields_used.add(k)
+                    moved.append(self.node("field", (), SERIES_SHAPE, pos, value=k))
+                    continue
                 a = args[k]
                 if k in func.negate:
                     a = self.node("neg", (a,), a.shape, positions[k])
                 moved.append(a)
             args = moved
-            positions = [positions[k] for k in func.order]
+            positions = [pos if isinstance(k, str) else positions[k] for k in func.order]
             func = target
         if func.kind in ("numpy", "mapped"):
             for k, ((pname, kind), a) in enumerate(zip(func.params, args)):
@@ -783,6 +789,14 @@ def _broken_rule(check, values):
             return (
                 f"{f}'s A = {a} is smaller than its B = {b}: the bars run from A bars ago to "
                 "B bars ago (A >= B, or A = 0 for from the first bar)"
+            )
+    elif kind == "percents":
+        i, j = rule[1], rule[2]
+        a, b = float(values[i]), float(values[j])
+        if not (0 < a <= b <= 100):
+            return (
+                f"{f}'s {names[i]} = {_number(a)} and {names[j]} = {_number(b)}: in percent, "
+                f"0 < {names[i]} <= {names[j]} <= 100 (the factor's step and its cap)"
             )
     elif kind == "positive":
         k = rule[1]

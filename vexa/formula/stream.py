@@ -162,7 +162,9 @@ class FormulaStream:
                 if state is None:
                     continue
                 series = [
-                    n for (_, kind), n in zip(node.func.params, args) if kind not in (cat.INT,)
+                    n
+                    for (_, kind), n in zip(node.func.params, args)
+                    if kind not in (cat.INT, cat.REAL)
                 ]
                 expr = self._state(state, series)
             elif node.op == "np":
@@ -216,7 +218,7 @@ class FormulaStream:
     def _call_stream(self, vs, node, scalars, history, max_period, missing):
         row = node.func.row
         kind = getattr(vs, row.name, None)
-        if kind is None or any(k == cat.REAL for _, k in node.func.params):
+        if kind is None:
             missing.append(node.label)
             return None
         kwargs = {}
@@ -229,6 +231,8 @@ class FormulaStream:
                         "(a number within the 32-bit range)"
                     )
                 kwargs[pname] = p
+            elif pkind == cat.REAL:
+                kwargs[pname] = float(scalars[a.id])
         if row.name in history:
             kwargs["max_period"] = max_period
         try:

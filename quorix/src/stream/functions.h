@@ -17,6 +17,7 @@ namespace qxs {
 struct Base {
     static constexpr bool deque = false;
     static constexpr bool history = false;    // keeps the last `history` + 1 bars
+    static constexpr bool fixed = false;      // the ring is a fixed state, saved whole
     static constexpr uint32_t constants = 0;  // the d[] that init derives (Ops::constants)
     static int64_t slots(const int32_t *, int64_t) { return 0; }
     static void init(Head &) {}

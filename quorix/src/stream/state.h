@@ -16,9 +16,9 @@
 namespace qxs {
 
 // "qxstrm" and a layout version: a block of another layout is refused, never misread.
-constexpr uint64_t kMagic = 0x71787374726d0001ULL;
+constexpr uint64_t kMagic = 0x71787374726d0002ULL;
 // "qxsave" and a format version: the head of a saved form (qxs_save).
-constexpr uint64_t kSavedMagic = 0x717873617665000aULL;
+constexpr uint64_t kSavedMagic = 0x717873617665000bULL;
 
 // A stream never takes more bars than this, so every index sum below stays exact.
 constexpr int64_t kMaxBars = int64_t{1} << 62;
@@ -29,6 +29,7 @@ struct Head {
     int32_t row;    // index into qx::table::kFunctions
     int32_t p[2];   // the integer parameters, in parameter order
     int32_t pad;
+    double r[2];      // the real parameters, in parameter order
     int64_t history;  // per-bar period rows: the longest period served; else 0
     int64_t cap;      // ring elements
     int64_t bars;     // bars taken; the index of the next bar
@@ -118,6 +119,7 @@ struct Ops {
     int64_t (*slots)(const int32_t *p, int64_t history);
     bool deque;    // the ring carries an int64 index per element
     bool history;  // the ring keeps the last `history` + 1 bars (qxs_keeps_history)
+    bool fixed;    // the ring is the stream's own fixed state, not bars: saved whole
     // Fills the head for the first bar: its constants and starting values (never the
     // ring).
     void (*init)(Head &h);

@@ -13,7 +13,7 @@ namespace {
 
 template <class S>
 constexpr Ops ops_of() {
-    return Ops{&S::slots,    S::deque, S::history, &S::init,
+    return Ops{&S::slots,    S::deque, S::history, S::fixed, &S::init,
                S::constants, &S::step, &S::sound,  &S::delay};
 }
 
@@ -70,6 +70,7 @@ QXS_STREAM(vx_var, Dispersion<Spread::sample_var>)
 QXS_STREAM(vx_varp, Dispersion<Spread::population_var>)
 QXS_STREAM(vx_devsq, Dispersion<Spread::squares>)
 QXS_STREAM(vx_forcast, Forcast)
+QXS_STREAM(vx_sar, Sar)
 #undef QXS_STREAM
 
 // One entry per row: the rows of qx::table::kFunctions, then those of kExtraFunctions.
@@ -96,22 +97,28 @@ const Ops *ops_for(int32_t row) {
 
 bool has_periods(int32_t row) { return kOps[row].history; }
 
-int count_ints(int32_t row) {
+int count_kind(int32_t row, qx::table::Kind kind) {
     const qx::table::Function &f = function(row);
     int m = 0;
-    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == qx::table::Kind::Int;
+    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == kind;
     return m;
 }
 
-int count_arrays(int32_t row) { return function(row).nparams - count_ints(row); }
+int count_ints(int32_t row) { return count_kind(row, qx::table::Kind::Int); }
 
-// The kernel's own verdict on the integer parameters: called over no bars, it runs
-// its count and period checks and nothing else.
-int32_t kernel_check(int32_t row, const int32_t *p) {
+int count_arrays(int32_t row) {
+    return function(row).nparams - count_ints(row) - count_kind(row, qx::table::Kind::Real);
+}
+
+// The kernel's own verdict on the integer and real parameters: called over no bars, it
+// runs its count and period checks and nothing else.
+int32_t kernel_check(int32_t row, const int32_t *p, const double *r) {
     const qx::table::Function &f = function(row);
     qx::table::Slot slots[qx::table::kMaxParams] = {};
-    for (int i = 0, m = 0; i < f.nparams; ++i)
+    for (int i = 0, m = 0, k = 0; i < f.nparams; ++i) {
         if (f.params[i].kind == qx::table::Kind::Int) slots[i].value = p[m++];
+        if (f.params[i].kind == qx::table::Kind::Real) slots[i].real = r[k++];
+    }
     return f.invoke(0, slots, nullptr, 0);
 }
 
@@ -120,6 +127,14 @@ void read_ints(int32_t row, const int32_t *ints, int32_t p[2]) {
     p[0] = p[1] = 0;
     const int m = count_ints(row);
     for (int i = 0; i < m && i < 2; ++i) p[i] = ints[i];
+}
+
+// The real parameters as a state holds them: zero beyond the row's own (all of them
+// when `reals` is null).
+void read_reals(int32_t row, const double *reals, double r[2]) {
+    r[0] = r[1] = 0.0;
+    const int m = count_kind(row, qx::table::Kind::Real);
+    for (int i = 0; i < m && i < 2 && reals; ++i) r[i] = reals[i];
 }
 
 // The block size, or 0 when it cannot be held.
@@ -137,8 +152,13 @@ size_t block_size(const Ops &o, int32_t row, const int32_t *p, int64_t history) 
 // The ring slots of a sound state that hold bars: each bar writes at most one slot, the
 // next one in turn (a deque's too: its front plus length grows by at most one per bar),
 // so before the ring is full they are the first `bars`. The others are still as
-// qxs_init left them (zeroed memory) and are never read before a bar writes them.
-int64_t live_slots(const Head &h) { return h.bars < h.cap ? h.bars : h.cap; }
+// qxs_init left them (zeroed memory) and are never read before a bar writes them. A
+// stream whose ring is its own fixed state (SAR's) holds it all from the start.
+int64_t live_slots(const Head &h) {
+    const Ops *o = ops_for(h.row);
+    if (o != nullptr && o->fixed) return h.cap;
+    return h.bars < h.cap ? h.bars : h.cap;
+}
 
 // Bytes per ring slot.
 size_t slot_bytes(const Ops &o) { return o.deque ? 16 : 8; }
@@ -150,6 +170,8 @@ bool constants_agree(const Ops &o, const Head &h) {
     fresh.row = h.row;
     fresh.p[0] = h.p[0];
     fresh.p[1] = h.p[1];
+    fresh.r[0] = h.r[0];
+    fresh.r[1] = h.r[1];
     fresh.history = h.history;
     fresh.cap = h.cap;
     fresh.first = -1;
@@ -189,11 +211,18 @@ QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history)
 
 QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void *state,
                          size_t size) {
+    return qxs_init_reals(row, ints, nullptr, history, state, size);
+}
+
+QXS_API int32_t qxs_init_reals(int32_t row, const int32_t *ints, const double *reals,
+                               int64_t history, void *state, size_t size) {
     const Ops *o = ops_for(row);
     if (!o) return QXS_NO_STREAM;
     int32_t p[2];
+    double r[2];
     read_ints(row, ints, p);
-    if (kernel_check(row, p) == QX_BAD_PERIOD) return QXS_BAD_PERIOD;
+    read_reals(row, reals, r);
+    if (kernel_check(row, p, r) == QX_BAD_PERIOD) return QXS_BAD_PERIOD;
     if (!has_periods(row)) history = 0;
     const size_t want = block_size(*o, row, p, history);
     if (want == 0) return QXS_BAD_HISTORY;
@@ -204,6 +233,8 @@ QXS_API int32_t qxs_init(int32_t row, const int32_t *ints, int64_t history, void
     h->row = row;
     h->p[0] = p[0];
     h->p[1] = p[1];
+    h->r[0] = r[0];
+    h->r[1] = r[1];
     h->history = history;
     h->cap = o->slots(p, history);
     h->first = -1;
@@ -239,8 +270,11 @@ QXS_API int32_t qxs_check(const void *state, size_t size) {
     if (!o || h.size != size) return QXS_BAD_STATE;
     // The same parameters as init accepts, giving this very size and ring.
     int32_t p[2];
+    double r[2];
     read_ints(h.row, h.p, p);
-    if (p[0] != h.p[0] || p[1] != h.p[1] || kernel_check(h.row, p) == QX_BAD_PERIOD)
+    read_reals(h.row, h.r, r);
+    if (p[0] != h.p[0] || p[1] != h.p[1] || std::memcmp(r, h.r, sizeof r) != 0 ||
+        kernel_check(h.row, p, r) == QX_BAD_PERIOD)
         return QXS_BAD_STATE;
     if (!has_periods(h.row) && h.history != 0) return QXS_BAD_STATE;
     if (block_size(*o, h.row, p, h.history) != size || h.cap != o->slots(p, h.history))
@@ -320,6 +354,12 @@ QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history) {
     ints[0] = h.p[0];
     ints[1] = h.p[1];
     *history = h.history;
+}
+
+QXS_API void qxs_reals(const void *state, double *reals) {
+    const Head &h = *static_cast<const Head *>(state);
+    reals[0] = h.r[0];
+    reals[1] = h.r[1];
 }
 
 QXS_API int32_t qxs_row(const void *state) { return static_cast<const Head *>(state)->row; }

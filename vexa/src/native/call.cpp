@@ -431,7 +431,8 @@ bool refused(Call &c, const Row &r, int32_t status) {
         given[i].value = c.ops[i].value;
         given[i].real = c.ops[i].real;
     }
-    int at_fault = -1, faults = 0;
+    int at_fault = -1, faults = 0, reals = 0;
+    for (int i = 0; i < r.nparams; ++i) reals += r.params[i].kind == Kind::Real;
     for (int i = 0; i < r.nparams; ++i) {
         const auto &p = r.params[i];
         if (p.kind == Kind::Int && c.ops[i].value < p.least) {
@@ -456,14 +457,15 @@ bool refused(Call &c, const Row &r, int32_t status) {
                                   : PyFloat_FromDouble(c.ops[i].real));
         if (!v) return false;
         const std::string q = err::quote(v.get());
-        if (faults == 1 && i == at_fault) {
-            // The real parameters of the table (the zigzag's percentage) are finite and
-            // positive; a value the kernel refuses otherwise is named without a rule.
-            const double x = c.ops[i].real;
-            const bool outside = !(x > 0.0 && x <= DBL_MAX);
+        // The real parameters of the table (the zigzag's percentage, SAR's) are finite
+        // and positive. A value the kernel refuses otherwise is named alone, without a
+        // rule, only where it is the row's one real parameter (SAR's STEP and MAX go
+        // together).
+        const double x = c.ops[i].real;
+        const bool outside = !(x > 0.0 && x <= DBL_MAX);
+        if (faults == 1 && i == at_fault && (outside || reals == 1))
             return err::real_range(c.name, p.name, q,
                                    outside ? "a finite number greater than 0" : "");
-        }
         all += std::string(all.empty() ? "" : ", ") + p.name + " = " + q;
     }
     return err::ints_together(c.name, all);

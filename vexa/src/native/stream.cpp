@@ -1,7 +1,7 @@
 // vexa._native's streams: one type per row of the function table that streams
 // (quorix_stream.h), each a subtype of vexa.stream.Stream, published by vexa.stream.
 //
-//     s = vexa.stream.EMA(N=12)      # the integer parameters, as the batch function's
+//     s = vexa.stream.EMA(N=12)      # the integer and real parameters, as the batch function's
 //     s.update(10.5)                 # one value per array parameter: the new bar's value
 //     s.update_many(closes)          # many bars: an array of their values
 //
@@ -92,7 +92,7 @@ PyObject *wrong_count(const Stream *s, const char *method, Py_ssize_t given) {
     const Function &f = row_of(s);
     std::string names;
     for (int i = 0; i < f.nparams; ++i) {
-        if (f.params[i].kind == Kind::Int) continue;
+        if (!is_array(f.params[i].kind)) continue;
         if (!names.empty()) names += ", ";
         names += f.params[i].name;
     }
@@ -103,7 +103,7 @@ PyObject *wrong_count(const Stream *s, const char *method, Py_ssize_t given) {
 
 const char *array_name(const Function &f, int k) {
     for (int i = 0; i < f.nparams; ++i) {
-        if (f.params[i].kind == Kind::Int) continue;
+        if (!is_array(f.params[i].kind)) continue;
         if (k-- == 0) return f.params[i].name;
     }
     return "?";
@@ -190,19 +190,34 @@ std::string made_as(const Function &f, const int32_t *ints, int64_t history, boo
 
 // ---- making a stream --------------------------------------------------------------
 
+// A real parameter as text, as repr gives it.
+std::string real_text(double v) {
+    char *text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
 // The error for parameters the kernel refuses: each is within its own range (read_int),
 // so they do not go together.
-bool params_refused(const Function &f, const int32_t *ints) {
+bool params_refused(const Function &f, const int32_t *ints, const double *reals) {
     std::string given;
-    for (int i = 0, m = 0; i < f.nparams; ++i)
-        if (f.params[i].kind == Kind::Int)
-            given += std::string(given.empty() ? "" : ", ") + f.params[i].name + " = " +
-                     std::to_string(ints[m++]);
+    for (int i = 0, m = 0, k = 0; i < f.nparams; ++i) {
+        if (is_array(f.params[i].kind)) continue;
+        given +=
+            std::string(given.empty() ? "" : ", ") + f.params[i].name + " = " +
+            (f.params[i].kind == Kind::Int ? std::to_string(ints[m++]) : real_text(reals[k++]));
+    }
     return err::ints_together(label(f).c_str(), given);
 }
 
 // Allocates and fills the state of `s` for these parameters.
-bool make_state(Stream *s, const Function &f, const int32_t *ints, int64_t history) {
+bool make_state(Stream *s, const Function &f, const int32_t *ints, const double *reals,
+                int64_t history) {
     const size_t size = qxs_state_size(s->row, ints, history);
     if (size == 0) {
         PyErr_Format(PyExc_ValueError, "%s: max_period = %lld is out of range", label(f).c_str(),
@@ -212,8 +227,8 @@ bool make_state(Stream *s, const Function &f, const int32_t *ints, int64_t histo
     if (!fits(size)) {
         // Parameters the kernel refuses are named as such first (no state is needed to
         // tell: qxs_init checks them before the block).
-        if (qxs_init(s->row, ints, history, nullptr, 0) == QXS_BAD_PERIOD)
-            return params_refused(f, ints);
+        if (qxs_init_reals(s->row, ints, reals, history, nullptr, 0) == QXS_BAD_PERIOD)
+            return params_refused(f, ints, reals);
         return too_large(made_as(f, ints, history, keeps_history(s->row)), size);
     }
     // Zeroed, and untouched until bars come: a long window costs its memory as it fills.
@@ -225,11 +240,11 @@ bool make_state(Stream *s, const Function &f, const int32_t *ints, int64_t histo
                      label(f).c_str(), size);
         return false;
     }
-    const int32_t st = qxs_init(s->row, ints, history, state, size);
+    const int32_t st = qxs_init_reals(s->row, ints, reals, history, state, size);
     if (st != QXS_OK) {
         PyMem_Free(state);
         if (st != QXS_BAD_PERIOD) return err::refused(label(f).c_str(), st);
-        return params_refused(f, ints);
+        return params_refused(f, ints, reals);
     }
     PyMem_Free(s->state);
     s->state = state;
@@ -241,7 +256,7 @@ void describe_values(Stream *s, const Function &f) {
     s->arrays = 0;
     s->cond = 0;
     for (int i = 0; i < f.nparams; ++i) {
-        if (f.params[i].kind == Kind::Int) continue;
+        if (!is_array(f.params[i].kind)) continue;
         if (f.params[i].kind == Kind::Cond) s->cond |= 1u << s->arrays;
         ++s->arrays;
     }
@@ -277,6 +292,18 @@ bool read_int(const std::string &name, const qx::table::Param &p, PyObject *obj,
     return true;
 }
 
+// A real parameter as the batch function reads it: an int or a float (not a bool).
+bool read_real(const std::string &name, const qx::table::Param &p, PyObject *obj, double *out) {
+    if (PyBool_Check(obj) || PyArray_IsScalar(obj, Bool) ||
+        !(PyFloat_Check(obj) || PyLong_Check(obj) || PyArray_IsScalar(obj, Integer) ||
+          PyArray_IsScalar(obj, Floating)))
+        return err::not_a_number(name.c_str(), p.name, obj);
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
 bool read_history(const std::string &name, PyObject *obj, int64_t *out) {
     if (PyBool_Check(obj) || !PyLong_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "%s: max_period must be an integer, not %.100s", name.c_str(),
@@ -308,11 +335,11 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     const Function &f = row_at(static_cast<size_t>(row));
     const std::string name = label(f);
     const bool periods = keeps_history(row);
-    // The integer parameters, by position or keyword; max_period by keyword.
+    // The integer and real parameters, by position or keyword; max_period by keyword.
     const qx::table::Param *params[qx::table::kMaxParams];
     int m = 0;
     for (int i = 0; i < f.nparams; ++i)
-        if (f.params[i].kind == Kind::Int) params[m++] = &f.params[i];
+        if (!is_array(f.params[i].kind)) params[m++] = &f.params[i];
     PyObject *given[qx::table::kMaxParams] = {};
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > m) {
@@ -345,18 +372,22 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         }
     }
     int32_t ints[2] = {0, 0};
-    for (int j = 0; j < m; ++j) {
+    double reals[2] = {0.0, 0.0};
+    for (int j = 0, ni = 0, nr = 0; j < m; ++j) {
         if (given[j] == nullptr) {
             err::missing(name.c_str(), params[j]->name, j);
             return nullptr;
         }
-        if (!read_int(name, *params[j], given[j], &ints[j])) return nullptr;
+        const bool ok = params[j]->kind == Kind::Int
+                            ? read_int(name, *params[j], given[j], &ints[ni++])
+                            : read_real(name, *params[j], given[j], &reals[nr++]);
+        if (!ok) return nullptr;
     }
     int64_t history = periods ? kDefaultMaxPeriod : 0;
     if (max_period != nullptr && !read_history(name, max_period, &history)) return nullptr;
     Stream *s = alloc_stream(type, row);
     if (s == nullptr) return nullptr;
-    if (!make_state(s, f, ints, history)) {
+    if (!make_state(s, f, ints, reals, history)) {
         Py_DECREF(s);
         return nullptr;
     }
@@ -493,9 +524,11 @@ PyObject *stream_update_many(PyObject *self, PyObject *const *args, Py_ssize_t n
 PyObject *stream_reset(PyObject *self, PyObject *) {
     auto *s = reinterpret_cast<Stream *>(self);
     int32_t ints[2];
+    double reals[2];
     int64_t history;
     qxs_params(s->state, ints, &history);
-    if (!make_state(s, row_of(s), ints, history)) return nullptr;
+    qxs_reals(s->state, reals);
+    if (!make_state(s, row_of(s), ints, reals, history)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -504,13 +537,16 @@ PyObject *stream_reset(PyObject *self, PyObject *) {
 PyObject *params_dict(const Stream *s) {
     const Function &f = row_of(s);
     int32_t ints[2];
+    double reals[2];
     int64_t history;
     qxs_params(s->state, ints, &history);
+    qxs_reals(s->state, reals);
     Ref d(PyDict_New());
     if (!d) return nullptr;
-    for (int i = 0, m = 0; i < f.nparams; ++i) {
-        if (f.params[i].kind != Kind::Int) continue;
-        Ref v(PyLong_FromLong(ints[m++]));
+    for (int i = 0, m = 0, k = 0; i < f.nparams; ++i) {
+        if (is_array(f.params[i].kind)) continue;
+        Ref v(f.params[i].kind == Kind::Int ? PyLong_FromLong(ints[m++])
+                                            : PyFloat_FromDouble(reals[k++]));
         if (!v || PyDict_SetItemString(d.get(), f.params[i].name, v.get()) < 0) return nullptr;
     }
     if (keeps_history(s->row)) {
@@ -688,7 +724,7 @@ PyType_Spec g_base_spec = {"vexa.stream.Stream", sizeof(Stream), 0,
 const char *doc_of(int32_t row, const Function &f) {
     std::string sig, values;
     for (int i = 0; i < f.nparams; ++i) {
-        std::string &to = f.params[i].kind == Kind::Int ? sig : values;
+        std::string &to = is_array(f.params[i].kind) ? values : sig;
         if (!to.empty()) to += ", ";
         to += f.params[i].name;
     }
