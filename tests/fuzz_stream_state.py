@@ -43,12 +43,13 @@ import stream_state as ss
 
 import vexa.stream as vs
 from vexa.formula import Formula
-from vexa.table import ALL, COND, INT, PERIODS
+from vexa.table import ALL, COND, INT, PERIODS, REAL
 
 STREAMED = [f for f in ALL if f.ahead != "always"]
 SLOW = 2.0  # seconds: an execution slower than this is a finding
 CASE = [""]  # the case in hand, for the report of a slow one
 EDGES = [0, 1, 2, 3, 5, 9, -1, -3, 40]
+REAL_EDGES = [0.0, -1.0, 0.5, 2.0, 7.5, 20.0, 100.0, 101.0, float("nan")]
 TAMPER = ["byte", "bytes", "name", "row", "field", "short", "long"]
 EDITED = [k for k in ss.FIELDS if k not in ("magic", "pad")]
 FORMULAS = [
@@ -75,6 +76,7 @@ def make(rng, f):
     """A stream of f with parameters its kernel accepts, or None."""
     ints = [p for p in f.params if p.kind == INT]
     kwargs = {p.name: int(rng.choice(EDGES)) for p in ints}
+    kwargs.update((p.name, float(rng.choice(REAL_EDGES))) for p in f.params if p.kind == REAL)
     if f.name in vs._stream_history:
         kwargs["max_period"] = int(rng.choice([0, 1, 4, 30, 1000]))
     try:
@@ -87,7 +89,7 @@ def bars(rng, f, n):
     """One array per array parameter: a walk with missing values, conditions, periods."""
     out = []
     for p in f.params:
-        if p.kind == INT:
+        if p.kind in (INT, REAL):
             continue
         if p.kind == COND:
             out.append(rng.choice(np.array([0.0, 1.0, np.nan, 2.0]), n))
