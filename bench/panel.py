@@ -1,8 +1,12 @@
 """Panels: every function over 1,000 symbols x 2,500 bars (N = 20), in ns per bar, on a
 C-ordered and a Fortran-ordered panel (rows are bars, axis=0), beside the per-column loop
 of vexa._vexa, bottleneck's move_* (both layouts), numbagg's move_mean,
-move_exp_nanmean and move_std (both layouts; numbagg runs them in parallel) and the copy
-floor (a copy of the panel into an existing array) and the streams floors (below).
+move_exp_nanmean, move_std and move_var (both layouts; numbagg runs them in parallel) and
+the copy floor (a copy of the panel into an existing array) and the streams floors
+(below). The formula language's VAR, VARP and DEVSQ (vexa._native) are measured beside
+the dispersion functions of vexa._vexa, their per-column loop through vexa._native's 1-D
+calls; the summary ends with the seven dispersion functions against numbagg and their
+target.
 
     python3 bench/panel.py [--quick] [--functions MA,EMA] [--threads N] [--name NAME]
     python3 bench/panel.py --summary [RESULT.json]
@@ -56,6 +60,12 @@ ONE_PASS_MAX = 0.5
 ONE_PASS_FLOORS = 0.5 / 0.38
 WINDOWED = {"STD", "STDDEV", "STDP", "AVEDEV", "SLOPE", "LLV", "HHV"}
 WINDOWED_MIN_SPEEDUP = 2.0
+# The dispersion functions, the formula language's among them: at most 1.2 ns per bar in
+# both layouts. numbagg's nearest peer of each (its move_std and move_var divide by
+# N - 1 only: for the population forms and DEVSQ they do the same work, not the same sum).
+DISPERSION = ("STD", "STDDEV", "STDP", "VAR", "VARP", "DEVSQ", "AVEDEV")
+DISPERSION_EXTRA = {"VAR", "VARP", "DEVSQ"}
+DISPERSION_MAX = 1.2
 
 
 def parse_args(argv):
@@ -112,6 +122,11 @@ def peers():
                 lambda p: numbagg.move_exp_nanmean(p, alpha=2 / (N + 1), axis=0),
             ),
             ("STD", "move_std", lambda p: numbagg.move_std(p, window=N, axis=0)),
+            ("STDDEV", "move_std", lambda p: numbagg.move_std(p, window=N, axis=0)),
+            ("STDP", "move_std", lambda p: numbagg.move_std(p, window=N, axis=0)),
+            ("VAR", "move_var", lambda p: numbagg.move_var(p, window=N, axis=0)),
+            ("VARP", "move_var", lambda p: numbagg.move_var(p, window=N, axis=0)),
+            ("DEVSQ", "move_var", lambda p: numbagg.move_var(p, window=N, axis=0)),
         ):
             out.setdefault(name, []).append(("numbagg", f"numbagg.{label}", fn))
     except ImportError:
@@ -224,7 +239,12 @@ def measure_function(f, rng, rounds, target_ns, peer_calls):
     import vexa._vexa as vx
 
     c_args, f_args, columns = inputs(f, rng)
-    fn, strict = getattr(vexa, f.name), getattr(vx, f.name)
+    if f.extra:  # the language's own: the everyday function over panels and 1-D columns
+        fn = strict = getattr(vexa._native, f.name)
+        loop_module = "vexa._native"
+    else:
+        fn, strict = getattr(vexa, f.name), getattr(vx, f.name)
+        loop_module = "vexa._vexa"
     col_args = [tuple(col(j) for col in columns) for j in range(SYMBOLS)]
 
     def loop():
@@ -233,7 +253,7 @@ def measure_function(f, rng, rounds, target_ns, peer_calls):
     cons = [
         timing.py_contender("vexa-C", f"vexa.{f.name} (C order)", fn, tuple(c_args)),
         timing.py_contender("vexa-F", f"vexa.{f.name} (Fortran order)", fn, tuple(f_args)),
-        timing.py_contender("loop", f"vexa._vexa.{f.name} per column", loop, ()),
+        timing.py_contender("loop", f"{loop_module}.{f.name} per column", loop, ()),
     ]
     for key, label, call in peer_calls.get(f.name, []):
         for order, arg in (("C", c_args[0]), ("F", f_args[0])):
@@ -288,9 +308,10 @@ def summary(result):
     lines = [
         f"# vexa panels: {SYMBOLS:,} symbols x {BARS:,} bars, N = {N}, ns per bar",
         "",
-        f"{m['cpu']}, {m['cores']} cores, vexa on {m['threads']} threads, load average "
-        f"{m['loadavg_start']:.1f} at the start. Copy floor: {floor['copy-C']:.2f} (C), "
-        f"{floor['copy-F']:.2f} (Fortran).",
+        f"{m['cpu']}, {m['cores']} cores, vexa on {m['threads']} threads, {m.get('clock', 'wall')}"
+        f" clock, load average {m['loadavg_start']:.1f} at the start"
+        + (f", {m['loadavg_end']:.1f} at the end" if "loadavg_end" in m else "")
+        + f". Copy floor: {floor['copy-C']:.2f} (C), {floor['copy-F']:.2f} (Fortran).",
         "",
         "| function | vexa C | vexa F | vexa._vexa loop | bottleneck C | bottleneck F | "
         "numbagg C | numbagg F | vexa / floor | target | met | streams floor C / F | "
@@ -325,7 +346,42 @@ def summary(result):
             f"{fmt(t.get('numbagg-C'))} | {fmt(t.get('numbagg-F'))} | {floors:.2f} | {target} | "
             f"{'-' if met is None else ('yes' if met else 'no')} | {own_floor(name, t)} |"
         )
+    lines += dispersion_summary(result)
     return "\n".join(lines)
+
+
+def dispersion_summary(result):
+    """The dispersion functions against numbagg's moving std and var, with the target."""
+    rows = [(name, result["functions"][name]) for name in DISPERSION if name in result["functions"]]
+    if not rows:
+        return []
+    lines = [
+        "",
+        f"## Dispersion: vexa against numbagg, target <= {DISPERSION_MAX} ns per bar (both "
+        "layouts)",
+        "",
+        "| function | vexa C | vexa F | numbagg C | numbagg F | numbagg / vexa C | "
+        "numbagg / vexa F | met |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+
+    def ratio(t, order):
+        peer = t.get(f"numbagg-{order}")
+        return "-" if peer is None else f"{peer / t[f'vexa-{order}']:.1f}"
+
+    for name, t in rows:
+        met = max(t["vexa-C"], t["vexa-F"]) <= DISPERSION_MAX
+        lines.append(
+            f"| {name} | {fmt(t['vexa-C'])} | {fmt(t['vexa-F'])} | {fmt(t.get('numbagg-C'))} | "
+            f"{fmt(t.get('numbagg-F'))} | {ratio(t, 'C')} | {ratio(t, 'F')} | "
+            f"{'yes' if met else 'no'} |"
+        )
+    lines += [
+        "",
+        "numbagg: move_std beside STD, STDDEV and STDP, move_var beside VAR, VARP and DEVSQ "
+        "(numbagg divides by N - 1 only); none beside AVEDEV.",
+    ]
+    return lines
 
 
 def main(argv=None):
@@ -335,7 +391,7 @@ def main(argv=None):
         print(summary(json.loads(path.read_text())))
         return
     import vexa
-    from vexa.table import FUNCTIONS
+    from vexa.table import EXTRA, FUNCTIONS
 
     if args.threads:
         vexa._native._num_threads(args.threads)
@@ -350,10 +406,10 @@ def main(argv=None):
             "bench/panel.py: --clock cpu counts the calling thread only: add --threads 1"
         )
     timing.use_clock(args.clock)
-    selected = FUNCTIONS
+    selected = list(FUNCTIONS) + [f for f in EXTRA if f.name in DISPERSION_EXTRA]
     if args.functions:
         want = set(args.functions.split(","))
-        selected = [f for f in FUNCTIONS if f.name in want]
+        selected = [f for f in selected if f.name in want]
     rounds, target_ns = (3, 5e7) if args.quick else (7, 2e8)
     rng = np.random.default_rng(1)
     result = {"machine": machine(), "date": _dt.date.today().isoformat(), "functions": {}}
@@ -376,6 +432,7 @@ def main(argv=None):
         if sig in STREAM_FLOORS:
             result["streams"][f.name] = f"{sig[0]},{sig[1]}"
         print(f"{f.name:<14} " + "  ".join(f"{k} {v:.2f}" for k, v in t.items()), flush=True)
+    result["machine"]["loadavg_end"] = os.getloadavg()[0]
     text = summary(result)
     print("\n" + text)
     if not args.no_save:

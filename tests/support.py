@@ -105,8 +105,10 @@ def library_path():
 
 
 def load_library(path=None, header=HEADER):
+    """The library with the prototypes of `header` (or of each header of a tuple)."""
     lib = ctypes.CDLL(path or library_path())
-    for name, ret, args in declarations(header):
+    headers = header if isinstance(header, tuple) else (header,)
+    for name, ret, args in [d for h in headers for d in declarations(h)]:
         # A symbol the library lacks stays absent; the export test reports it.
         fn = getattr(lib, name, None)
         if fn is None:

@@ -20,11 +20,14 @@ import pytest
 from support import (
     COPYING,
     ELF,
+    HEADER,
     INT32_MAX,
     INT32_MIN,
     KERNELS,
+    LANG_HEADER,
     assert_same_bits,
     assert_same_values,
+    declarations,
     library_path,
     load_library,
     random_periods,
@@ -33,6 +36,8 @@ from support import (
 )
 
 ISAS = ["sse2", "avx2", "avx512"]
+# The formula language's kernels built per instruction set, beside the table's.
+LANG_VARIANTS = [d for d in declarations(LANG_HEADER) if d[0] in ("vx_var", "vx_varp", "vx_devsq")]
 
 
 def forced_build():
@@ -56,7 +61,7 @@ def load_as(path, tmp_dir, isa):
     try:
         if isa is not None:
             os.environ["QUORIX_ISA"] = isa
-        lib = load_library(str(copy))  # binds every kernel now, under this setting
+        lib = load_library(str(copy), (HEADER, LANG_HEADER))  # binds every kernel now
         lib.quorix_isa.restype = ctypes.c_int32
         lib.quorix_isa.argtypes = []
         lib.quorix_isa()
@@ -149,9 +154,9 @@ def int_params(rng, count, n):
 
 
 @needs_forced_build
-@pytest.mark.parametrize("kernel", [k for k, _, _ in KERNELS])
+@pytest.mark.parametrize("kernel", [k for k, _, _ in KERNELS + LANG_VARIANTS])
 def test_variants_agree(variants, kernel):
-    args = {k: a for k, _, a in KERNELS}[kernel]
+    args = {k: a for k, _, a in KERNELS + LANG_VARIANTS}[kernel]
     inputs = [(t, p) for t, p in args[1:-2] if t.endswith("*")]
     nint = len(args[1:-2]) - 2 * len(inputs)
     rng = np.random.default_rng(sum(map(ord, kernel)))

@@ -37,7 +37,7 @@ for level in 0 1 2; do
     QUORIX_LIB=$lib QUORIX_ISA=$isa pytest -q -p no:cacheprovider \
         tests/test_ma.py tests/test_averages.py tests/test_sums.py tests/test_extremes.py \
         tests/test_refs.py tests/test_signals.py tests/test_bars.py tests/test_dispersion.py \
-        tests/test_fast_paths.py tests/test_contract.py \
+        tests/test_fast_paths.py tests/test_contract.py tests/test_lang_kernels.py \
         tests/test_isa.py::test_forced_isa_is_honoured
 done
 echo "=== all variants against sse2"

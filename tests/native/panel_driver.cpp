@@ -1,6 +1,7 @@
 // Panel driver check, built with AddressSanitizer and UndefinedBehaviorSanitizer: every
-// row of the function table through qxp_run over random panels, each column compared bit
-// for bit with the row's 1-D kernel on that column alone.
+// row of the function table, the formula language's rows included, through qxp_run over
+// random panels, each column compared bit for bit with the row's 1-D kernel on that
+// column alone.
 //
 // Panels of both layouts (bars adjacent or columns adjacent), padded and reversed ones,
 // inputs shared by every column and scalars, column ranges that cut the lane blocks,
@@ -195,6 +196,10 @@ struct Failure {
     }
 };
 
+// Every row: the table's, then the formula language's (the panels number them on).
+constexpr int32_t kRows =
+    static_cast<int32_t>(qx::table::kNumFunctions + qx::table::kNumExtraFunctions);
+
 struct Trial {
     const Function *f;
     int32_t row;
@@ -362,8 +367,10 @@ int main(int argc, char **argv) {
                                    Shape::reversed};
         const Shape out_shapes[] = {Shape::c_order, Shape::fortran, Shape::padded_c,
                                     Shape::padded_f, Shape::reversed};
-        for (int32_t row = 0; row < static_cast<int32_t>(qx::table::kNumFunctions); ++row) {
-            const Function &f = qx::table::kFunctions[row];
+        for (int32_t row = 0; row < kRows; ++row) {
+            const Function &f = row < static_cast<int32_t>(qx::table::kNumFunctions)
+                                    ? qx::table::kFunctions[row]
+                                    : qx::table::kExtraFunctions[row - qx::table::kNumFunctions];
             for (long k = 0; k < trials; ++k) {
                 Trial tr{};
                 tr.f = &f;
@@ -410,7 +417,7 @@ int main(int argc, char **argv) {
         if (fail.count > before) std::fprintf(stderr, "(with QUORIX_ISA=%s)\n", isa);
     }
     std::printf("panel driver: %ld trials over %zu rows, seed %llu: %s\n", runs,
-                qx::table::kNumFunctions, seed,
+                static_cast<size_t>(kRows), seed,
                 fail.count ? "FAILED" : "every column identical to its 1-D kernel");
     return fail.count ? 1 : 0;
 }
