@@ -5,14 +5,8 @@ namespace qx {
 namespace panel {
 
 const Function *row_of(int32_t row) {
-    if (row < 0) return nullptr;
-    size_t r = static_cast<size_t>(row);
-    if (r < table::kNumFunctions) return &table::kFunctions[r];
-#if defined(QX_TABLE_WITH_EXTRAS)
-    r -= table::kNumFunctions;
-    if (r < table::kNumExtraFunctions) return &table::kExtraFunctions[r];
-#endif
-    return nullptr;
+    if (row < 0 || static_cast<size_t>(row) >= table::kNumRows) return nullptr;
+    return &table::row_at(static_cast<size_t>(row));
 }
 
 namespace {

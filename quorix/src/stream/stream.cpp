@@ -81,13 +81,11 @@ constexpr Ops kOps[] = {
 #undef QX_EXTRA
 #undef QX_FUNCTION
 };
-constexpr size_t kRows = qx::table::kNumFunctions + qx::table::kNumExtraFunctions;
+constexpr size_t kRows = qx::table::kNumRows;
 static_assert(sizeof kOps / sizeof kOps[0] == kRows, "one entry per row");
 
 const qx::table::Function &function(int32_t row) {
-    const size_t r = static_cast<size_t>(row);
-    return r < qx::table::kNumFunctions ? qx::table::kFunctions[r]
-                                        : qx::table::kExtraFunctions[r - qx::table::kNumFunctions];
+    return qx::table::row_at(static_cast<size_t>(row));
 }
 
 const Ops *ops_for(int32_t row) {

@@ -31,7 +31,15 @@ constexpr int64_t kParallel = int64_t(1) << 16;
 // a thread slowed by other work on a shared machine leaves its share to the others.
 constexpr int64_t kChunksPerThread = 4;
 
-int g_per_bar[kNumRows];
+// The row that reads the period per bar, of every row (-1: none).
+struct PerBar {
+    int row[kNumRows];
+};
+constexpr PerBar kPerBar = [] {
+    PerBar p{};
+    for (size_t i = 0; i < kNumRows; ++i) p.row[i] = per_bar_row(i);
+    return p;
+}();
 
 // One argument after reading. An array: its data and shape, strides in elements. A
 // scalar (ndim 0) where an array is expected: broadcast over the whole panel.
@@ -561,10 +569,6 @@ PyObject *kinds_function(const char *name) {
     return PyObject_GetAttrString(module, name);
 }
 
-void find_per_bar_rows() {
-    for (size_t i = 0; i < kNumRows; ++i) g_per_bar[i] = per_bar_row(i);
-}
-
 PyObject *call(size_t row, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     nargs = PyVectorcall_NARGS(nargs);
     PyObject *result;
@@ -574,15 +578,15 @@ PyObject *call(size_t row, PyObject *const *args, Py_ssize_t nargs, PyObject *kw
     c.name = row_at(row).name;
     if (!bind(c, row_at(row), args, nargs, kwnames)) return nullptr;
     // A series where the period is expected: the row that reads its period per bar.
-    if (g_per_bar[row] >= 0 && !PyLong_CheckExact(c.argv[1]) && series_like(c.argv[1]))
-        c.row = static_cast<size_t>(g_per_bar[row]);
+    if (kPerBar.row[row] >= 0 && !PyLong_CheckExact(c.argv[1]) && series_like(c.argv[1]))
+        c.row = static_cast<size_t>(kPerBar.row[row]);
     const Row &r = row_at(c.row);
 
     for (int i = 0; i < r.nparams; ++i) {
         const auto &p = r.params[i];
         bool ok = true;
         if (p.kind == Kind::Int)
-            ok = read_int(c, p, c.argv[i], g_per_bar[c.row] >= 0, &c.ops[i].value);
+            ok = read_int(c, p, c.argv[i], kPerBar.row[c.row] >= 0, &c.ops[i].value);
         else if (p.kind == Kind::Real)
             ok = read_real(c, p, c.argv[i], &c.ops[i].real);
         if (!ok) return nullptr;

@@ -8,9 +8,6 @@
 
 namespace vexa::native {
 
-// Fills the table of per-bar variants (MA -> MA_A); once, at module creation.
-void find_per_bar_rows();
-
 // Whether obj is a numpy masked array (np.ma.MaskedArray, a subclass, or np.ma.masked).
 bool is_masked(PyObject *obj);
 

@@ -153,7 +153,6 @@ bool add_functions(PyObject *module) {
 PyMODINIT_FUNC PyInit__native(void) {
     using namespace vexa::native;
     import_array();
-    find_per_bar_rows();
     vexa::Ref module(PyModule_Create(&g_module));
     if (!module || !add_functions(module.get())) return nullptr;
     if (!vexa::native::stream::add_streams(module.get())) return nullptr;
