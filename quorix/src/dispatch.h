@@ -41,6 +41,9 @@
 // from cpuid and xgetbv read directly, since __builtin_cpu_supports needs a runtime
 // library (libgcc, compiler-rt) that clang-cl does not link.
 //
+// One choice serves the kernels and the panels' lane kernels (panel/lanes.cpp): isa().
+// The lanes read it on each panel call through isa_now(), which asks the CPU once.
+//
 // Every variant must give the same bits. The AVX2 target does not enable FMA, but the
 // AVX-512F one does, so -ffp-contract=off (CMakeLists.txt) is what keeps every variant
 // from fusing a multiply into an add; tests/test_isa.py looks for fused instructions.
@@ -129,11 +132,11 @@ inline void cpuid(uint32_t leaf, uint32_t sub, uint32_t r[4]) {
                          : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3])
                          : "a"(leaf), "c"(sub));
 }
-// AVX2 and AVX-512F as the CPU reports them, each only when the operating system
-// saves its registers (XCR0: SSE and AVX state; for AVX-512 also the opmask and upper
-// ZMM state). macOS may grant AVX-512 state only on first use, and then the AVX2
+// AVX2 and AVX-512 (F and DQ) as the CPU reports them, each only when the operating
+// system saves its registers (XCR0: SSE and AVX state; for AVX-512 also the opmask and
+// upper ZMM state). macOS may grant AVX-512 state only on first use, and then the AVX2
 // variant runs there: the same bits, a little slower.
-inline Isa cpu_isa() {
+inline Isa cpuid_isa() {
     uint32_t r[4];
     cpuid(0, 0, r);
     if (r[0] < 7) return Isa::sse2;
@@ -146,26 +149,36 @@ inline Isa cpu_isa() {
     if ((xcr0_lo & 0x6) != 0x6) return Isa::sse2;
     cpuid(7, 0, r);
     if (!((r[1] >> 5) & 1)) return Isa::sse2;
-    if (((r[1] >> 16) & 1) && (xcr0_lo & 0xe6) == 0xe6) return Isa::avx512;
+    const bool f = (r[1] >> 16) & 1, dq = (r[1] >> 17) & 1;
+    if (f && dq && (xcr0_lo & 0xe6) == 0xe6) return Isa::avx512;
     return Isa::avx2;
 }
 }  // namespace detail
 #endif
 
 // The best instruction set the CPU and the operating system support (the CPU test
-// also checks that the OS saves the wide registers). Safe in an ifunc resolver, which
-// may run before any constructor: __builtin_cpu_init is called first.
-QX_RESOLVER_CODE inline Isa isa() {
+// also checks that the OS saves the wide registers). AVX-512 takes AVX512F and AVX512DQ
+// (which the lane kernels use to move a comparison's mask into a vector in one
+// instruction); a CPU with F alone (the Xeon Phi family) runs the AVX2 variants. Safe in
+// an ifunc resolver, which may run before any constructor: __builtin_cpu_init is called
+// first.
+QX_RESOLVER_CODE inline Isa cpu_isa() {
     Isa best = Isa::sse2;
 #if QX_X86 && QX_IFUNC
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) {
         best = Isa::avx2;
-        if (__builtin_cpu_supports("avx512f")) best = Isa::avx512;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+            best = Isa::avx512;
     }
 #elif QX_X86
-    best = detail::cpu_isa();
+    best = detail::cpuid_isa();
 #endif
+    return best;
+}
+
+// `best`, lowered on request in test builds (below); the normal build returns it as it is.
+QX_RESOLVER_CODE inline Isa forced(Isa best) {
 #if defined(QUORIX_FORCE_ISA)
     // Test builds: lower the choice on request, never raise it.
     // Compared by hand: an ifunc resolver may run before this library's calls into libc
@@ -188,6 +201,9 @@ QX_RESOLVER_CODE inline Isa isa() {
     return best;
 }
 
+// The instruction set of the kernels and the lane kernels.
+QX_RESOLVER_CODE inline Isa isa() { return forced(cpu_isa()); }
+
 #if !QX_IFUNC
 // Without indirect functions: the choice of the whole library, made at its first
 // kernel call (one object across the library: an inline function's static).
@@ -196,6 +212,14 @@ inline Isa isa_once() {
     return chosen;
 }
 #endif
+
+// isa() for a caller that asks on every call (the panels): the CPU is asked once (cpuid
+// may trap to a hypervisor); test builds read QUORIX_ISA each time, so that a test can
+// change it between calls.
+inline Isa isa_now() {
+    static const Isa cpu = cpu_isa();
+    return forced(cpu);
+}
 
 namespace detail {
 
