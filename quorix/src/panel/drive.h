@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "../qx.h"
+#include "../core/qx.h"
 #include "panel.h"
 
 namespace qx {

@@ -2,7 +2,7 @@
 // driver for a call (lanes.h).
 #include "lanes.h"
 
-#include "../dispatch.h"
+#include "../core/dispatch.h"
 #include "drive.h"
 
 namespace qx {

@@ -11,9 +11,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../core/qx.h"
 #include "quorix_stream.h"
 
 namespace qxs {
+
+using qx::bar_period;
+using qx::bits_of;
+using qx::is_missing;
+using qx::missing;
+using qx::of_bits;
 
 // "qxstrm" and a layout version: a block of another layout is refused, never misread.
 constexpr uint64_t kMagic = 0x71787374726d0002ULL;
@@ -62,35 +69,6 @@ inline double back(const Head &h, int64_t back) {
 
 // The value in the slot that the next push overwrites: the oldest of a full ring.
 inline double oldest(const Head &h) { return ring(h)[h.head]; }
-
-inline double missing() {
-    const uint64_t bits = 0x7ff8000000000000ULL;
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-inline bool is_missing(double v) { return v != v; }
-
-inline uint64_t bits_of(double v) {
-    uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-inline double of_bits(uint64_t b) {
-    double v;
-    std::memcpy(&v, &b, sizeof v);
-    return v;
-}
-
-// A per-bar period truncated toward zero, the range tested before the cast (as the
-// kernels do): false for NaN, infinities and values beyond int32.
-inline bool bar_period(double p, int32_t *out) {
-    if (!(p > -2147483649.0 && p < 2147483648.0)) return false;
-    *out = static_cast<int32_t>(p);
-    return true;
-}
 
 // The checksum of a saved form. Each step is a bijection of the running value for a
 // given word, so a change confined to one 8-byte word always changes the result; the

@@ -1,85 +1,34 @@
 // The C interface of the streams (quorix_stream.h): one stream per row of the function
-// table, found by the row's kernel, and the checks of a state block.
+// table, found by the row's kernel (the streams themselves are in the family folders,
+// stream.h), and the checks of a state block.
 #include <new>
 
 // The formula language's kernels are linked wherever the streams are.
 #define QX_TABLE_WITH_EXTRAS
-#include "lang.h"
 #include "quorix_lang.h"
 #include "quorix_table.h"
+
+// The streams of every family (each registers its streams by kernel: QXS_STREAM).
+#include "../averages/stream.h"
+#include "../bars/stream.h"
+#include "../conditions/stream.h"
+#include "../dispersion/stream.h"
+#include "../extremes/stream.h"
+#include "../refs/stream.h"
+#include "../regression/stream.h"
+#include "../sar/stream.h"
+#include "../signals/stream.h"
+#include "../totals/stream.h"
+#include "../values/stream.h"
 
 namespace qxs {
 namespace {
 
-template <class S>
-constexpr Ops ops_of() {
-    return Ops{&S::slots,    S::deque, S::history, S::fixed, &S::init,
-               S::constants, &S::step, &S::sound,  &S::delay};
-}
-
-// The stream of a kernel; a kernel without one has none (step is null).
-template <auto K>
-struct For {
-    static constexpr Ops ops{};
-};
-#define QXS_STREAM(kernel, ...)                                                                    \
-    template <>                                                                                    \
-    struct For<kernel> {                                                                           \
-        static constexpr Ops ops = ops_of<__VA_ARGS__>();                                          \
-    };
-QXS_STREAM(vx_ma, Ma)
-QXS_STREAM(vx_ma_a, MaA)
-QXS_STREAM(vx_ema, Ema)
-QXS_STREAM(vx_sma, Sma)
-QXS_STREAM(vx_wma, Wma)
-QXS_STREAM(vx_dma, Dma)
-QXS_STREAM(vx_count, Count)
-QXS_STREAM(vx_count_a, CountA)
-QXS_STREAM(vx_sum, Sum)
-QXS_STREAM(vx_sum_a, SumA)
-QXS_STREAM(vx_ref, Ref)
-QXS_STREAM(vx_refif, Refif)
-QXS_STREAM(vx_refxv, Refxv)
-QXS_STREAM(vx_ref_a, RefA)
-QXS_STREAM(vx_llv, Extreme<Lowest>)
-QXS_STREAM(vx_llv_a, ExtremeA<Lowest>)
-QXS_STREAM(vx_hhv, Extreme<Highest>)
-QXS_STREAM(vx_hhv_a, ExtremeA<Highest>)
-QXS_STREAM(vx_barsince, Barsince)
-QXS_STREAM(vx_barlast, Barslast)
-QXS_STREAM(vx_barslast, Barslast)
-QXS_STREAM(vx_cross, Cross)
-QXS_STREAM(vx_fif, Fif)
-QXS_STREAM(vx_slope, Slope)
-QXS_STREAM(vx_currbarscount, Currbarscount)
-QXS_STREAM(vx_backcount, Backcount)
-QXS_STREAM(vx_std, Dispersion<Spread::sample_sd>)
-QXS_STREAM(vx_stddev, Dispersion<Spread::population_sd>)
-QXS_STREAM(vx_stdp, Dispersion<Spread::population_sd>)
-QXS_STREAM(vx_avedev, Dispersion<Spread::mean_abs_dev>)
-QXS_STREAM(vx_filter, Filter)
-QXS_STREAM(vx_every, WindowTruth<true>)
-QXS_STREAM(vx_exist, WindowTruth<false>)
-QXS_STREAM(vx_last, Last)
-QXS_STREAM(vx_longcross, Longcross)
-QXS_STREAM(vx_valuewhen, Valuewhen)
-QXS_STREAM(vx_sumbars, Sumbars)
-QXS_STREAM(vx_hhvbars, Extreme<Highest, true>)
-QXS_STREAM(vx_llvbars, Extreme<Lowest, true>)
-QXS_STREAM(vx_var, Dispersion<Spread::sample_var>)
-QXS_STREAM(vx_varp, Dispersion<Spread::population_var>)
-QXS_STREAM(vx_devsq, Dispersion<Spread::squares>)
-QXS_STREAM(vx_forcast, Forcast)
-QXS_STREAM(vx_sar, Sar)
-#undef QXS_STREAM
-
-// One entry per row: the rows of qx::table::kFunctions, then those of kExtraFunctions.
+// One entry per row, in row order (qx::table::row_at).
 constexpr Ops kOps[] = {
-#define QX_FUNCTION(NAME, kernel, ...) For<kernel>::ops,
-#define QX_EXTRA(NAME, kernel, ...) For<kernel>::ops,
-#include "quorix_functions.def"
-#undef QX_EXTRA
-#undef QX_FUNCTION
+#define QX_ROW(NAME, kernel) For<kernel>::ops,
+#include "../core/rows.inc"
+#undef QX_ROW
 };
 constexpr size_t kRows = qx::table::kNumRows;
 static_assert(sizeof kOps / sizeof kOps[0] == kRows, "one entry per row");
