@@ -32,20 +32,22 @@ constexpr int64_t kMaxBars = int64_t{1} << 62;
 
 struct Head {
     uint64_t magic;
-    uint64_t size;  // bytes of the whole block
-    int32_t row;    // index into qx::table::kFunctions
-    int32_t p[2];   // the integer parameters, in parameter order
+    uint64_t size;        // bytes of the whole block
+    int32_t row;          // the row (qx::table::row_at)
+    int32_t p[QXS_INTS];  // the integer parameters, in parameter order
     int32_t pad;
-    double r[2];      // the real parameters, in parameter order
-    int64_t history;  // per-bar period rows: the longest period served; else 0
-    int64_t cap;      // ring elements
-    int64_t bars;     // bars taken; the index of the next bar
-    int64_t first;    // the first valid bar (or the first / latest true bar); -1: none yet
-    int64_t head;     // next ring slot to write
-    int64_t k[2];     // per stream: counts, a deque's front and length, a blank's rest
-    double d[6];      // per stream: totals, the previous output, weights, constants
+    double r[QXS_REALS];  // the real parameters, in parameter order
+    int64_t history;      // per-bar period rows: the longest period served; else 0
+    int64_t cap;          // ring elements
+    int64_t bars;         // bars taken; the index of the next bar
+    int64_t first;        // the first valid bar (or the first / latest true bar); -1: none yet
+    int64_t head;         // next ring slot to write
+    int64_t k[2];         // per stream: counts, a deque's front and length, a blank's rest
+    double d[6];          // per stream: totals, the previous output, weights, constants
 };
 static_assert(sizeof(Head) % 8 == 0, "the ring follows the head at an 8-byte offset");
+static_assert(QXS_INTS == 2 && QXS_REALS == 2,
+              "the head of this layout (kMagic) holds two of each");
 
 inline double *ring(Head &h) { return reinterpret_cast<double *>(&h + 1); }
 inline const double *ring(const Head &h) { return reinterpret_cast<const double *>(&h + 1); }

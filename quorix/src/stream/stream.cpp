@@ -37,6 +37,24 @@ const qx::table::Function &function(int32_t row) {
     return qx::table::row_at(static_cast<size_t>(row));
 }
 
+constexpr int count_of(const qx::table::Function &f, qx::table::Kind kind) {
+    int m = 0;
+    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == kind;
+    return m;
+}
+
+// A state holds QXS_INTS integer and QXS_REALS real parameters (Head::p, Head::r): a row
+// with more of either cannot stream.
+constexpr bool parameters_fit() {
+    for (size_t r = 0; r < kRows; ++r)
+        if (kOps[r].step != nullptr &&
+            (count_of(qx::table::row_at(r), qx::table::Kind::Int) > QXS_INTS ||
+             count_of(qx::table::row_at(r), qx::table::Kind::Real) > QXS_REALS))
+            return false;
+    return true;
+}
+static_assert(parameters_fit(), "a row that streams has more parameters than a state holds");
+
 const Ops *ops_for(int32_t row) {
     if (row < 0 || static_cast<size_t>(row) >= kRows) return nullptr;
     return kOps[row].step ? &kOps[row] : nullptr;
@@ -44,12 +62,7 @@ const Ops *ops_for(int32_t row) {
 
 bool has_periods(int32_t row) { return kOps[row].history; }
 
-int count_kind(int32_t row, qx::table::Kind kind) {
-    const qx::table::Function &f = function(row);
-    int m = 0;
-    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == kind;
-    return m;
-}
+int count_kind(int32_t row, qx::table::Kind kind) { return count_of(function(row), kind); }
 
 int count_ints(int32_t row) { return count_kind(row, qx::table::Kind::Int); }
 
@@ -69,19 +82,20 @@ int32_t kernel_check(int32_t row, const int32_t *p, const double *r) {
     return f.invoke(0, slots, nullptr, 0);
 }
 
-// The integer parameters as a state holds them: zero beyond the row's own.
-void read_ints(int32_t row, const int32_t *ints, int32_t p[2]) {
-    p[0] = p[1] = 0;
+// The integer parameters as a state holds them: zero beyond the row's own (which fit:
+// parameters_fit).
+void read_ints(int32_t row, const int32_t *ints, int32_t p[QXS_INTS]) {
+    for (int i = 0; i < QXS_INTS; ++i) p[i] = 0;
     const int m = count_ints(row);
-    for (int i = 0; i < m && i < 2; ++i) p[i] = ints[i];
+    for (int i = 0; i < m && i < QXS_INTS; ++i) p[i] = ints[i];
 }
 
 // The real parameters as a state holds them: zero beyond the row's own (all of them
 // when `reals` is null).
-void read_reals(int32_t row, const double *reals, double r[2]) {
-    r[0] = r[1] = 0.0;
+void read_reals(int32_t row, const double *reals, double r[QXS_REALS]) {
+    for (int i = 0; i < QXS_REALS; ++i) r[i] = 0.0;
     const int m = count_kind(row, qx::table::Kind::Real);
-    for (int i = 0; i < m && i < 2 && reals; ++i) r[i] = reals[i];
+    for (int i = 0; i < m && i < QXS_REALS && reals; ++i) r[i] = reals[i];
 }
 
 // The block size, or 0 when it cannot be held.
@@ -151,7 +165,7 @@ QXS_API int32_t qxs_keeps_history(int32_t row) {
 QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history) {
     const Ops *o = ops_for(row);
     if (!o) return 0;
-    int32_t p[2];
+    int32_t p[QXS_INTS];
     read_ints(row, ints, p);
     return block_size(*o, row, p, history);
 }
@@ -165,8 +179,8 @@ QXS_API int32_t qxs_init_reals(int32_t row, const int32_t *ints, const double *r
                                int64_t history, void *state, size_t size) {
     const Ops *o = ops_for(row);
     if (!o) return QXS_NO_STREAM;
-    int32_t p[2];
-    double r[2];
+    int32_t p[QXS_INTS];
+    double r[QXS_REALS];
     read_ints(row, ints, p);
     read_reals(row, reals, r);
     if (kernel_check(row, p, r) == QX_BAD_PERIOD) return QXS_BAD_PERIOD;
@@ -216,8 +230,8 @@ QXS_API int32_t qxs_check(const void *state, size_t size) {
     const Ops *o = h.magic == kMagic ? ops_for(h.row) : nullptr;
     if (!o || h.size != size) return QXS_BAD_STATE;
     // The same parameters as init accepts, giving this very size and ring.
-    int32_t p[2];
-    double r[2];
+    int32_t p[QXS_INTS];
+    double r[QXS_REALS];
     read_ints(h.row, h.p, p);
     read_reals(h.row, h.r, r);
     if (p[0] != h.p[0] || p[1] != h.p[1] || std::memcmp(r, h.r, sizeof r) != 0 ||
@@ -298,15 +312,13 @@ QXS_API int32_t qxs_load(const void *saved, size_t n, void *state, size_t size) 
 
 QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history) {
     const Head &h = *static_cast<const Head *>(state);
-    ints[0] = h.p[0];
-    ints[1] = h.p[1];
+    for (int i = 0; i < QXS_INTS; ++i) ints[i] = h.p[i];
     *history = h.history;
 }
 
 QXS_API void qxs_reals(const void *state, double *reals) {
     const Head &h = *static_cast<const Head *>(state);
-    reals[0] = h.r[0];
-    reals[1] = h.r[1];
+    for (int i = 0; i < QXS_REALS; ++i) reals[i] = h.r[i];
 }
 
 QXS_API int32_t qxs_row(const void *state) { return static_cast<const Head *>(state)->row; }

@@ -8,12 +8,6 @@
 
 namespace vexa::native {
 
-// Whether obj is a numpy masked array (np.ma.MaskedArray, a subclass, or np.ma.masked).
-bool is_masked(PyObject *obj);
-
-// vexa._kinds.NAME, a new reference (null with the error set).
-PyObject *kinds_function(const char *name);
-
 // The function of row `row` called with vectorcall arguments.
 PyObject *call(size_t row, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
