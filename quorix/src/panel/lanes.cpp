@@ -17,7 +17,7 @@ namespace {
 Isa lane_isa() {
     Isa i = isa();
 #if QX_X86
-    if (i == Isa::avx512 && !__builtin_cpu_supports("avx512dq")) i = Isa::avx2;
+    if (i == Isa::avx512 && !detail::cpu_avx512dq()) i = Isa::avx2;
 #endif
     return i;
 }
