@@ -3,14 +3,24 @@
 Checked in this order by every kernel: counts that disagree give status 1, then an
 invalid period gives status 2, then agreeing counts of 0 or below give status 0; in
 all three cases nothing is written. A call that succeeds writes nothing past the
-output's count. Which periods are invalid is each kernel's own rule: the kernel's
-status on a small grid of periods must be its model's, and the other checks then hold
+output's count, and every bar from the first one its row says it writes (a kernel that
+keeps bar 0 leaves it as it was). Which periods are invalid is each kernel's own rule: the
+kernel's status on a small grid of periods must be its model's, and the other checks then hold
 for the invalid periods and the valid ones alike.
 """
 
 import numpy as np
 import pytest
-from support import INT32_MAX, INT32_MIN, assert_same_bits, canary, models, run_kernel
+from support import (
+    CANARY_BITS,
+    INT32_MAX,
+    INT32_MIN,
+    assert_same_bits,
+    bits,
+    canary,
+    models,
+    run_kernel,
+)
 
 from vexa.table import COND, FUNCTIONS, INT, PERIODS
 
@@ -62,6 +72,9 @@ def test_kernel_contract(lib, row):
         assert st == model(*data, *params, canary(N_BARS)), params
         untouched = out if st == 2 else out[N_BARS:]
         assert_same_bits(untouched, canary(len(untouched)))
+        if st == 0:
+            written = bits(out[:N_BARS]) != CANARY_BITS
+            assert written.tolist() == [i >= row.first_written for i in range(N_BARS)], params
 
         # Agreeing counts of 0 or below: the same status, nothing written.
         for n in EMPTY_COUNTS:
