@@ -43,7 +43,7 @@ import stream_state as ss
 
 import vexa.stream as vs
 from vexa.formula import Formula
-from vexa.table import ALL, COND, INT, PERIODS
+from vexa.table import ALL, COND, INT, PERIODS, REAL
 
 STREAMED = [f for f in ALL if f.ahead != "always"]
 SLOW = 2.0  # seconds: an execution slower than this is a finding
@@ -73,8 +73,15 @@ def same(a, b):
 
 def make(rng, f):
     """A stream of f with parameters its kernel accepts, or None."""
-    ints = [p for p in f.params if p.kind == INT]
-    kwargs = {p.name: int(rng.choice(EDGES)) for p in ints}
+    kwargs = {p.name: int(rng.choice(EDGES)) for p in f.params if p.kind == INT}
+    # Real parameters (SAR's STEP and MAX, in percent): valid ones and some refused.
+    kwargs.update(
+        {
+            p.name: float(rng.choice([-1.0, 0.5, 2.0, 20.0, 150.0]))
+            for p in f.params
+            if p.kind == REAL
+        }
+    )
     if f.name in vs._stream_history:
         kwargs["max_period"] = int(rng.choice([0, 1, 4, 30, 1000]))
     try:
@@ -87,7 +94,7 @@ def bars(rng, f, n):
     """One array per array parameter: a walk with missing values, conditions, periods."""
     out = []
     for p in f.params:
-        if p.kind == INT:
+        if not p.is_series:
             continue
         if p.kind == COND:
             out.append(rng.choice(np.array([0.0, 1.0, np.nan, 2.0]), n))

@@ -22,11 +22,11 @@ from pathlib import Path
 
 from .formula import DataError, Formula, FormulaError, MissingDataWarning
 from .formula import catalogue as cat
-from .formula.data import (
-    SYMBOL_NAMES,
-    field_mapping,
-)
+from .formula.chains import SERIES_PERIODS
+from .formula.columns import field_mapping
 from .formula.errors import command_line, quote
+from .formula.fields import is_symbol_name
+from .formula.func import CATEGORIES, KIND_LABELS
 from .formula.lexer import decode, fold
 
 EXIT_DATA, EXIT_USAGE = 1, 2
@@ -285,7 +285,7 @@ def _read_data(path, by=None):
                 if e.start < len(head) - 4:  # not a character cut at the end of the bytes
                     encoding = "gb18030"
             header = pd.read_csv(p, nrows=0, encoding=encoding).columns
-            text = {c: str for c in header if c == by or _is_symbol_name(c)}
+            text = {c: str for c in header if c == by or is_symbol_name(c)}
             data = pd.read_csv(p, dtype=text, encoding=encoding, **csv_exact())
             if encoding != "utf-8":
                 _say(f"vexa: note: {quote(path)} is not UTF-8: read as GB18030 (GBK)")
@@ -310,10 +310,6 @@ def _read_data(path, by=None):
         raise Failure(
             f"cannot read {quote(path)}: {type(e).__name__}: {quote(str(e), 200)}", EXIT_DATA
         ) from None
-
-
-def _is_symbol_name(name):
-    return isinstance(name, str) and name.strip().casefold() in SYMBOL_NAMES
 
 
 def _sniff(p, csv):
@@ -654,23 +650,13 @@ def _signature(f):
     return f"{f.name}({', '.join(p for p, _ in f.params)})"
 
 
-_GROUPS = (
-    ("table", "Functions of the table (vexa._vexa and the language's own kernels)"),
-    ("mapped", "The terminals' functions, each a chain of the library's calls"),
-    ("numpy", "Element-wise and per-symbol functions"),
-    ("rewrite", "Other spellings"),
-    ("draw", "Drawing statements"),
-    ("nodraw", "Drawing statements parsed but not drawn"),
-)
-
-
 def _functions(args):
     funcs = cat.FUNCTIONS
     if args.name is None:
-        for kind, title in _GROUPS:
+        for category, title in CATEGORIES.items():
             print(f"{title}:")
             for f in funcs.values():
-                if f.kind == kind:
+                if f.category == category:
                     ahead = "  [looks ahead]" if f.ahead == "always" else ""
                     print(f"  {_signature(f):<28} {f.summary}{ahead}")
             print()
@@ -685,22 +671,13 @@ def _functions(args):
     if f.definition:
         print(f"  {f.definition}")
     if f.params and not f.variadic:
-        kinds = {
-            "series": "series",
-            "cond": "condition",
-            "int": "integer (period)",
-            "real": "number",
-            "periods": "per-bar periods",
-            "price": "price (0-3) or series",
-            "text": "quoted text",
-        }
-        print("  parameters: " + ", ".join(f"{p} {kinds.get(k, k)}" for p, k in f.params))
-    if f.kind == "table" and f.row is not None and f.row.per_bar is not None:
+        print("  parameters: " + ", ".join(f"{p} {KIND_LABELS[k]}" for p, k in f.params))
+    if f.category == "table" and f.row is not None and f.row.per_bar is not None:
         print(f"  a series period selects {f.row.per_bar.name}")
-    if f.kind == "rewrite":
+    if f.category == "rewrite":
         print(f"  written as {f.impl}")
-    if f.name in cat.SERIES_PERIODS:
-        print(f"  {cat.SERIES_PERIODS[f.name][1]}")
+    if f.name in SERIES_PERIODS:
+        print(f"  {SERIES_PERIODS[f.name][1]}")
     if f.library:
         print(f"  differs from vexa.{f.name}: {f.library}")
     ahead = {"always": "always", "negative": "when N < 0", "positive": "when N > 0"}.get(

@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..formula.compiler import scalar_values
-from ..formula.data import Table, find_columns, kind_of, single
+from ..formula.columns import container, find_columns
 from ..formula.errors import DataError, quote, quote_list
+from ..formula.graph import scalar_values
+from ..formula.tables import Table, single
 from .model import Chart, Icon, Line, Number, StickLine, Text
 
 # The fields a chart draws, and their columns in the chart's bars.
@@ -17,7 +18,7 @@ _AHEAD = 6  # look-ahead statements listed in the warning (the rest counted)
 
 def chart_of(formula, data, symbol, read, last, title, params) -> Chart:
     by = read["by"]
-    kind = kind_of(data)
+    kind = container(data)
     if kind is None:
         raise DataError(
             "data must be a pandas or polars DataFrame or a mapping of field name to array, "
@@ -34,7 +35,7 @@ def chart_of(formula, data, symbol, read, last, title, params) -> Chart:
     if kind == "mapping":
         if any(v is not None for k, v in read.items() if k != "columns"):
             raise DataError("by=, time= and time_format= need a pandas or polars DataFrame")
-        panels, n, m, _ = single(data, kind, fields)
+        panels, n, m, _ = single(data, fields)
         if m != 1:
             raise DataError(
                 "a chart draws one symbol: pass its series (1-D arrays), or a long table "

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ..formula.catalogue import truth
+from ..formula.ops import truth
 from .model import Chart, Icon, Line, Number, StickLine, Text
 
 UP = "#e0262b"  # a rising bar, a positive COLORSTICK bar (red: the language's convention)

@@ -220,13 +220,13 @@ def _read(path, by, Failure, status):
         raise Failure(f"no data at {path}", status)
     try:
         if path.lower().endswith((".csv", ".csv.gz", ".txt")):
-            from ..cli import _is_symbol_name
             from ..data import csv_exact
+            from ..formula.fields import is_symbol_name
 
             # Symbol columns as text: codes keep their leading zeros.
             first = _local_files(path)[:1]
             header = pd.read_csv(first[0], nrows=0).columns if first else []
-            text = {c: str for c in header if c == by or _is_symbol_name(c)}
+            text = {c: str for c in header if c == by or is_symbol_name(c)}
             return dd.read_csv(path, dtype=text, **csv_exact())
         try:
             ddf = dd.read_parquet(path, index=by, calculate_divisions=True)
