@@ -456,6 +456,25 @@ def test_empty_inputs_give_empty_results():
 # ---- the caller's kinds ------------------------------------------------------------
 
 
+def test_stream_and_chart_are_attributes_of_vexa():
+    """vexa.stream and vexa.chart need no import of their own, and load neither pandas,
+    polars nor a plotting library; a name vexa does not have is still an AttributeError."""
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, vexa\n"
+        "s = vexa.stream.EMA(N=3); s.update(1.0)\n"
+        "assert vexa.chart.Chart is sys.modules['vexa.chart'].Chart\n"
+        "assert {'stream', 'chart'} <= set(dir(vexa))\n"
+        "try:\n    vexa.no_such_name\nexcept AttributeError:\n    pass\n"
+        "else:\n    raise SystemExit('vexa.no_such_name exists')\n"
+        "print(sorted({'pandas', 'polars', 'matplotlib', 'bokeh'} & set(sys.modules)))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["[]"]
+
+
 def test_kinds_are_not_imported_by_vexa():
     import subprocess
     import sys

@@ -24,6 +24,8 @@ from typing import Any, SupportsIndex, TypeVar, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import chart as chart
+from . import stream as stream
 from .data import sample as sample
 from .formula import Formula as Formula
 from .formula import MissingDataWarning as MissingDataWarning

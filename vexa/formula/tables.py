@@ -22,10 +22,10 @@ def as_float(values, name):
     """A column of numbers as a float64 array (a copy when it has to be converted):
     missing values (pandas NA, polars null, masked) read as NaN; times, durations,
     complex numbers, text and other objects are refused, as the functions refuse them."""
-    from .._kinds import _package, unwrap
+    from .._wrap import package_of, unwrap
 
     mask = None
-    if _package(values) is not None:
+    if package_of(values) is not None:
         arr = unwrap(values)
     elif isinstance(values, np.ma.MaskedArray):
         arr, mask = values.data, np.ma.getmaskarray(values)
