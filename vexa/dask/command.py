@@ -179,7 +179,7 @@ def _connect(address):
                 )
             # Dask's nannies give workers MALLOC_TRIM_THRESHOLD_, which turns off glibc's
             # dynamic mmap threshold: every array over 128 KiB becomes a fresh mapping,
-            # page faults and all (about half a task's CPU time here, bench/dask.py).
+            # page faults and all (about half a task's CPU time here, bench/cluster.py).
             # Workers that live for one run keep glibc's own behaviour instead.
             # (None unsets a variable there; one set in the shell still wins.) And one
             # worker process a core: vexa's panels on one thread each, as Dask does for
