@@ -9,7 +9,8 @@ from ..formula.columns import container, find_columns
 from ..formula.errors import DataError, quote, quote_list
 from ..formula.graph import scalar_values
 from ..formula.tables import Table, single
-from .model import Chart, Icon, Line, Number, StickLine, Text
+from .figure import Chart
+from .model import Icon, Line, Number, StickLine, Text
 
 # The fields a chart draws, and their columns in the chart's bars.
 _BARS = (("OPEN", "open"), ("HIGH", "high"), ("LOW", "low"), ("CLOSE", "close"), ("VOL", "volume"))
