@@ -60,14 +60,6 @@ def _num(v):
     return str(int(v)) if float(v).is_integer() else repr(v)
 
 
-def signature(f):
-    if f.variadic:
-        return f"{f.name}(...)"
-    if f.bare:
-        return f.name
-    return f"{f.name}({', '.join(p for p, _ in f.params)})"
-
-
 def functions(args):
     funcs = cat.FUNCTIONS
     if args.name is None:
@@ -76,7 +68,7 @@ def functions(args):
             for f in funcs.values():
                 if f.category == category:
                     ahead = "  [looks ahead]" if f.ahead == "always" else ""
-                    print(f"  {signature(f):<28} {f.summary}{ahead}")
+                    print(f"  {f.call:<28} {f.summary}{ahead}")
             print()
         return 0
     f = funcs.get(fold(args.name))
@@ -84,7 +76,7 @@ def functions(args):
         close = difflib.get_close_matches(fold(args.name), list(funcs), n=3)
         hint = f"; did you mean {' or '.join(close)}?" if close else ""
         raise Failure(f"no function {args.name}{hint}", EXIT_USAGE)
-    print(signature(f))
+    print(f.call)
     print(f"  {f.summary}")
     if f.definition:
         print(f"  {f.definition}")

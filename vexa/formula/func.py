@@ -59,3 +59,12 @@ class Func:
     @property
     def arity(self):
         return len(self.params)
+
+    @property
+    def call(self):
+        """How a formula writes it: MA(X, N), ISLASTBAR, DRAWLINE(...)."""
+        if self.variadic:
+            return f"{self.name}(...)"
+        if self.bare:
+            return self.name
+        return f"{self.name}({', '.join(p for p, _ in self.params)})"
