@@ -266,14 +266,15 @@ _TRIG = [
 
 
 _ELEMENTWISE = [
-    # name, params, summary, implementation, definition
-    ("ABS", ("X",), "Absolute value of X", _elementwise(np.abs), "|X|; NaN stays NaN."),
+    # name, params, summary, implementation, definition, never negative
+    ("ABS", ("X",), "Absolute value of X", _elementwise(np.abs), "|X|; NaN stays NaN.", True),
     (
         "MAX",
         ("A", "B"),
         "The larger of A and B at each bar",
         _max,
         "B where B > A, else A (A when equal); NaN when either is NaN.",
+        False,
     ),
     (
         "MIN",
@@ -281,6 +282,7 @@ _ELEMENTWISE = [
         "The smaller of A and B at each bar",
         _min,
         "B where B < A, else A (A when equal); NaN when either is NaN.",
+        False,
     ),
     (
         "SQRT",
@@ -288,6 +290,7 @@ _ELEMENTWISE = [
         "Square root of X",
         _elementwise(np.sqrt),
         "IEEE square root (correctly rounded); NaN for X < 0.",
+        True,
     ),
     (
         "POW",
@@ -296,6 +299,7 @@ _ELEMENTWISE = [
         _elementwise(np.power),
         "numpy's power (the platform's pow: within an ulp, not promised to the last bit "
         "across platforms).",
+        False,
     ),
     (
         "EXP",
@@ -303,6 +307,7 @@ _ELEMENTWISE = [
         "e to the power X",
         _elementwise(np.exp),
         "numpy's exp (the platform's math library).",
+        True,
     ),
     (
         "LN",
@@ -310,6 +315,7 @@ _ELEMENTWISE = [
         "Natural logarithm of X",
         _elementwise(np.log),
         "numpy's log (the platform's math library); NaN for X < 0, -inf for 0.",
+        False,
     ),
     (
         "LOG",
@@ -317,6 +323,7 @@ _ELEMENTWISE = [
         "Logarithm of X to base 10",
         _elementwise(np.log10),
         "numpy's log10 (the platform's math library).",
+        False,
     ),
     (
         "SIGN",
@@ -324,15 +331,17 @@ _ELEMENTWISE = [
         "1, -1 or 0 by the sign of X",
         _sign,
         "1 for X > 0, -1 for X < 0, 0 for either zero, NaN for NaN.",
+        False,
     ),
-    ("CEILING", ("X",), "Smallest integer not below X", _elementwise(np.ceil), "IEEE ceil."),
-    ("FLOOR", ("X",), "Largest integer not above X", _elementwise(np.floor), "IEEE floor."),
+    ("CEILING", ("X",), "Smallest integer not below X", _elementwise(np.ceil), "IEEE ceil.", False),
+    ("FLOOR", ("X",), "Largest integer not above X", _elementwise(np.floor), "IEEE floor.", False),
     (
         "INTPART",
         ("X",),
         "Integer part of X (toward zero)",
         _elementwise(np.trunc),
         "X truncated toward zero.",
+        False,
     ),
     (
         "FRACPART",
@@ -340,6 +349,7 @@ _ELEMENTWISE = [
         "Fractional part of X",
         _elementwise(lambda x: x - np.trunc(x)),
         "X - INTPART(X) (exact; keeps the sign of X).",
+        False,
     ),
     (
         "ROUND",
@@ -348,6 +358,7 @@ _ELEMENTWISE = [
         _round,
         "Nearest integer, halves away from zero (ROUND(2.5) = 3, ROUND(-2.5) = -3); one "
         "argument, no digits.",
+        False,
     ),
     (
         "MOD",
@@ -355,14 +366,16 @@ _ELEMENTWISE = [
         "Remainder of A divided by B",
         _elementwise(np.fmod),
         "A - B * trunc(A / B) computed exactly (C's fmod): the sign of A; NaN for B = 0.",
+        False,
     ),
-    ("REVERSE", ("X",), "X with its sign reversed", _elementwise(np.negative), "-X."),
+    ("REVERSE", ("X",), "X with its sign reversed", _elementwise(np.negative), "-X.", False),
     (
         "BETWEEN",
         ("A", "B", "C"),
         "1 where A lies between B and C, ends included",
         _between,
         "1 where B <= A <= C or C <= A <= B (either order, both ends included), else 0.",
+        True,
     ),
     (
         "RANGE",
@@ -370,6 +383,7 @@ _ELEMENTWISE = [
         "1 where A lies strictly between B and C",
         _range,
         "1 where B < A < C (strict, in this order), else 0.",
+        True,
     ),
     (
         "NOT",
@@ -377,6 +391,7 @@ _ELEMENTWISE = [
         "1 where X is false (0 or missing), else 0",
         _not,
         "1 where X is 0 or NaN, else 0.",
+        True,
     ),
 ]
 
@@ -462,9 +477,6 @@ def _param(p):
     return p if isinstance(p, tuple) else (p, SERIES)
 
 
-# Element-wise functions whose values are never negative.
-_NONNEG = {"ABS", "SQRT", "EXP", "NOT", "BETWEEN", "RANGE"}
-
 ELEMENTWISE = [
     Func(
         name,
@@ -474,9 +486,9 @@ ELEMENTWISE = [
         impl=impl,
         elementwise=True,
         definition=definition,
-        nonneg=name in _NONNEG,
+        nonneg=nonneg,
     )
-    for name, params, summary, impl, definition in _ELEMENTWISE
+    for name, params, summary, impl, definition, nonneg in _ELEMENTWISE
 ] + [
     Func(
         name,
