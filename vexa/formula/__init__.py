@@ -233,15 +233,15 @@ class Formula:
         if fill is not None and fill not in FILLS:
             raise ValueError(f"fill must be None or 'ffill', not {quote(fill)}")
         mapping = field_mapping(columns)
-        kind = container(data)
-        if kind is None:
+        holder = container(data)
+        if holder is None:
             raise DataError(
                 "data must be a pandas or polars DataFrame or a mapping of field name to "
                 f"array, not {type(data).__name__}"
             )
         notes = []
         report = MissingReport()
-        if kind == "mapping":
+        if holder == "mapping":
             if by is not None:
                 raise DataError(f"{arg('by')} needs a pandas or polars DataFrame (a long table)")
             mapped = Mapped(data, self.inputs, time=time, time_format=time_format, columns=mapping)
@@ -256,7 +256,7 @@ class Formula:
                 implied = by = implied_symbol(data)
             table = Table(
                 data,
-                kind,
+                holder,
                 self.inputs,
                 by=by,
                 time=time,
