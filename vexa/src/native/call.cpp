@@ -73,7 +73,7 @@ bool from_package(PyTypeObject *t, const char *pkg, size_t len) {
 }
 
 // A pandas or polars object (its type, or a base of it, comes from their packages). They
-// are read and rebuilt by vexa._kinds, in Python, without importing either package here.
+// are read and rebuilt by vexa._wrap, in Python, without importing either package here.
 bool is_foreign(PyObject *obj) {
     PyObject *mro = Py_TYPE(obj)->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return false;
@@ -84,7 +84,7 @@ bool is_foreign(PyObject *obj) {
     return false;
 }
 
-// A masked array: read through vexa._kinds like a pandas or polars object (its masked
+// A masked array: read through vexa._wrap like a pandas or polars object (its masked
 // values as missing ones); the result is masked where it has no value.
 bool masked(PyObject *obj) { return !PyArray_CheckExact(obj) && is_masked(obj); }
 
@@ -555,7 +555,7 @@ bool is_masked(PyObject *obj) {
 PyObject *kinds_function(const char *name) {
     static PyObject *module = nullptr;
     if (module == nullptr) {
-        module = PyImport_ImportModule("vexa._kinds");
+        module = PyImport_ImportModule("vexa._wrap");
         if (module == nullptr) return nullptr;
     }
     return PyObject_GetAttrString(module, name);

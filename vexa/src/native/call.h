@@ -14,7 +14,7 @@ void find_per_bar_rows();
 // Whether obj is a numpy masked array (np.ma.MaskedArray, a subclass, or np.ma.masked).
 bool is_masked(PyObject *obj);
 
-// vexa._kinds.NAME, a new reference (null with the error set).
+// vexa._wrap.NAME, a new reference (null with the error set).
 PyObject *kinds_function(const char *name);
 
 // The function of row `row` called with vectorcall arguments.
