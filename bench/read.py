@@ -31,7 +31,7 @@ from timing import cpu_model
 
 import vexa
 from vexa.formula import Formula
-from vexa.formula.data import gaps
+from vexa.formula.missing import gaps
 from vexa.formula.times import parse_times
 
 FORMULA = "E:EMA(C,12); M:MA(C,20); X:HHV(H,10);"

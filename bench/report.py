@@ -13,40 +13,19 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import summary  # noqa: E402
+from fmt import fmt_ns, fmt_ratio, size_text  # noqa: E402
 
 RATIO_COLS = ("floor", "bottleneck", "pandas", "talib", "numpy")
 PEER_NAMES = {"bottleneck": "bottleneck", "pandas": "pandas", "talib": "TA-Lib", "numpy": "numpy"}
 RATIO_NAMES = {"floor": "floor", **PEER_NAMES}
 
 
-def size_text(n):
-    return {100: "100", 10**4: "10^4", 10**6: "10^6"}.get(n, str(n))
-
-
-def where_text(row):
-    parts = [row["dataset"], f"n={size_text(row['n'])}"]
-    if row.get("N") is not None:
-        parts.append(f"N={row['N']}")
-    if row.get("periods"):
-        parts.append(row["periods"])
-    return " ".join(parts)
-
-
 def ns_bar(row, key="vexa"):
     st = row["stats"].get(key)
     return None if st is None else st["ns_call"] / row["n"]
-
-
-def fmt_ratio(r):
-    if r is None:
-        return "-"
-    return f"{r:.2g}" if r < 0.1 else f"{r:.2f}"
-
-
-def fmt_ns(v):
-    if v is None:
-        return "-"
-    return f"{v:.3g}" if v < 1000 else f"{v:,.0f}"
 
 
 def row_line(row):
@@ -205,9 +184,6 @@ def markdown(result, summary_text):
 
 
 def main(argv=None):
-    sys.path.insert(0, str(HERE))
-    import summary
-
     ap = argparse.ArgumentParser(description="Renders a saved benchmark result as Markdown.")
     ap.add_argument("result", nargs="?", help="a result JSON (default: the newest saved)")
     ap.add_argument("-o", "--output", help="write the Markdown here instead of printing it")

@@ -14,7 +14,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import report  # noqa: E402
+import fmt  # noqa: E402
 
 MIN_N = 10**4  # targets on time per bar are judged from this size on
 
@@ -50,14 +50,14 @@ def span(rows, key):
     if not vals:
         return "-"
     lo, hi = min(vals), max(vals)
-    return report.fmt_ratio(lo) if lo == hi else f"{report.fmt_ratio(lo)} to {report.fmt_ratio(hi)}"
+    return fmt.fmt_ratio(lo) if lo == hi else f"{fmt.fmt_ratio(lo)} to {fmt.fmt_ratio(hi)}"
 
 
 def cell(value_row, limit=None):
     v, r = value_row
     if v is None:
         return "-", None
-    text = f"{report.fmt_ratio(v)} ({report.where_text(r)})"
+    text = f"{fmt.fmt_ratio(v)} ({fmt.where_text(r)})"
     return text, (None if limit is None else v <= limit)
 
 
@@ -210,7 +210,7 @@ def summary_markdown(result):
             tally.append(v)
             lines.append(
                 f"| {r['function']} | {r['stats']['vexa']['ns_call']:.0f} | "
-                f"{report.fmt_ratio(b)} | {report.fmt_ratio(p)} | {v} |"
+                f"{fmt.fmt_ratio(b)} | {fmt.fmt_ratio(p)} | {v} |"
             )
         lines.append("")
 

@@ -386,10 +386,10 @@ def _argument(rng, kind, depth):
 def catalogue_call(rng, depth=0):
     """A call of any function of the language's catalogue, its arguments drawn by kind
     (periods around and past their ranges, series from fields or further calls)."""
-    from vexa.formula import functions
+    from vexa.formula.catalogue import FUNCTIONS
 
-    names = sorted(functions())
-    f = functions()[names[int(rng.integers(0, len(names)))]]
+    names = sorted(FUNCTIONS)
+    f = FUNCTIONS[names[int(rng.integers(0, len(names)))]]
     if f.bare and rng.random() < 0.5:
         return f.name
     if f.variadic:

@@ -89,7 +89,7 @@ def bars(rng, f, n):
     """One array per array parameter: a walk with missing values, conditions, periods."""
     out = []
     for p in f.params:
-        if p.kind in (INT, REAL):
+        if not p.is_series:
             continue
         if p.kind == COND:
             out.append(rng.choice(np.array([0.0, 1.0, np.nan, 2.0]), n))

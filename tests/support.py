@@ -9,6 +9,8 @@ import functools
 import importlib
 import os
 import re
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -244,3 +246,49 @@ def bar_period(p):
     if p != p or not (-2147483649.0 < p < 2147483648.0):
         return None
     return int(p)
+
+
+def _has_lang(path):
+    try:
+        return hasattr(ctypes.CDLL(path), "vx_zig")
+    except OSError:
+        return False
+
+
+def lang_library_path():
+    """A library with the language's kernels (quorix_lang.h): $QUORIX_LIB when it holds
+    them, else vexa._native when it exports them, else a libquorix.so built here once
+    (CMake, -DQUORIX_SHARED=ON) under build/lang-kernels; a skip when none can be had."""
+    import pytest
+
+    path = os.environ.get("QUORIX_LIB")
+    if path and _has_lang(path):
+        return path
+    try:
+        from vexa import _native
+
+        if _has_lang(_native.__file__):
+            return _native.__file__
+    except ImportError:
+        pass
+    if shutil.which("cmake") is None or not (ROOT / "quorix").is_dir():
+        pytest.skip("no library with the language's kernels, and no cmake or sources to build one")
+    if not any(shutil.which(c) for c in ("c++", "g++", "clang++")):
+        pytest.skip("no library with the language's kernels, and no compiler to build one")
+    build = ROOT / "build" / "lang-kernels"
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-DVEXA_MODULE=OFF",
+            "-DQUORIX_SHARED=ON",
+            "-DCMAKE_BUILD_TYPE=Release",
+        ],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(["cmake", "--build", str(build), "-j", "2"], check=True, capture_output=True)
+    return str(build / "libquorix.so")

@@ -1,81 +1,28 @@
 """The everyday functions (vexa.NAME) against the strict module, over every row of the
 function table: the same bits for every call that vexa._vexa accepts, an error for every
-call its kernel refuses, panels equal to their columns, every input form equal to the
-float64 call, the caller's kinds back, clear errors, inputs never modified.
+call its kernel refuses, every input form equal to the float64 call, clear errors, inputs
+never modified (panels: test_panels.py; the caller's kinds: test_wrap.py).
 """
-
-import threading
 
 import numpy as np
 import pytest
+from everyday import (
+    EXTREMES,
+    IDS,
+    arguments,
+    assert_bits,
+    bits,
+    make_arg,
+    refused_period,
+    strict,
+)
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import load_library, random_periods, random_series, run_kernel
 
 import vexa
 import vexa._vexa as vx
-from vexa.table import ALL, COND, FUNCTIONS, INT, INT32_MAX, INT32_MIN, PERIODS, REAL
-
-IDS = [f.name for f in FUNCTIONS]
-EXTREMES = [INT32_MIN, INT32_MIN + 1, -(2**20), 2**20, INT32_MAX - 1, INT32_MAX]
-
-
-def bits(a):
-    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
-
-
-def assert_bits(got, want):
-    got, want = np.asarray(got), np.asarray(want)
-    assert got.dtype == np.float64 and got.shape == want.shape
-    diff = np.argwhere(bits(got) != bits(want))
-    assert diff.size == 0, f"first difference at {diff[0]}: {got[tuple(diff[0])]!r} != " + repr(
-        want[tuple(diff[0])]
-    )
-
-
-# Panels: a NaN made by arithmetic may come out of a lane kernel with another sign than
-# out of the 1-D kernel (which operand an instruction passes on is not promised), so
-# there a NaN matches a NaN that arithmetic can give: the missing value, the default NaN
-# of invalid operations, or the inputs' own NaN (PAYLOAD). Every other value compares by
-# its bits. (1-D calls run the 1-D kernel itself: test_same_bits_as_strict compares all
-# their bits.)
-PAYLOAD = 0x7FF8000000000ABC
-ARITHMETIC_NANS = np.array([0x7FF8000000000000, 0xFFF8000000000000, PAYLOAD], np.uint64)
-
-
-def assert_panel_bits(got, want):
-    g, w = bits(got), bits(want)
-    differ = g != w
-    loose = np.isnan(got) & np.isnan(want) & np.isin(g, ARITHMETIC_NANS)
-    diff = np.argwhere(differ & ~loose)
-    assert diff.size == 0, f"first difference at {diff[0]}: {hex(g[tuple(diff[0])])} != " + hex(
-        w[tuple(diff[0])]
-    )
-
-
-def make_arg(rng, kind, shape):
-    """A value for a parameter of `kind`: NaN, infinities and signed zeros in series,
-    every special period in period series, 0/1 and other bytes in conditions (where the
-    strict module's astype(uint8) and the non-zero rule agree)."""
-    n = int(np.prod(shape))
-    if kind == PERIODS:
-        return random_periods(rng, n).reshape(shape)
-    if kind == COND:
-        if rng.random() < 0.5:
-            return (rng.random(n) < 0.4).reshape(shape)
-        return rng.choice(np.array([0, 1, 2, 255], np.uint8), n).reshape(shape)
-    return random_series(rng, n).reshape(shape)
-
-
-def strict(f, args):
-    """vexa._vexa's result (inputs made the float64 / byte arrays it takes)."""
-    fixed = [np.ascontiguousarray(a) if isinstance(a, np.ndarray) else a for a in args]
-    return getattr(vx, f.name)(*fixed)
-
-
-def refused_period(f, args):
-    return any(p.kind == INT and v < p.least for p, v in zip(f.params, args))
-
+from vexa.table import ALL, COND, FUNCTIONS, INT, INT32_MAX, INT32_MIN, REAL
 
 # ---- the same bits as vexa._vexa --------------------------------------------------
 
@@ -147,148 +94,6 @@ def test_series_of_periods_is_the_per_bar_function(f):
         got = getattr(vexa, f.name)(a, periods)
         assert_bits(got, getattr(vx, f.per_bar.name)(a, np.asarray(periods, np.float64)))
     assert_bits(getattr(vexa, f.name)(a, N=p), want)
-
-
-# ---- panels ------------------------------------------------------------------------
-
-
-def column_args(f, args, axis, j):
-    """The arguments of column j of a panel call, as the strict module takes them."""
-    out = []
-    for p, a in zip(f.params, args):
-        if isinstance(a, np.ndarray) and a.ndim == 2:
-            a = a[:, j] if axis == 0 else a[j, :]
-        elif p.kind not in (INT, REAL) and np.ndim(a) == 0:
-            n = args[0].shape[axis]
-            a = np.full(n, a, dtype=bool if p.kind == COND else np.float64)
-        out.append(np.ascontiguousarray(a) if isinstance(a, np.ndarray) else a)
-    return out
-
-
-def with_payload(x):
-    """x with its NaNs given the payload PAYLOAD."""
-    if x.dtype == np.float64:
-        x = x.copy()
-        x.view(np.uint64)[np.isnan(x)] = PAYLOAD
-    return x
-
-
-def laid_out(x, layout):
-    """x in memory order "C" or "F", or as a view with negative strides ("reversed") or
-    every other column and row of a larger array ("strided")."""
-    if layout == "reversed":
-        return np.ascontiguousarray(x[::-1, ::-1])[::-1, ::-1]
-    if layout == "strided":
-        big = np.zeros((2 * x.shape[0], 2 * x.shape[1]), x.dtype)
-        big[::2, ::2] = x
-        return big[::2, ::2]
-    return np.asarray(x, order=layout)
-
-
-def check_panel(f, n, k, seed, order, axis, second, ints):
-    rng = np.random.default_rng(seed)
-    shape = (n, k) if axis == 0 else (k, n)
-    args = []
-    for i, p in enumerate(f.params):
-        if p.kind == INT:
-            args.append(ints[i])
-        elif i == 0 or second == "panel":
-            args.append(laid_out(with_payload(make_arg(rng, p.kind, shape)), order))
-        elif second == "series":
-            args.append(with_payload(make_arg(rng, p.kind, (n,))))
-        else:
-            args.append(bool(rng.random() < 0.5) if p.kind == COND else float(rng.normal()))
-    before = [bits(a).copy() if isinstance(a, np.ndarray) else None for a in args]
-    got = getattr(vexa, f.name)(*args, axis=axis)
-    assert got.shape == shape
-    for a, b in zip(args, before):
-        assert b is None or (bits(a) == b).all()  # never modified
-    for j in range(k):
-        want = getattr(vx, f.name)(*column_args(f, args, axis, j))
-        assert_panel_bits(got[:, j] if axis == 0 else got[j, :], want)
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(
-    st.sampled_from(FUNCTIONS),
-    st.integers(1, 40),
-    st.integers(1, 12),
-    st.integers(0, 2**32 - 1),
-    st.sampled_from(["C", "F", "reversed", "strided"]),
-    st.sampled_from([0, 1]),
-    st.sampled_from(["panel", "series", "scalar"]),
-    st.data(),
-)
-def test_panel_columns_are_1d_calls(f, n, k, seed, order, axis, second, data):
-    ints = [
-        data.draw(st.integers(max(p.least, -3), n + 3), p.name) if p.kind == INT else None
-        for p in f.params
-    ]
-    check_panel(f, n, k, seed, order, axis, second, ints)
-
-
-@pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
-def test_large_panels_on_every_thread(f):
-    """Panels large enough to be split among the pool's threads, C and Fortran order."""
-    ints = [min(20, max(p.least, 0)) if p.kind == INT else None for p in f.params]
-    for seed, order, axis, second in ((1, "C", 0, "panel"), (2, "F", 0, "series")):
-        check_panel(f, 700, 111, seed, order, axis, second, ints)
-    check_panel(f, 300, 230, 3, "C", 1, "scalar", ints)
-
-
-@pytest.fixture
-def four_threads():
-    """The panel pool on four threads (more than this machine may have cores)."""
-    before = vexa._native._num_threads()
-    vexa._native._num_threads(4)
-    yield
-    vexa._native._num_threads(before)
-
-
-def test_python_threads_share_the_pool(four_threads):
-    """Python threads calling panel functions at once get the single-thread results."""
-    rng = np.random.default_rng(9)
-    panels = [random_series(rng, 400 * 200).reshape(400, 200) for _ in range(4)]
-    vexa._native._num_threads(1)
-    want = [vexa.STD(p, 20) for p in panels] + [vexa.EMA(p.T, 20, axis=1) for p in panels]
-    vexa._native._num_threads(4)
-    got = [None] * len(want)
-
-    def work(i):
-        for _ in range(5):
-            p = panels[i % 4]
-            got[i] = vexa.STD(p, 20) if i < 4 else vexa.EMA(p.T, 20, axis=1)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(want))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for g, w in zip(got, want):
-        assert_panel_bits(g, w)
-
-
-def test_thread_limit_is_the_calling_threads_own(four_threads):
-    """vexa.thread_limit(n) holds for the calling thread inside the block only (nested
-    limits restored in turn, other threads unaffected); the results do not change."""
-    rng = np.random.default_rng(4)
-    p = random_series(rng, 500 * 300).reshape(500, 300)
-    want = vexa.STD(p, 20)
-    limit = vexa._native._thread_limit
-    seen = []
-    with vexa.thread_limit(1):
-        got = vexa.STD(p, 20)
-        with vexa.thread_limit(3):
-            seen.append(limit())
-        seen.append(limit())
-        other = threading.Thread(target=lambda: seen.append(limit()))
-        other.start()
-        other.join()
-    assert seen == [3, 1, 0] and limit() == 0
-    assert_panel_bits(got, want)
-    for bad, error in ((0, ValueError), (1.5, TypeError), ("1", TypeError)):
-        with pytest.raises(error), vexa.thread_limit(bad):
-            pass
 
 
 # ---- every input form --------------------------------------------------------------
@@ -453,113 +258,7 @@ def test_empty_inputs_give_empty_results():
         assert getattr(vexa, f.name)(*args).shape == (0, 4)
 
 
-# ---- the caller's kinds ------------------------------------------------------------
-
-
-def test_kinds_are_not_imported_by_vexa():
-    import subprocess
-    import sys
-
-    code = (
-        "import sys, vexa; vexa.MA([1.0, 2.0], 1); "
-        "print('pandas' in sys.modules, 'polars' in sys.modules)"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.split() == ["False", "False"]
-
-
-@pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
-def test_pandas_round_trip(f):
-    pd = pytest.importorskip("pandas")
-    rng = np.random.default_rng(6)
-    n, cols = 30, ["AAA", "BBB", "CCC"]
-    index = pd.date_range("2024-01-01", periods=n, freq="D", name="date")
-    args = [max(p.least, 3) if p.kind == INT else make_arg(rng, p.kind, (n, 3)) for p in f.params]
-    frames = [
-        pd.DataFrame(a, index=index, columns=cols) if isinstance(a, np.ndarray) else a for a in args
-    ]
-    fn = getattr(vexa, f.name)
-    got = fn(*frames)
-    assert isinstance(got, pd.DataFrame) and got.index.equals(index) and list(got.columns) == cols
-    assert_bits(got.to_numpy(), fn(*args))
-    # Series: the first argument's index and name; a second Series is read by position.
-    series = [
-        pd.Series(a[:, 1], index=index, name="close") if isinstance(a, np.ndarray) else a
-        for a in args
-    ]
-    got = fn(*series)
-    assert isinstance(got, pd.Series) and got.index.equals(index) and got.name == "close"
-    assert_bits(
-        got.to_numpy(), fn(*[s.to_numpy() if isinstance(s, pd.Series) else s for s in series])
-    )
-    # Nullable dtypes: a missing value reads as NaN.
-    first = pd.array([1.5, None, 2.5, 4.0, None, 7.0], dtype="Float64")
-    plain = np.array([1.5, np.nan, 2.5, 4.0, np.nan, 7.0])
-    rest = [max(p.least, 2) if p.kind == INT else make_arg(rng, p.kind, (6,)) for p in f.params[1:]]
-    if f.params[0].kind == COND:
-        plain = (plain != 0) & ~np.isnan(plain)
-    assert_bits(fn(pd.Series(first), *rest).to_numpy(), fn(plain, *rest))
-
-
-@pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
-def test_polars_round_trip(f):
-    pl = pytest.importorskip("polars")
-    rng = np.random.default_rng(8)
-    n = 25
-    args = [max(p.least, 3) if p.kind == INT else make_arg(rng, p.kind, (n, 2)) for p in f.params]
-    fn = getattr(vexa, f.name)
-    frames = [
-        pl.DataFrame(a, schema=["x", "y"], orient="row") if isinstance(a, np.ndarray) else a
-        for a in args
-    ]
-    got = fn(*frames)
-    assert isinstance(got, pl.DataFrame) and got.columns == ["x", "y"]
-    assert_bits(got.to_numpy(), fn(*args))
-    values = [1.0, None, 3.0, 4.0, float("nan"), 6.0, None, 8.0]
-    s = pl.Series("close", values, dtype=pl.Float64)
-    plain = np.array([np.nan if v is None else v for v in values])
-    rest = [max(p.least, 2) if p.kind == INT else make_arg(rng, p.kind, (8,)) for p in f.params[1:]]
-    got = fn(s, *rest)
-    assert isinstance(got, pl.Series) and got.name == "close"
-    first = (plain != 0) & ~np.isnan(plain) if f.params[0].kind == COND else plain
-    assert_bits(got.to_numpy(), fn(first, *rest))
-
-
 # ---- masked arrays, the caller's exceptions, messages -----------------------------
-
-
-def _args(rng, f, n, real=5.0):
-    return [
-        max(p.least, 3) if p.kind == INT else real if p.kind == REAL else make_arg(rng, p.kind, n)
-        for p in f.params
-    ]
-
-
-@pytest.mark.parametrize("f", ALL, ids=str)
-def test_masked_arrays_read_masked_values_as_missing(f):
-    """A masked value reads as a missing one (a condition's as false); a masked array in
-    gives one out, masked where the result has no value, in any argument position and
-    for panels along either axis."""
-    rng = np.random.default_rng(21)
-    fn = getattr(vexa._native, f.name)
-    for shape, axis in (((14,), 0), ((14, 3), 0), ((3, 14), 1)):
-        args = _args(rng, f, shape)
-        mask = rng.random(shape) < 0.3
-        for i, p in enumerate(f.params):
-            if p.kind in (INT, REAL):
-                continue
-            plain = np.asarray(args[i], np.float64).copy()
-            plain[mask] = np.nan
-            got = fn(*args[:i], np.ma.array(args[i], mask=mask), *args[i + 1 :], axis=axis)
-            want = fn(*args[:i], plain, *args[i + 1 :], axis=axis)
-            assert type(got) is np.ma.MaskedArray
-            assert_bits(got.data, want)
-            assert (np.ma.getmaskarray(got) == np.isnan(want)).all()
-    # The first argument's kind wins over a masked array after it.
-    pd = pytest.importorskip("pandas")
-    args = _args(rng, f, (14,))
-    masked = [np.ma.masked_invalid(a) if isinstance(a, np.ndarray) else a for a in args]
-    assert isinstance(fn(pd.Series(args[0]), *masked[1:]), pd.Series)
 
 
 def test_the_callers_own_exception_is_kept():
@@ -602,7 +301,7 @@ def test_a_refused_real_parameter_is_named(f):
     """ZIG(x, 0) and PEAK(x, NaN, 1) name N, with its rule; 10**400 is a ValueError
     naming N, its digits shortened; an integer parameter out of range is still named."""
     fn = getattr(vexa._native, f.name)
-    args = _args(np.random.default_rng(2), f, (20,))
+    args = arguments(np.random.default_rng(2), f, (20,))
     r = next(i for i, p in enumerate(f.params) if p.kind == REAL)
     name = f.params[r].name
     for bad, shown in ((0.0, "0.0"), (-2.5, "-2.5"), (np.nan, "nan"), (np.inf, "inf")):

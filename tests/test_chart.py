@@ -140,7 +140,7 @@ def test_layout(bars):
     ]
     # Colours the language draws on black stay visible on white: every named colour keeps
     # a contrast of 3 against the white page (its hue kept; a grey turned to its opposite).
-    from vexa.formula.catalogue import COLORS
+    from vexa.formula.drawing import COLORS
 
     def wcag(color):
         c = np.array([int(color[k : k + 2], 16) for k in (1, 3, 5)]) / 255
@@ -161,15 +161,15 @@ def test_one_truth_rule(bars):
     """A drawing's condition is true where the language's is: not 0 and not NaN (inf is
     true), through the language's own function."""
     from vexa.chart import _layout
-    from vexa.formula import catalogue
+    from vexa.formula import ops
 
-    assert _layout.truth is catalogue.truth
+    assert _layout.truth is ops.truth
     n = len(bars)
     cond = np.zeros(n)
     cond[[3, 5, 7, 9, 11]] = [np.inf, -np.inf, np.nan, 0.5, 1.0]
     low = np.array(bars["low"], dtype=float)
     plan = _layout.plan(Chart(bars, drawings=[Icon(cond, low, 3), Text(cond, low, "t")]))
-    want = np.flatnonzero(catalogue.truth(cond)).tolist()
+    want = np.flatnonzero(ops.truth(cond)).tolist()
     assert want == [3, 5, 9, 11]
     assert plan.markers[0].x.tolist() == want
     assert plan.panels[0].drawings[0].x.tolist() == want

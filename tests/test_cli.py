@@ -10,6 +10,7 @@ import pytest
 
 import vexa
 from vexa import cli
+from vexa.cli.run import PROGRESS_FROM
 from vexa.data import csv_exact
 from vexa.formula import Formula
 
@@ -134,7 +135,7 @@ def test_every_function_is_documented():
 def test_progress_over_many_symbols(tmp_path, capsys):
     rng = np.random.default_rng(5)
     rows = []
-    for k in range(cli.PROGRESS_FROM + 10):
+    for k in range(PROGRESS_FROM + 10):
         n = int(rng.integers(5, 40))
         rows.append(
             pd.DataFrame({"ticker": f"T{k}", "day": np.arange(n), "close": 10 + rng.random(n)})
@@ -145,5 +146,5 @@ def test_progress_over_many_symbols(tmp_path, capsys):
         capsys, "run", "X:MA(C,3);", "--data", data, "--by", "ticker", "--time", "day"
     )
     assert status == 0, err
-    assert f"{cli.PROGRESS_FROM + 10}" in err  # the bar's total (tqdm or the plain line)
+    assert f"{PROGRESS_FROM + 10}" in err  # the bar's total (tqdm or the plain line)
     assert "T0" in out

@@ -1,18 +1,30 @@
-"""The call contract that every kernel of the function table keeps, called natively.
+"""The call contract that every kernel of the function table keeps, called natively:
+vexa._vexa's, and the formula language's own (quorix_lang.h).
 
 Checked in this order by every kernel: counts that disagree give status 1, then an
 invalid period gives status 2, then agreeing counts of 0 or below give status 0; in
 all three cases nothing is written. A call that succeeds writes nothing past the
-output's count. Which periods are invalid is each kernel's own rule: the kernel's
-status on a small grid of periods must be its model's, and the other checks then hold
+output's count, and every bar from the first one its row says it writes (a kernel that
+keeps bar 0 leaves it as it was). Which periods are invalid is each kernel's own rule: the
+kernel's status on a small grid of periods must be its model's, and the other checks then hold
 for the invalid periods and the valid ones alike.
 """
 
+import model_lang
 import numpy as np
 import pytest
-from support import INT32_MAX, INT32_MIN, assert_same_bits, canary, models, run_kernel
+from support import (
+    CANARY_BITS,
+    INT32_MAX,
+    INT32_MIN,
+    assert_same_bits,
+    bits,
+    canary,
+    models,
+    run_kernel,
+)
 
-from vexa.table import COND, FUNCTIONS, INT, PERIODS
+from vexa.table import ALL, COND, INT, PERIODS, REAL
 
 N_BARS = 4
 # Periods around the series length and at the ends of the int32 range.
@@ -36,32 +48,56 @@ def inputs(row):
     return out
 
 
+# Real parameters stay valid (ZIG's percent, SAR's STEP and MAX): the probes are the
+# integer ones.
+REALS = {"STEP": 2.0, "MAX": 20.0}
+
+
 def parameter_sets(row):
-    """Every probe value for each integer parameter in turn, the others at 1 and 3."""
-    k = sum(p.kind == INT for p in row.params)
-    if k == 0:
-        return [()]
-    sets = []
-    for i in range(k):
-        for v in PROBE:
-            sets.append(tuple(v if j == i else (3 if j == 0 else 1) for j in range(k)))
-    return sets
+    """Every probe value for each integer parameter in turn, the others at 1 and 3, and
+    each real parameter at a valid value, in the kernel's order."""
+    numbers = [p for p in row.params if p.kind in (INT, REAL)]
+    ints = [i for i, p in enumerate(numbers) if p.kind == INT]
+
+    def values(probed=None, v=None):
+        out = []
+        for i, p in enumerate(numbers):
+            if p.kind == REAL:
+                out.append(REALS.get(p.name, 5.0))
+            else:
+                out.append(v if i == probed else (3 if i == ints[0] else 1))
+        return tuple(out)
+
+    if not ints:
+        return [values()]
+    return [values(i, v) for i in ints for v in PROBE]
 
 
-@pytest.mark.parametrize("row", FUNCTIONS, ids=str)
-def test_kernel_contract(lib, row):
+def status_of(row, data, params):
+    """The model's status for a call: the kernel's twin in a tests/model_*.py, or for the
+    language's kernels their twin in model_lang.py (which takes lists)."""
+    if row.extra:
+        return getattr(model_lang, row.kernel[3:])(*(list(x) for x in data), *params)[0]
+    return models()[row.kernel](*data, *params, canary(N_BARS))
+
+
+@pytest.mark.parametrize("row", ALL, ids=str)
+def test_kernel_contract(request, row):
+    lib = request.getfixturevalue("lang_lib" if row.extra else "lib")
     data = inputs(row)
     slots = len(data) + 1  # the inputs' counts and the output's
-    model = models()[row.kernel]
     for params in parameter_sets(row):
         # Agreeing counts, an output with room to spare: the model's status, and
         # nothing written past the count (nothing at all when the period is invalid).
         st, out = run_kernel(
             lib, row.kernel, data, params, out=canary(N_BARS + SPARE), counts=[N_BARS] * slots
         )
-        assert st == model(*data, *params, canary(N_BARS)), params
+        assert st == status_of(row, data, params), params
         untouched = out if st == 2 else out[N_BARS:]
         assert_same_bits(untouched, canary(len(untouched)))
+        if st == 0:
+            written = bits(out[:N_BARS]) != CANARY_BITS
+            assert written.tolist() == [i >= row.first_written for i in range(N_BARS)], params
 
         # Agreeing counts of 0 or below: the same status, nothing written.
         for n in EMPTY_COUNTS:

@@ -125,7 +125,7 @@ def test_every_time_form_orders_the_bars_as_times(form, kind):
 def test_the_bars_wall_clock_times_for_every_form():
     """What the readers give a formula that reads TIME: seconds since 1970-01-01T00:00
     of each bar's wall-clock time, in time order."""
-    from vexa.formula.data import Table
+    from vexa.formula.tables import Table
 
     walls = {}
     for form, (write, time_format, first) in FORMS.items():
@@ -169,7 +169,7 @@ def test_text_that_reads_two_ways_is_refused_naming_the_column(values, message, 
 
 
 def test_the_bars_times_need_a_time():
-    from vexa.formula.data import Mapped, Table
+    from vexa.formula.tables import Mapped, Table
 
     df = market().drop(columns="date")
     for read in (

@@ -6,6 +6,7 @@ bindings.py), so a function added to the table is covered here without new code.
 
 import shutil
 import subprocess
+import zlib
 
 import bindings
 import numpy as np
@@ -51,8 +52,10 @@ def test_module_exports_only_the_c_interface():
     out = subprocess.run(
         ["nm", "-D", "--defined-only", vx.__file__], capture_output=True, text=True, check=True
     ).stdout
+    # Functions: defined (T), indirect (i), or weak definitions (W: a kernel defined
+    # inline where the loader runs no resolvers, or a statically linked runtime's).
     exported = {
-        line.split()[-1] for line in out.splitlines() if line.split()[1:2] in (["T"], ["i"])
+        line.split()[-1] for line in out.splitlines() if line.split()[1:2] in (["T"], ["i"], ["W"])
     }
     from support import declarations
 
@@ -94,7 +97,11 @@ def model_result(kernel, args, kinds, n):
 def test_function_matches_model(name, kernel, params):
     fn = getattr(vx, name)
     kinds = [k for _, k in params]
-    rng = np.random.default_rng(abs(hash(name)) % 2**32)
+    # One fixed seed per function (str hashes change from process to process), printed:
+    # pytest shows it with a failure, which default_rng(seed) then replays.
+    seed = zlib.crc32(name.encode())
+    print(f"{name}: default_rng({seed})")
+    rng = np.random.default_rng(seed)
     for trial in range(60):
         n = int(rng.integers(1, 90))
         args = [make_arg(rng, pname, kind, n, i) for i, (pname, kind) in enumerate(params)]

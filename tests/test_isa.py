@@ -11,6 +11,7 @@ fused multiply-adds runs on any build.
 
 import ctypes
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -129,6 +130,78 @@ def test_normal_build_reads_no_environment():
         ["nm", "-D", "--undefined-only", path], capture_output=True, text=True, check=True
     ).stdout
     assert not re.search(r"\b(secure_)?getenv\b", out)
+
+
+def bound_code(path, kernel):
+    """The disassembly of the function that `kernel` is bound to in the library at
+    `path` once loaded (for an indirect function: the variant its resolver chose),
+    bounded by the function's unwind entry, which a stripped library keeps too."""
+    lib = ctypes.CDLL(path)
+    addr = ctypes.cast(getattr(lib, kernel), ctypes.c_void_p).value
+
+    class DlInfo(ctypes.Structure):
+        _fields_ = [
+            ("fname", ctypes.c_char_p),
+            ("fbase", ctypes.c_void_p),
+            ("sname", ctypes.c_char_p),
+            ("saddr", ctypes.c_void_p),
+        ]
+
+    try:
+        dladdr = ctypes.CDLL(None).dladdr  # glibc 2.34 and later, musl
+    except AttributeError:
+        dladdr = ctypes.CDLL("libdl.so.2").dladdr
+    info = DlInfo()
+    assert dladdr(ctypes.c_void_p(addr), ctypes.byref(info))
+    offset = addr - info.fbase
+    frames = subprocess.run(
+        ["objdump", "--dwarf=frames", path], capture_output=True, text=True, check=True
+    ).stdout
+    spans = [
+        (int(a, 16), int(b, 16))
+        for a, b in re.findall(r"FDE cie=\w+ pc=([0-9a-f]+)\.\.([0-9a-f]+)", frames)
+    ]
+    start, stop = next((a, b) for a, b in spans if a <= offset < b)
+    return subprocess.run(
+        [
+            "objdump",
+            "-d",
+            "--no-show-raw-insn",
+            f"--start-address={start}",
+            f"--stop-address={stop}",
+            path,
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+
+
+def cpu_flags():
+    with open("/proc/cpuinfo") as f:
+        return next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), [])
+
+
+@pytest.mark.skipif(
+    not ELF or platform.machine() != "x86_64" or shutil.which("objdump") is None,
+    reason="needs x86-64 Linux and objdump",
+)
+def test_dispatch_binds_the_widest_variant():
+    """Unforced, the loader binds each kernel to the variant of the widest instruction
+    set the CPU offers (the same bits as any other, so only the code shows a dispatch
+    that reads the CPU wrong): these kernels' AVX-512 variants work in zmm registers,
+    their AVX2 ones in ymm registers."""
+    path = library_path()
+    if hasattr(ctypes.CDLL(path), "quorix_isa"):
+        pytest.skip("a forced test build (test_forced_isa_is_honoured)")
+    flags = cpu_flags()
+    want = "zmm" if "avx512f" in flags else "ymm" if "avx2" in flags else None
+    for kernel in ["vx_ref", "vx_filter", "vx_cross", "vx_slope"]:
+        code = bound_code(path, kernel)
+        assert re.search(r"^\s*[0-9a-f]+:\s+\w", code, re.M), f"{kernel}: no instructions"
+        used = {r for r in ("xmm", "ymm", "zmm") if f"%{r}" in code}
+        widest = "zmm" if "zmm" in used else "ymm" if "ymm" in used else None
+        assert widest == want, f"{kernel} is bound to code using {sorted(used)}; CPU: {want}"
 
 
 def make_input(rng, ctype, name, n):

@@ -6,11 +6,6 @@ them, else from the native extension vexa._native, else from a libquorix.so buil
 once (CMake, -DQUORIX_SHARED=ON) under build/lang-kernels.
 """
 
-import ctypes
-import os
-import shutil
-import subprocess
-
 import model_lang as model
 import numpy as np
 import pytest
@@ -18,13 +13,11 @@ from support import (
     INT32_MAX,
     INT32_MIN,
     LANG_HEADER,
-    ROOT,
     assert_same_bits,
     assert_same_values,
     bits,
     canary,
     declarations,
-    load_library,
     random_series,
     run_kernel,
 )
@@ -34,50 +27,9 @@ import vexa
 KERNELS = {name: args for name, _, args in declarations(LANG_HEADER)}
 
 
-def _has_lang(path):
-    try:
-        return hasattr(ctypes.CDLL(path), "vx_zig")
-    except OSError:
-        return False
-
-
-def _find_library():
-    path = os.environ.get("QUORIX_LIB")
-    if path and _has_lang(path):
-        return path
-    try:
-        from vexa import _native
-
-        if _has_lang(_native.__file__):
-            return _native.__file__
-    except ImportError:
-        pass
-    if shutil.which("cmake") is None or not (ROOT / "quorix").is_dir():
-        pytest.skip("no library with the language's kernels, and no cmake or sources to build one")
-    if not any(shutil.which(c) for c in ("c++", "g++", "clang++")):
-        pytest.skip("no library with the language's kernels, and no compiler to build one")
-    build = ROOT / "build" / "lang-kernels"
-    subprocess.run(
-        [
-            "cmake",
-            "-S",
-            str(ROOT),
-            "-B",
-            str(build),
-            "-DVEXA_MODULE=OFF",
-            "-DQUORIX_SHARED=ON",
-            "-DCMAKE_BUILD_TYPE=Release",
-        ],
-        check=True,
-        capture_output=True,
-    )
-    subprocess.run(["cmake", "--build", str(build), "-j", "2"], check=True, capture_output=True)
-    return str(build / "libquorix.so")
-
-
 @pytest.fixture(scope="module")
-def lib():
-    return load_library(_find_library(), LANG_HEADER)
+def lib(lang_lib):
+    return lang_lib
 
 
 def kinds(name):

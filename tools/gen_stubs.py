@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes vexa/__init__.pyi, the type stubs of the package, from the function table and
-the docstrings (vexa._docs). tests/test_api_docs.py checks that the committed file is
-what this script writes; run it after changing a row or a docstring:
+the docstrings (vexa._docs, made from vexa/prose/). tests/test_api_docs.py checks that
+the committed file is what this script writes; run it after changing a row or its prose:
 
     python tools/gen_stubs.py
 """
@@ -14,7 +14,7 @@ ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "vexa" / "__init__.pyi"
 
 HEADER = '''\
-# Written by tools/gen_stubs.py from the function table and vexa/_docs.py: do not edit.
+# Written by tools/gen_stubs.py from the function table and vexa/prose/: do not edit.
 """{doc}"""
 
 from collections.abc import Sequence
@@ -24,6 +24,8 @@ from typing import Any, SupportsIndex, TypeVar, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import chart as chart
+from . import stream as stream
 from .data import sample as sample
 from .formula import Formula as Formula
 from .formula import MissingDataWarning as MissingDataWarning

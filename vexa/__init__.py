@@ -58,6 +58,23 @@ def thread_limit(n: int) -> _Iterator[None]:
 # Formulas of the language, over tables; the warning of missing values inside bars.
 from .formula import Formula, MissingDataWarning  # noqa: E402, F401
 
+# Loaded at their first use: neither imports pandas, polars or a plotting library.
+# vexa.dask (an extra) is imported by name: import vexa.dask.
+_ON_USE = ("stream", "chart")
+
+
+def __getattr__(name):
+    if name in _ON_USE:
+        import importlib
+
+        return importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted({*globals(), *_ON_USE})
+
+
 try:
     __version__ = _version("vexa")
 except PackageNotFoundError:  # a source tree that is not installed

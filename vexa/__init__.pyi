@@ -1,4 +1,4 @@
-# Written by tools/gen_stubs.py from the function table and vexa/_docs.py: do not edit.
+# Written by tools/gen_stubs.py from the function table and vexa/prose/: do not edit.
 """vexa: indicator functions of the stock-chart formula language.
 
 Every function takes any array-like of numbers (numpy arrays of any numeric dtype and
@@ -15,6 +15,8 @@ from typing import Any, SupportsIndex, TypeVar, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import chart as chart
+from . import stream as stream
 from .data import sample as sample
 from .formula import Formula as Formula
 from .formula import MissingDataWarning as MissingDataWarning
@@ -101,7 +103,7 @@ def MA_A(a: _Numbers, N: ArrayLike, *, axis: SupportsIndex = 0) -> _Result:
     ----------
     a : array-like (a series, or a panel of bars x columns)
         The values.
-    N : array-like or scalar, periods
+    N : array-like or scalar, per-bar periods
         The period of every bar. Each bar's period is its value truncated toward zero; a
         NaN, infinite or out-of-range period gives NaN at that bar only. A scalar
         applies to every bar; a 1-D series of the bars' length applies to every column
@@ -383,7 +385,7 @@ def COUNT_A(a: _Numbers, N: ArrayLike, *, axis: SupportsIndex = 0) -> _Result:
     ----------
     a : array-like (a series, or a panel of bars x columns)
         The condition, as values.
-    N : array-like or scalar, periods
+    N : array-like or scalar, per-bar periods
         The period of every bar. Each bar's period is its value truncated toward zero; a
         NaN, infinite or out-of-range period gives NaN at that bar only. A scalar
         applies to every bar; a 1-D series of the bars' length applies to every column
@@ -480,7 +482,7 @@ def SUM_A(a: _Numbers, N: ArrayLike, *, axis: SupportsIndex = 0) -> _Result:
     ----------
     a : array-like (a series, or a panel of bars x columns)
         The values.
-    N : array-like or scalar, periods
+    N : array-like or scalar, per-bar periods
         The period of every bar. Each bar's period is its value truncated toward zero; a
         NaN, infinite or out-of-range period gives NaN at that bar only. A scalar
         applies to every bar; a 1-D series of the bars' length applies to every column
@@ -666,7 +668,7 @@ def REF_A(a: _Numbers, N: ArrayLike, *, axis: SupportsIndex = 0) -> _Result:
     ----------
     a : array-like (a series, or a panel of bars x columns)
         The values.
-    N : array-like or scalar, periods
+    N : array-like or scalar, per-bar periods
         How many bars back, at every bar. Each bar's period is its value truncated
         toward zero; a NaN, infinite or out-of-range period gives NaN at that bar only.
         A scalar applies to every bar; a 1-D series of the bars' length applies to every
@@ -762,7 +764,7 @@ def LLV_A(a: _Numbers, N: ArrayLike, *, axis: SupportsIndex = 0) -> _Result:
     ----------
     a : array-like (a series, or a panel of bars x columns)
         The values.
-    N : array-like or scalar, periods
+    N : array-like or scalar, per-bar periods
         The period of every bar. Each bar's period is its value truncated toward zero; a
         NaN, infinite or out-of-range period gives NaN at that bar only. A scalar
         applies to every bar; a 1-D series of the bars' length applies to every column
@@ -856,7 +858,7 @@ def HHV_A(a: _Numbers, N: ArrayLike, *, axis: SupportsIndex = 0) -> _Result:
     ----------
     a : array-like (a series, or a panel of bars x columns)
         The values.
-    N : array-like or scalar, periods
+    N : array-like or scalar, per-bar periods
         The period of every bar. Each bar's period is its value truncated toward zero; a
         NaN, infinite or out-of-range period gives NaN at that bar only. A scalar
         applies to every bar; a 1-D series of the bars' length applies to every column

@@ -1,4 +1,4 @@
-"""python -m vexa: the `vexa` command (vexa/cli.py)."""
+"""python -m vexa: the `vexa` command (vexa/cli/)."""
 
 import sys
 

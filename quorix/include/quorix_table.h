@@ -30,6 +30,9 @@ namespace table {
 enum class Kind : uint8_t { Series, Periods, Cond, Int, Real };
 enum class Form : uint8_t { Keywords, Single };
 enum class Ahead : uint8_t { Never, NegativeN, PositiveN, Always };
+enum class Sign : uint8_t { Signed, NonNeg };
+// The forms a function does not have beside its 1-D kernel (Function::exempt).
+enum Exempt : uint8_t { kNoStream = 1, kNoLane = 2, kNoModel = 4 };
 
 constexpr int kMaxParams = 5;
 
@@ -38,6 +41,8 @@ struct Param {
     Kind kind;
     // An integer parameter: the least value its kernel accepts (INT32_MIN: every value).
     int32_t least = INT32_MIN;
+    // A series that the formula language also lets a number 0 to 3 name (a price field).
+    bool price = false;
 };
 
 // One argument of a uniform call, by parameter position: an input's address and count,
@@ -57,6 +62,9 @@ struct Function {
     Form form;
     Ahead ahead;
     const char *summary;
+    Sign sign;          // NonNeg: no value of the result is below zero
+    int first_written;  // the first bar a kernel that succeeds writes (0, or 1: bar 0 kept)
+    uint8_t exempt;     // Exempt flags
     int nparams;
     Param params[kMaxParams];
     Invoke invoke;
@@ -131,6 +139,7 @@ int32_t invoke(int32_t ctx, const Slot *slots, double *out, int32_t out_n) {
 // Not constexpr: a row that reaches it cannot be a constant, so it does not compile.
 inline void row_kind_disagrees_with_kernel_signature() {}
 inline void least_is_not_ANY_or_a_32_bit_integer() {}
+inline void exempt_is_not_NONE_or_STREAM_LANE_MODEL_joined_by_bar() {}
 
 // The least value of QX_INT(name, least), from its spelling: ANY or a decimal integer.
 constexpr int32_t least_value(const char *s) {
@@ -148,17 +157,50 @@ constexpr int32_t least_value(const char *s) {
     return static_cast<int32_t>(v);
 }
 
+// The Exempt flags of a row's EXEMPT column, from its spelling: NONE, or STREAM, LANE and
+// MODEL joined by |.
+constexpr bool word_at(const char *s, const char *w) {
+    for (; *w; ++s, ++w)
+        if (*s != *w) return false;
+    return *s == 0 || *s == '|' || *s == ' ';
+}
+constexpr uint8_t exempt_flags(const char *s) {
+    if (word_at(s, "NONE")) return 0;
+    uint8_t flags = 0;
+    for (;;) {
+        while (*s == ' ') ++s;
+        if (word_at(s, "STREAM")) {
+            flags |= kNoStream;
+            s += 6;
+        } else if (word_at(s, "LANE")) {
+            flags |= kNoLane;
+            s += 4;
+        } else if (word_at(s, "MODEL")) {
+            flags |= kNoModel;
+            s += 5;
+        } else {
+            exempt_is_not_NONE_or_STREAM_LANE_MODEL_joined_by_bar();
+        }
+        while (*s == ' ') ++s;
+        if (*s == 0) return flags;
+        if (*s != '|') exempt_is_not_NONE_or_STREAM_LANE_MODEL_joined_by_bar();
+        ++s;
+    }
+}
+
 constexpr bool agrees(Kind declared, Kind signature) {
     return declared == signature || (declared == Kind::Periods && signature == Kind::Series);
 }
 
 template <auto K, size_t M>
-constexpr Function row(const char *name, const char *kernel, Form form, Ahead ahead,
-                       const char *summary, const Param (&params)[M]) {
+constexpr Function row(const char *name, const char *kernel, Form form, Ahead ahead, Sign sign,
+                       int first_written, uint8_t exempt, const char *summary,
+                       const Param (&params)[M]) {
     using Sig = Signature<decltype(K)>;
     static_assert(M == Sig::count, "one parameter per kernel input or integer parameter");
     static_assert(M >= 1 && M <= kMaxParams, "functions take one to five parameters");
-    Function f{name, kernel, form, ahead, summary, static_cast<int>(M), {}, &invoke<K>};
+    Function f{name, kernel, form, ahead, summary, sign, first_written, exempt, 0, {}, &invoke<K>};
+    f.nparams = static_cast<int>(M);
     for (size_t i = 0; i < M; ++i) {
         if (!agrees(params[i].kind, Sig::kinds[i])) row_kind_disagrees_with_kernel_signature();
         f.params[i] = params[i];
@@ -170,6 +212,8 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
 
 #define QX_SERIES(p)                                                                               \
     ::qx::table::Param { #p, ::qx::table::Kind::Series }
+#define QX_PRICE(p)                                                                                \
+    ::qx::table::Param { #p, ::qx::table::Kind::Series, INT32_MIN, true }
 #define QX_PERIODS(p)                                                                              \
     ::qx::table::Param { #p, ::qx::table::Kind::Periods }
 #define QX_COND(p)                                                                                 \
@@ -184,9 +228,15 @@ constexpr Function row(const char *name, const char *kernel, Form form, Ahead ah
 #define QX_AHEAD_NEGATIVE_N ::qx::table::Ahead::NegativeN
 #define QX_AHEAD_POSITIVE_N ::qx::table::Ahead::PositiveN
 #define QX_AHEAD_ALWAYS ::qx::table::Ahead::Always
+#define QX_SIGN_SIGNED ::qx::table::Sign::Signed
+#define QX_SIGN_NONNEG ::qx::table::Sign::NonNeg
+#define QX_WRITES_ALL 0
+#define QX_WRITES_FROM_BAR_1 1
 
-#define QX_TABLE_ROW_(NAME, kernel, FORM, AHEAD, summary, ...)                                     \
-    detail::row<kernel>(#NAME, #kernel, QX_FORM_##FORM, QX_AHEAD_##AHEAD, summary, {__VA_ARGS__}),
+#define QX_TABLE_ROW_(NAME, kernel, FORM, AHEAD, SIGN, WRITES, EXEMPT, summary, ...)               \
+    detail::row<kernel>(#NAME, #kernel, QX_FORM_##FORM, QX_AHEAD_##AHEAD, QX_SIGN_##SIGN,          \
+                        QX_WRITES_##WRITES, detail::exempt_flags(#EXEMPT), summary,                \
+                        {__VA_ARGS__}),
 
 // The rows of vexa._vexa (QX_FUNCTION), in table order.
 constexpr Function kFunctions[] = {

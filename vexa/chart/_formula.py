@@ -5,10 +5,12 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..formula.compiler import scalar_values
-from ..formula.data import Table, find_columns, kind_of, single
+from ..formula.columns import container, find_columns
 from ..formula.errors import DataError, quote, quote_list
-from .model import Chart, Icon, Line, Number, StickLine, Text
+from ..formula.graph import scalar_values
+from ..formula.tables import Table, single
+from .figure import Chart
+from .model import Icon, Line, Number, StickLine, Text
 
 # The fields a chart draws, and their columns in the chart's bars.
 _BARS = (("OPEN", "open"), ("HIGH", "high"), ("LOW", "low"), ("CLOSE", "close"), ("VOL", "volume"))
@@ -17,13 +19,13 @@ _AHEAD = 6  # look-ahead statements listed in the warning (the rest counted)
 
 def chart_of(formula, data, symbol, read, last, title, params) -> Chart:
     by = read["by"]
-    kind = kind_of(data)
-    if kind is None:
+    holder = container(data)
+    if holder is None:
         raise DataError(
             "data must be a pandas or polars DataFrame or a mapping of field name to array, "
             f"not {type(data).__name__}"
         )
-    names = list(data.keys()) if kind == "mapping" else list(data.columns)
+    names = list(data.keys()) if holder == "mapping" else list(data.columns)
     shown = [f for f, _ in _BARS if f == "CLOSE" or _has(names, f, read["columns"])]
     fields = tuple(dict.fromkeys((*formula.inputs, *shown)))
     if by is None and symbol is not None:
@@ -31,10 +33,10 @@ def chart_of(formula, data, symbol, read, last, title, params) -> Chart:
             f"symbol {quote(symbol)}: a symbol is chosen in the symbol column of a long table; "
             "name that column (by=, on the command line --by)"
         )
-    if kind == "mapping":
+    if holder == "mapping":
         if any(v is not None for k, v in read.items() if k != "columns"):
             raise DataError("by=, time= and time_format= need a pandas or polars DataFrame")
-        panels, n, m, _ = single(data, kind, fields)
+        panels, n, m, _ = single(data, fields)
         if m != 1:
             raise DataError(
                 "a chart draws one symbol: pass its series (1-D arrays), or a long table "
@@ -43,7 +45,7 @@ def chart_of(formula, data, symbol, read, last, title, params) -> Chart:
         arrays = {f: p[:, 0] for f, p in panels.items()}
         index = None
     else:
-        arrays, index, symbol = _rows(data, kind, symbol, fields, read)
+        arrays, index, symbol = _rows(data, holder, symbol, fields, read)
     values = formula._param_values(params)
     program = formula._program
     keep = [a for d in program.drawings for a in d.args if isinstance(a, int)]
@@ -109,14 +111,14 @@ def _has(names, field, columns):
     return True
 
 
-def _rows(data, kind, symbol, fields, read):
+def _rows(data, holder, symbol, fields, read):
     """({field: array}, time index or None, symbol) of one symbol's bars in time order,
     read by the reader that evaluation uses: times parsed as times, the rows of a table of
     one symbol ordered by its time column or DatetimeIndex, none without a time."""
     import pandas as pd
 
     by = read["by"]
-    table = Table(data, kind, fields, **read)
+    table = Table(data, holder, fields, **read)
     found = []  # (the symbol's first row in the table, its rows in time order)
     for _, rows in table.blocks:
         found += [(int(r.min()), r) for r in rows.T]

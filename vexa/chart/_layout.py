@@ -11,11 +11,15 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import numpy as np
 
-from ..formula.catalogue import truth
-from .model import Chart, Icon, Line, Number, StickLine, Text
+from ..formula.ops import truth
+from .model import Icon, Line, Number, StickLine, Text
+
+if TYPE_CHECKING:
+    from .figure import Chart
 
 UP = "#e0262b"  # a rising bar, a positive COLORSTICK bar (red: the language's convention)
 DOWN = "#14a24a"  # a falling bar, a negative COLORSTICK bar (green)

@@ -1,20 +1,17 @@
-"""What a chart is given: the bars of one symbol, a formula's output lines and its drawings.
+"""What a chart draws beside the bars: a formula's output lines and its drawings.
 
 Pure data over numpy; nothing here imports a plotting library. The formula engine fills these
-objects and `vexa.chart.draw` renders them.
+objects, a `vexa.chart.Chart` holds them and `vexa.chart.draw` renders them.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
-if TYPE_CHECKING:
-    import pandas
-
-__all__ = ["STYLES", "Chart", "Icon", "Line", "MissingGlyphWarning", "Number", "StickLine", "Text"]
+__all__ = ["STYLES", "Icon", "Line", "MissingGlyphWarning", "Number", "StickLine", "Text"]
 
 
 class MissingGlyphWarning(UserWarning):
@@ -114,46 +111,3 @@ class Number:
 
     def __post_init__(self) -> None:
         self.cond, self.price, self.number = map(_series, (self.cond, self.price, self.number))
-
-
-@dataclass
-class Chart:
-    """One symbol's bars with a formula's lines and drawings.
-
-    bars: a pandas DataFrame indexed by time (DatetimeIndex) or bar number, with columns open,
-    high, low, close, volume (lower case); open/high/low and volume may be absent (a close line
-    is drawn instead of candles). drawings: StickLine, Text, Icon and Number in statement order.
-    title: shown above the chart, followed by the number of bars drawn and their dates.
-    warning: shown under the title (e.g. that the formula looks ahead). last: the bars drawn
-    in a PNG, the last ones (None: all); an HTML chart keeps every bar and opens on them.
-    symbol: the symbol drawn, when known.
-
-    In a notebook a chart displays itself: `_repr_html_` gives the interactive chart (an
-    inline frame holding the whole offline HTML file, about 1.5 MB) and `_repr_png_` the
-    PNG (`vexa.chart.png(chart)` and `vexa.chart.html(chart)` give them);
-    `vexa.chart.draw(chart, "x.png")` or `"x.html"` writes a file.
-    """
-
-    bars: pandas.DataFrame
-    lines: list[Line] = field(default_factory=list)
-    drawings: list[StickLine | Text | Icon | Number] = field(default_factory=list)
-    title: str = ""
-    warning: str | None = None
-    last: int | None = None
-    symbol: str | None = None
-
-    def _repr_png_(self) -> bytes:
-        from . import png
-
-        return png(self)
-
-    def _repr_html_(self) -> str:
-        import html
-
-        from . import _page
-
-        text, height = _page(self)
-        return (
-            f'<iframe srcdoc="{html.escape(text, quote=True)}" style="width: 100%; '
-            f'height: {height}px; border: none" title="{html.escape(self.title)}"></iframe>'
-        )

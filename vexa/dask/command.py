@@ -25,6 +25,8 @@ from distributed import Client, KilledWorker, LocalCluster
 from distributed.diagnostics.progressbar import TextProgressBar
 from distributed.utils import silence_logging_cmgr
 
+from ..cli.common import EXIT_DATA, EXIT_USAGE, Failure, print_frame, say
+from ..cli.files import check_out, inputs, sniff
 from ..formula import DataError
 from .frame import SymbolTooLarge, run
 
@@ -32,8 +34,8 @@ CONNECT_TIMEOUT = "20s"
 
 
 def run_on_cluster(args, formula, values, columns=None):
-    from ..cli import EXIT_DATA, EXIT_USAGE, Failure, _check_out, _inputs, _print, _sniff
-
+    """Runs `vexa run` (its parsed `args`, the compiled formula, the -p values and the
+    --column mapping) on the cluster of --scheduler."""
     if getattr(args, "chart", None):
         raise Failure("--chart draws one symbol on this machine: leave out --scheduler", EXIT_USAGE)
     partitions = getattr(args, "partitions", None)
@@ -43,17 +45,17 @@ def run_on_cluster(args, formula, values, columns=None):
     out = None
     if args.out:
         out = Path(args.out)
-        _check_out(args.out, _inputs(args.data), folder=True)
+        check_out(args.out, inputs(args.data), folder=True)
         if out.exists() and not out.is_dir():
             raise Failure(f"--out {args.out}: with --scheduler, --out is a folder", EXIT_USAGE)
-        _check_replaceable(out, Failure, EXIT_USAGE)
+        _check_replaceable(out)
     for path in _local_files(args.data)[:1]:  # one file is looked at: binary refused early
         name = path.name.lower()
         if name.endswith((".csv", ".txt", ".csv.gz", ".txt.gz", ".parquet", ".pq")):
-            _sniff(path, not name.endswith((".parquet", ".pq")))
-    client, cluster = _connect(args.scheduler, Failure, EXIT_USAGE)
+            sniff(path, not name.endswith((".parquet", ".pq")))
+    client, cluster = _connect(args.scheduler)
     try:
-        ddf = _read(args.data, by, Failure, EXIT_DATA)
+        ddf = _read(args.data, by)
         options = {
             "time": args.time,
             "time_format": getattr(args, "time_format", None),
@@ -72,21 +74,21 @@ def run_on_cluster(args, formula, values, columns=None):
             tmp = out.with_name(f".{out.name}.{os.getpid()}.partial")
             try:
                 work = result.to_parquet(str(tmp), write_index=False, compute=False)
-                _compute(client, work, Failure, EXIT_DATA)
+                _compute(client, work)
                 _replace(tmp, out)
             finally:
                 shutil.rmtree(tmp, ignore_errors=True)
             files = len(list(out.glob("*.parquet")))
             names = ", ".join(formula.outputs)
-            _say(f"vexa: {names} of every symbol to {args.out} ({files} Parquet files)")
+            say(f"vexa: {names} of every symbol to {args.out} ({files} Parquet files)")
         else:
             last = result.map_partitions(_last_bars, by, meta=result._meta)
-            shown = _compute(client, last, Failure, EXIT_DATA)
+            shown = _compute(client, last)
             shown = shown.sort_values(by, kind="stable")
             title = "the latest bar of each symbol"
             if len(shown) > args.rows:
                 title += f" (the first {args.rows} of {len(shown):,} symbols)"
-            _print(shown.head(args.rows), title)
+            print_frame(shown.head(args.rows), title)
     finally:
         _close(client, cluster)
     return 0
@@ -106,7 +108,7 @@ def _local_files(data):
 _OUTPUT_FILES = (".parquet", "_metadata", "_common_metadata")
 
 
-def _check_replaceable(out, Failure, status):
+def _check_replaceable(out):
     """An --out folder that exists is replaced only when it holds a Parquet data set
     (an earlier run's output), never a folder of other files."""
     if not out.is_dir():
@@ -116,7 +118,7 @@ def _check_replaceable(out, Failure, status):
         raise Failure(
             f"--out {out}: the folder holds other files than Parquet ({others[0]}, ...): give "
             "a new folder",
-            status,
+            EXIT_USAGE,
         )
 
 
@@ -165,11 +167,7 @@ def _quiet():
         handler.setLevel(logging.CRITICAL)
 
 
-def _say(text):
-    print(text, file=sys.stderr)
-
-
-def _connect(address, Failure, status):
+def _connect(address):
     cluster = None
     try:
         if address == "local" or address.startswith("local:"):
@@ -177,11 +175,11 @@ def _connect(address, Failure, status):
             if workers is not None and (not workers.isdigit() or int(workers) < 1):
                 raise Failure(
                     f"--scheduler {address}: write local or local:N (N worker processes)",
-                    status,
+                    EXIT_USAGE,
                 )
             # Dask's nannies give workers MALLOC_TRIM_THRESHOLD_, which turns off glibc's
             # dynamic mmap threshold: every array over 128 KiB becomes a fresh mapping,
-            # page faults and all (about half a task's CPU time here, bench/dask.py).
+            # page faults and all (about half a task's CPU time here, bench/cluster.py).
             # Workers that live for one run keep glibc's own behaviour instead.
             # (None unsets a variable there; one set in the shell still wins.) And one
             # worker process a core: vexa's panels on one thread each, as Dask does for
@@ -203,10 +201,10 @@ def _connect(address, Failure, status):
     except (OSError, TimeoutError, ValueError) as e:
         if cluster is not None:
             cluster.close()
-        raise Failure(f"--scheduler {address}: cannot connect ({e})", status) from None
+        raise Failure(f"--scheduler {address}: cannot connect ({e})", EXIT_USAGE) from None
 
 
-def _read(path, by, Failure, status):
+def _read(path, by):
     """The bars as a Dask DataFrame: Parquet with the symbol as the index when the files'
     statistics give known divisions (no shuffle then), else with the symbol a column."""
     import dask.dataframe as dd
@@ -217,16 +215,16 @@ def _read(path, by, Failure, status):
 
         return dd.from_pandas(sample(), npartitions=2)
     if not (Path(path).exists() or glob.glob(path)):
-        raise Failure(f"no data at {path}", status)
+        raise Failure(f"no data at {path}", EXIT_DATA)
     try:
         if path.lower().endswith((".csv", ".csv.gz", ".txt")):
-            from ..cli import _is_symbol_name
             from ..data import csv_exact
+            from ..formula.fields import is_symbol_name
 
             # Symbol columns as text: codes keep their leading zeros.
             first = _local_files(path)[:1]
             header = pd.read_csv(first[0], nrows=0).columns if first else []
-            text = {c: str for c in header if c == by or _is_symbol_name(c)}
+            text = {c: str for c in header if c == by or is_symbol_name(c)}
             return dd.read_csv(path, dtype=text, **csv_exact())
         try:
             ddf = dd.read_parquet(path, index=by, calculate_divisions=True)
@@ -236,28 +234,30 @@ def _read(path, by, Failure, status):
             return ddf
         return dd.read_parquet(path)
     except ImportError as e:
-        raise Failure(f"reading Parquet needs pyarrow: pip install pyarrow ({e})", status) from None
+        raise Failure(
+            f"reading Parquet needs pyarrow: pip install pyarrow ({e})", EXIT_DATA
+        ) from None
     except (OSError, ValueError) as e:
-        raise Failure(f"cannot read {path}: {e}", status) from None
+        raise Failure(f"cannot read {path}: {e}", EXIT_DATA) from None
 
 
 def _last_bars(part, by):
     return part.groupby(by, sort=False, observed=True).tail(1)
 
 
-def _compute(client, work, Failure, status):
+def _compute(client, work):
     """Computes on the cluster with Dask's progress bar on standard error."""
     future = client.compute(work)
     try:
         _Bar([future], scheduler=client.scheduler.address, interval="0.5s")
         return future.result()
     except SymbolTooLarge as e:
-        raise Failure(str(e), status) from None
+        raise Failure(str(e), EXIT_DATA) from None
     except KilledWorker as e:
         raise Failure(
             f"workers died running {e.task!r} (out of memory?): a partition did not fit in "
             "a worker's memory; give more --partitions or more memory per worker",
-            status,
+            EXIT_DATA,
         ) from None
     finally:
         future.release()

@@ -28,8 +28,9 @@ import tracemalloc
 import numpy as np
 
 from ..formula import DataError, Formula, FormulaError
-from ..formula.data import TIME_FIELD, field_mapping
+from ..formula.columns import field_mapping
 from ..formula.errors import quote, quote_list
+from ..formula.fields import TIME_FIELD
 from ..formula.times import parse_times
 
 

@@ -18,21 +18,17 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import catalogue
-from . import data as _data
-from .compiler import (
-    check_values,
-    compile_program,
-    lookahead_nodes,
-    missing_error,
-    param_value,
-    scalar_values,
-)
-from .data import Mapped, Table, field_mapping, find_columns, kind_of, single
-from .errors import DataError, DataWarning, FormulaError, MissingDataWarning, arg, quote
+from .columns import container, field_mapping, find_columns, implied_symbol
+from .compiler import compile_program
+from .errors import DataError, DataWarning, FormulaError, MissingDataWarning, arg, quote, short
 from .evaluate import Plan, evaluate_plan
+from .graph import lookahead_nodes, scalar_values
 from .lexer import decode, fold
+from .missing import FILLS, MissingReport, evaluate_with_gaps
+from .params import missing_error, param_value
+from .rules import check_values
 from .syntax import parse
+from .tables import Mapped, Table, single
 
 __all__ = [
     "DataError",
@@ -166,7 +162,7 @@ class Formula:
             if key is None:
                 known = ", ".join(values) or "none"
                 raise FormulaError(
-                    f"unknown parameter {_short(str(name))} (the formula's parameters: {known})"
+                    f"unknown parameter {short(str(name))} (the formula's parameters: {known})"
                 )
             if key in seen:
                 raise FormulaError(f"parameters {seen[key]} and {name} differ only in case")
@@ -234,18 +230,18 @@ class Formula:
         that is not warned, message)])."""
         values = self._param_values(self._merged(params, overrides))
         scalars = self._scalars_for(values)
-        if fill is not None and fill not in _data.FILLS:
+        if fill is not None and fill not in FILLS:
             raise ValueError(f"fill must be None or 'ffill', not {quote(fill)}")
         mapping = field_mapping(columns)
-        kind = kind_of(data)
-        if kind is None:
+        holder = container(data)
+        if holder is None:
             raise DataError(
                 "data must be a pandas or polars DataFrame or a mapping of field name to "
                 f"array, not {type(data).__name__}"
             )
         notes = []
-        report = _data.MissingReport()
-        if kind == "mapping":
+        report = MissingReport()
+        if holder == "mapping":
             if by is not None:
                 raise DataError(f"{arg('by')} needs a pandas or polars DataFrame (a long table)")
             mapped = Mapped(data, self.inputs, time=time, time_format=time_format, columns=mapping)
@@ -257,10 +253,10 @@ class Formula:
         else:
             implied = None
             if by is None:
-                implied = by = _data.implied_symbol(data)
+                implied = by = implied_symbol(data)
             table = Table(
                 data,
-                kind,
+                holder,
                 self.inputs,
                 by=by,
                 time=time,
@@ -314,61 +310,12 @@ class Formula:
 
     def _checked(self, panels, n, m, scalars, fill, report, symbol, when):
         """The outputs over panels of n bars x m symbols, with missing values inside a
-        symbol's bars filled (fill="ffill": the price fields) or reported: each one's
-        symbol, field, first bar and how many values of the outputs it turned missing."""
-        found = {}
-        for f, p in panels.items():
-            if f != _data.TIME_FIELD:
-                g = _data.gaps(p)
-                if g is not None:
-                    found[f] = g
-        if fill == "ffill":
-            for f in [f for f in found if f in _data.PRICE_FIELDS]:
-                cols, _, _, empty = found[f]
-                panels = dict(panels)
-                panels[f] = _data.ffill(panels[f], cols)
-                report.filled[f] = report.filled.get(f, 0) + int(np.count_nonzero(~empty))
-                if empty.any():
-                    found[f] = tuple(x[empty] for x in found[f])
-                else:
-                    del found[f]
-        out = self._evaluate(panels, n, m, scalars)[0]
-        if not found:
-            return out
-        # The same symbols with their gaps forward-filled: the values the gaps turned
-        # missing are those missing here and not there.
-        cols = np.unique(np.concatenate([g[0] for g in found.values()]))
-        # Values at the missing bars themselves are not counted: only the later ones.
-        alt_panels, holes = {}, np.zeros((n, len(cols)), dtype=bool)
-        for f, p in panels.items():
-            sub = np.array(p[:, cols], dtype=np.float64)
-            if f in found:
-                holes |= np.isnan(sub)
-                sub = _data.ffill(sub, np.arange(len(cols)))
-            alt_panels[f] = sub
-        alt = self._evaluate(alt_panels, n, len(cols), scalars)[0]
-        turned = np.zeros(len(cols), dtype=np.int64)
-        for name, v in out.items():
-            lost = np.isnan(v[:, cols]) & ~np.isnan(alt[name]) & ~holes
-            turned += np.count_nonzero(lost, axis=0)
-        for k, j in enumerate(cols.tolist()):
-            fields, first, missing, empty = [], None, 0, False
-            for f, (fc, ff, fn, fe) in found.items():
-                hit = np.flatnonzero(fc == j)
-                if hit.size:
-                    h = int(hit[0])
-                    fields.append(f)
-                    empty = empty or bool(fe[h])
-                    if not fe[h]:
-                        bar = int(ff[h])
-                        first = bar if first is None else min(first, bar)
-                        missing = max(missing, int(fn[h]))
-            label = None
-            if first is not None:
-                label = when(first, j)
-                label = f"bar {first + 1:,}" if label is None else quote(label)
-            report.add(symbol(j), fields, label, missing, int(turned[k]), empty)
-        return out
+        symbol's bars filled or reported (missing.evaluate_with_gaps)."""
+
+        def evaluate(panels, n, m):
+            return self._evaluate(panels, n, m, scalars)[0]
+
+        return evaluate_with_gaps(evaluate, panels, n, m, fill, report, symbol, when)
 
     def _evaluate(self, panels, n, m, scalars, keep=()):
         """({output: (n, m) array}, {node id: value} of the kept nodes) over panels of
@@ -410,7 +357,7 @@ class Formula:
         array}, {node id: value} of the drawings' arguments)."""
         values = self._param_values(params)
         scalars = self._scalars_for(values)
-        panels, n, m, _ = single(fields, "mapping", self.inputs)
+        panels, n, m, _ = single(fields, self.inputs)
         keep = [a for d in self._program.drawings for a in d.args if isinstance(a, int)]
         return self._evaluate(panels, n, m, scalars, keep)
 
@@ -470,12 +417,3 @@ class Formula:
 
 def _rebuild(text, defaults):
     return Formula(text, **defaults)
-
-
-def _short(text, width=40):
-    return text if len(text) <= width else text[: width - 3] + "..."
-
-
-def functions():
-    """{name: catalogue entry} of every function a formula can call."""
-    return dict(catalogue.FUNCTIONS)

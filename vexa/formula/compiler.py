@@ -1,4 +1,4 @@
-"""From the syntax tree to a checked program.
+"""From the syntax tree to a checked program (graph.Program).
 
 The program is a list of nodes in evaluation order (every node after its arguments),
 each one computed once: equal sub-expressions, across statements too, are one node.
@@ -7,136 +7,30 @@ folded to upper case; a name that is none of these is a parameter, whose value t
 caller gives. Arities and argument kinds are checked; a period given as a series picks
 the table's per-bar variant (MA -> MA_A); the spellings of the language that name a
 table function another way are rewritten into it, and the terminals' functions that
-are chains of library calls are built from them (catalogue, "mapped"); every node
-knows whether it reads later bars. The values of number parameters that make no sense
-(EMA(C,0), SMA(C,3,5)) are refused once the parameters have values (check_values).
-The tree is walked with an explicit stack, never by recursion.
+are chains of library calls are built from them (chains.py); every node knows whether
+it reads later bars. The rules on the values of number parameters (EMA(C,0),
+SMA(C,3,5)) are recorded with each call and checked once the parameters have values
+(rules.py). Chains of binary operators are walked by a loop, never by recursion.
 """
 
 from __future__ import annotations
 
 import difflib
-import math
 import struct
-from dataclasses import dataclass, field
-
-import numpy as np
 
 from . import catalogue as cat
-from .errors import FormulaError
+from . import drawing, ops
+from .chains import SERIES_PERIODS
+from .errors import FormulaError, did_you_mean, short
+from .fields import FIELD_ALIASES, FIELDS, INPUTS, PRICE_FIELDS
+from .func import INT, PRICE, REAL, TEXT
+from .graph import SCALAR, SERIES_SHAPE, Drawing, Node, Output, Program, StatementInfo, needed
 from .lexer import fold
+from .params import param_value
+from .rules import Check, check_rules
 from .syntax import Binary, Call, Name, Num, Str, Unary
 
 MAX_NODES = 200_000  # distinct operations once the terminals' functions are expanded
-
-SCALAR, SERIES_SHAPE = "scalar", "series"
-
-# Operators: canonical spelling -> node op.
-_ARITH = {"+": "add", "-": "sub", "*": "mul", "/": "div"}
-_COMPARE = {">": "gt", ">=": "ge", "<": "lt", "<=": "le", "=": "eq", "<>": "ne"}
-_LOGIC = {"AND": "and", "OR": "or"}
-_OPS = {*_ARITH.values(), *_COMPARE.values(), *_LOGIC.values()}
-
-# Functions whose values are never negative (for the look-ahead of a per-bar REF).
-_NONNEG_FUNCS = {
-    "BARSINCE",
-    "BARLAST",
-    "BARSLAST",
-    "BACKCOUNT",
-    "CURRBARSCOUNT",
-    "COUNT",
-    "COUNT_A",
-    "BARSCOUNT",
-    "TOTALBARSCOUNT",
-    "HHVBARS",
-    "LLVBARS",
-    "SUMBARS",
-    "EVERY",
-    "EXIST",
-    "LAST",
-    "LONGCROSS",
-    "CROSS",
-    "ABS",
-    "SQRT",
-    "EXP",
-    "NOT",
-    "BETWEEN",
-    "RANGE",
-    "ISLASTBAR",
-    "PEAKBARS",
-    "TROUGHBARS",
-    "TFILTER",
-}
-
-_MISSING_HELP = (
-    "a value for each: Formula(text, NAME=value), f(data, NAME=value), -p NAME=value on "
-    "the command line, or INPUT: NAME(value); in the formula"
-)
-
-
-class Node:
-    __slots__ = ("ahead", "args", "func", "id", "label", "nonneg", "op", "pos", "shape", "value")
-
-    def __init__(self, op, args, shape, pos, value=None, func=None, label=None):
-        self.op, self.args, self.shape, self.pos = op, args, shape, pos
-        self.value, self.func, self.label = value, func, label
-        self.ahead = None  # look-ahead rule: None, "always", "negative", "positive"
-        self.nonneg = False
-        self.id = -1
-
-
-@dataclass
-class Output:
-    name: str
-    node: int
-    line: int
-    style: str = "line"
-    color: str | None = None
-    width: int | None = None
-    drawn: bool = True
-
-
-@dataclass
-class Drawing:
-    kind: str  # STICKLINE, DRAWTEXT, DRAWICON, DRAWNUMBER
-    args: tuple  # node ids, or the text of DRAWTEXT
-    line: int
-    color: str | None = None
-
-
-@dataclass
-class StatementInfo:
-    label: str  # the name, or the text of an unnamed statement
-    kind: str  # "output", "var", "expr", "drawing", "nodraw"
-    node: int | None
-    line: int
-    drawing: int | None = None  # the index of its drawing in Program.drawings
-
-
-@dataclass
-class Check:
-    """A rule on the values of number arguments of one call (catalogue.check_rules)."""
-
-    rule: tuple
-    label: str  # the function as written
-    names: tuple  # the parameters' names, by position
-    nodes: dict  # position -> node id of the scalar arguments
-    pos: int  # the call's offset
-
-
-@dataclass
-class Program:
-    nodes: list
-    outputs: list
-    drawings: list
-    statements: list
-    params: dict  # name as written -> default, None where there is none
-    inputs: tuple
-    not_drawn: list  # (name, line)
-    ignored_attributes: list  # (name, line)
-    free: dict = field(default_factory=dict)  # parameter by use -> (offset, close matches)
-    checks: list = field(default_factory=list)
-    source: object = None
 
 
 def compile_program(source, statements, defaults):
@@ -144,7 +38,7 @@ def compile_program(source, statements, defaults):
 
 
 class Builder:
-    """What the catalogue's mapped functions build their nodes with: calls of the
+    """What the terminals' chains (chains.py) build their nodes with: calls of the
     table's functions as the library defines them (`call`), of the language's own
     (`fn`), of hidden element-wise helpers (`np`), operators, numbers and fields. Every
     node is labelled with the function as written, for errors and look-ahead."""
@@ -166,13 +60,7 @@ class Builder:
         return self.c.number(value, self.pos)
 
     def op(self, op, a, b):
-        assert op in _OPS, op
-        shape = SERIES_SHAPE if SERIES_SHAPE in (a.shape, b.shape) else SCALAR
-        nonneg = op not in ("add", "sub", "mul", "div")
-        return self.c.node(op, (a, b), shape, self.pos, label=self.label, nonneg=nonneg)
-
-    def neg(self, a):
-        return self.c.node("neg", (a,), a.shape, self.pos, label=self.label)
+        return self.c.operator(op, (a, b), self.pos, self.label)
 
     def field(self, name):
         return self.c.field(name, self.pos)
@@ -189,7 +77,6 @@ class Compiler:
         self.free = {}  # NAME -> (name, offset) of the parameters made by use
         self.given = {}  # NAME -> (name, value) of Formula(text, **defaults)
         self.checks = []
-        self.fields_used = set()
         self.call_defaults = dict(defaults)
 
     def error(self, message, offset, expected=None):
@@ -213,7 +100,7 @@ class Compiler:
                 raise FormulaError(
                     f"parameters {self.given[upper][0]} and {name} differ only in case"
                 )
-            if upper in cat.FIELD_ALIASES and upper not in declared:
+            if upper in FIELD_ALIASES and upper not in declared:
                 raise FormulaError(f"parameter {name}: {upper} is a data field")
             self.given[upper] = (name, param_value(name, value))
         for upper, (name, value, _pos) in declared.items():
@@ -236,7 +123,7 @@ class Compiler:
                         f"{func.name}(...) as a statement of its own, without {st.name}:",
                         st.pos,
                     )
-                if func.kind == "nodraw":
+                if func.category == "nodraw":
                     self._check_nodraw(expr)
                     not_drawn.append((func.name, st.line))
                     infos.append(StatementInfo(func.name, "nodraw", None, st.line))
@@ -303,14 +190,14 @@ class Compiler:
             func = cat.FUNCTIONS.get(fold(unknown[0]))
             if func is not None:
                 raise FormulaError(
-                    f"parameter {_short(unknown[0])}: {func.name} is a function of the "
+                    f"parameter {short(unknown[0])}: {func.name} is a function of the "
                     f"language ({func.summary[:1].lower()}{func.summary[1:]}); a parameter "
                     "needs another name"
                 )
             close = difflib.get_close_matches(fold(unknown[0]), list(self.params), n=3)
             raise FormulaError(
-                f"unknown parameter {_short(unknown[0])}"
-                + _did_you_mean([self.params[c] for c in close])
+                f"unknown parameter {short(unknown[0])}"
+                + did_you_mean([self.params[c] for c in close])
                 + f" (the formula's parameters: {', '.join(known) or 'none'})"
             )
         params = {name: self.defaults[name] for name in self.params.values()}
@@ -320,16 +207,14 @@ class Compiler:
         program.source = self.source
         # The data fields that the outputs and drawings need (unused intermediates
         # need nothing), in the usual order.
-        from .evaluate import needed
-
         used = {self.nodes[i].value for i in needed(program)[0] if self.nodes[i].op == "field"}
-        program.inputs = tuple(f for f in cat.INPUTS if f in used)
+        program.inputs = tuple(f for f in INPUTS if f in used)
         return program
 
     def _free_hints(self):
         """{name: (offset, close matches)} of the parameters made by use: where each is
         first read, and the names of the formula it may be a typo of."""
-        candidates = list(self.variables) + list(cat.FIELD_ALIASES)
+        candidates = list(self.variables) + list(FIELD_ALIASES)
         candidates += [name for name, f in cat.FUNCTIONS.items() if f.bare]
         hints = {}
         for upper, (name, pos) in self.free.items():
@@ -339,9 +224,9 @@ class Compiler:
 
     def _check_new_name(self, name, pos, what):
         upper = fold(name)
-        if upper in cat.FIELD_ALIASES and (what == "parameter" or upper in cat.FIELDS):
+        if upper in FIELD_ALIASES and (what == "parameter" or upper in FIELDS):
             raise self.error(
-                f"{name} is the data field {cat.FIELD_ALIASES[upper]}; a {what} needs another name",
+                f"{name} is the data field {FIELD_ALIASES[upper]}; a {what} needs another name",
                 pos,
             )
 
@@ -365,15 +250,15 @@ class Compiler:
 
     def _attribute(self, name, pos, numbers=None):
         try:
-            meaning = cat.attribute(name, numbers)
+            meaning = drawing.attribute(name, numbers)
         except ValueError as e:
             raise self.error(str(e), pos) from None
         if meaning is None:
-            close = difflib.get_close_matches(fold(name), cat.ATTRIBUTE_NAMES, n=3)
+            close = difflib.get_close_matches(fold(name), drawing.ATTRIBUTE_NAMES, n=3)
             raise self.error(
-                f"unknown drawing attribute {_short(name)}"
+                f"unknown drawing attribute {short(name)}"
                 + ("(...)" if numbers is not None else "")
-                + _did_you_mean(close),
+                + did_you_mean(close),
                 pos,
                 "COLORRED and the other named colours, COLOR + 6 hex digits (blue, green, "
                 "red), RGB(red,green,blue), LINETHICK0-9, NODRAW, STICK, COLORSTICK, "
@@ -386,7 +271,7 @@ class Compiler:
     def _drawing_func(self, expr):
         if isinstance(expr, Call):
             func = cat.FUNCTIONS.get(fold(expr.name))
-            if func is not None and func.kind in ("draw", "nodraw"):
+            if func is not None and func.category in ("draw", "nodraw"):
                 return func
         return None
 
@@ -394,7 +279,7 @@ class Compiler:
         self._arity(func, call)
         args = []
         for (pname, kind), arg in zip(func.params, call.args):
-            if kind == cat.TEXT:
+            if kind == TEXT:
                 if not isinstance(arg, Str):
                     raise self.error(
                         f"{func.name}'s {pname} must be a quoted text", arg.pos, "'text'"
@@ -402,7 +287,7 @@ class Compiler:
                 args.append(arg.value)
                 continue
             node = self.expression(arg)
-            if kind == cat.REAL and node.shape != SCALAR:
+            if kind == REAL and node.shape != SCALAR:
                 raise self.error(f"{func.name}'s {pname} must be a number, not a series", arg.pos)
             args.append(node.id)
         return Drawing(func.name, tuple(args), line)
@@ -433,11 +318,10 @@ class Compiler:
         if kind is Name:
             return self._name(item)
         if kind is Unary:
-            a = self.expression(item.operand)
-            return self.node("neg", (a,), a.shape, item.pos)
+            return self.operator("neg", (self.expression(item.operand),), item.pos)
         if kind is Call:
             func = cat.FUNCTIONS.get(fold(item.name))
-            if func is not None and func.kind in ("draw", "nodraw"):
+            if func is not None and func.category in ("draw", "nodraw"):
                 return self._call(item, ())  # reported there
             return self._call(item, [self.expression(a) for a in item.args])
         raise self.error(
@@ -445,20 +329,23 @@ class Compiler:
         )
 
     def _binary(self, item, a, b):
-        shape = SERIES_SHAPE if SERIES_SHAPE in (a.shape, b.shape) else SCALAR
-        op = item.op
-        if op in _ARITH:
-            nonneg = op in ("+", "*", "/") and a.nonneg and b.nonneg
-            return self.node(_ARITH[op], (a, b), shape, item.pos, nonneg=nonneg)
-        if op in _COMPARE:
-            return self.node(_COMPARE[op], (a, b), shape, item.pos, nonneg=True)
-        return self.node(_LOGIC[op], (a, b), shape, item.pos, nonneg=True)
+        return self.operator(ops.BINARY[item.op], (a, b), item.pos)
+
+    def operator(self, op, args, pos, label=None):
+        """The node of operator `op` (an ops.Op, or its name) over argument nodes."""
+        if type(op) is str:
+            op = ops.OPS[op]
+        shape = SCALAR
+        for a in args:
+            if a.shape == SERIES_SHAPE:
+                shape = SERIES_SHAPE
+        nonneg = op.sign == "nonneg" or (op.sign == "args" and all(a.nonneg for a in args))
+        return self.node(op.name, args, shape, pos, label=label, nonneg=nonneg)
 
     def number(self, value, pos):
         return self.node("num", (), SCALAR, pos, value=value, nonneg=value >= 0)
 
     def field(self, name, pos):
-        self.fields_used.add(name)
         return self.node("field", (), SERIES_SHAPE, pos, value=name)
 
     def node(self, op, args, shape, pos, value=None, func=None, label=None, nonneg=False):
@@ -487,7 +374,7 @@ class Compiler:
             return var[0]
         if upper in self.params:
             return self._param(upper, item.pos)
-        field = cat.FIELD_ALIASES.get(upper)
+        field = FIELD_ALIASES.get(upper)
         if field is not None:
             return self.field(field, item.pos)
         func = cat.FUNCTIONS.get(upper)
@@ -533,15 +420,15 @@ class Compiler:
         upper = fold(call.name)
         func = cat.FUNCTIONS.get(upper)
         if func is None:
-            if upper in self.variables or upper in self.params or upper in cat.FIELD_ALIASES:
-                raise self.error(f"{_short(call.name)} is not a function", call.pos)
+            if upper in self.variables or upper in self.params or upper in FIELD_ALIASES:
+                raise self.error(f"{short(call.name)} is not a function", call.pos)
             close = difflib.get_close_matches(upper, list(cat.FUNCTIONS), n=3, cutoff=0.6)
             raise self.error(
-                f"unknown function {_short(call.name)}" + _did_you_mean(close),
+                f"unknown function {short(call.name)}" + did_you_mean(close),
                 call.pos,
                 "a function of `vexa functions`",
             )
-        if func.kind in ("draw", "nodraw"):
+        if func.category in ("draw", "nodraw"):
             raise self.error(
                 f"{func.name} draws; it has no value to compute with (write it as a "
                 "statement of its own)",
@@ -554,12 +441,12 @@ class Compiler:
 
     def _checks(self, func, args, pos):
         target = func
-        if func.kind == "rewrite":
+        if func.category == "rewrite":
             target = cat.LIBRARY.get(func.impl) or cat.FUNCTIONS[func.impl]
             # A data field the function reads itself (SAR's HIGH and LOW) is no argument.
             args = [None if isinstance(k, str) else args[k] for k in func.order]
         names = tuple(p for p, _ in target.params)
-        for rule in cat.check_rules(target):
+        for rule in check_rules(target):
             where = list(rule[1:3]) if rule[0] in ("le", "last", "percents") else [rule[1]]
             given = {k: args[k] for k in where if args[k] is not None}
             nodes = {k: a.id for k, a in given.items() if a.shape == SCALAR}
@@ -569,60 +456,56 @@ class Compiler:
     def _apply(self, func, args, positions, pos):
         """The node of `func` (a function of the language) over argument nodes."""
         label = func.name
-        if func.kind == "rewrite":
+        if func.category == "rewrite":
             target = cat.LIBRARY.get(func.impl) or cat.FUNCTIONS[func.impl]
             moved = []
             for k in func.order:
                 if isinstance(k, str):  # a data field the function reads itself
-                    self.fields_used.add(k)
-                    moved.append(self.node("field", (), SERIES_SHAPE, pos, value=k))
+                    moved.append(self.field(k, pos))
                     continue
                 a = args[k]
                 if k in func.negate:
-                    a = self.node("neg", (a,), a.shape, positions[k])
+                    a = self.operator("neg", (a,), positions[k])
                 moved.append(a)
             args = moved
             positions = [pos if isinstance(k, str) else positions[k] for k in func.order]
             func = target
-        if func.kind in ("numpy", "mapped"):
+        if func.category in ("numpy", "mapped"):
             for k, ((pname, kind), a) in enumerate(zip(func.params, args)):
-                if kind in (cat.INT, cat.REAL) and a.shape != SCALAR:
+                if kind in (INT, REAL) and a.shape != SCALAR:
                     raise self.error(
                         f"{func.name}'s {pname} must be a number (a constant or a parameter), "
                         "not a series",
                         positions[k],
                     )
-        if func.kind == "mapped":
+        if func.category == "mapped":
             node = func.impl(Builder(self, label, pos), *args)
             if func.ahead == "always":
                 node.ahead, node.label = "always", label
             if func.nonneg:
                 node.nonneg = True
             return node
-        if func.kind == "numpy":
+        if func.category == "numpy":
             return self._np_node(func, args, pos, label)
         return self._table_call(func, args, positions, pos, label)
 
     def _np_node(self, func, args, pos, label):
         shape = SERIES_SHAPE
-        if not func.series_out and all(a.shape == SCALAR for a in args):
+        if func.elementwise and all(a.shape == SCALAR for a in args):
             shape = SCALAR
-        nonneg = func.name in _NONNEG_FUNCS
-        node = self.node("np", tuple(args), shape, pos, func=func, label=label, nonneg=nonneg)
+        node = self.node("np", tuple(args), shape, pos, func=func, label=label, nonneg=func.nonneg)
         node.ahead = func.ahead
         return node
 
     def _table_call(self, func, args, positions, pos, label):
         row = func.row
         kinds = [k for _, k in func.params]
-        per_bar = cat.SERIES_PERIODS.get(func.name)
-        if per_bar is not None and any(
-            k == cat.INT and a.shape != SCALAR for k, a in zip(kinds, args)
-        ):
+        per_bar = SERIES_PERIODS.get(func.name)
+        if per_bar is not None and any(k == INT and a.shape != SCALAR for k, a in zip(kinds, args)):
             return per_bar[0](Builder(self, label, pos), *args)
         for k, (kind, a) in enumerate(zip(kinds, args)):
             pname = func.params[k][0]
-            if kind == cat.INT and a.shape != SCALAR:
+            if kind == INT and a.shape != SCALAR:
                 alt = row.per_bar
                 if alt is None or k != 1:
                     raise self.error(
@@ -633,11 +516,11 @@ class Compiler:
                     )
                 func = cat.FUNCTIONS[alt.name]
                 row = alt
-            elif kind == cat.REAL and a.shape != SCALAR:
+            elif kind == REAL and a.shape != SCALAR:
                 raise self.error(
                     f"{func.name}'s {pname} must be a number, not a series", positions[k]
                 )
-            elif kind == cat.PRICE and a.shape == SCALAR:
+            elif kind == PRICE and a.shape == SCALAR:
                 if a.op != "num" or a.value not in (0.0, 1.0, 2.0, 3.0):
                     raise self.error(
                         f"{func.name}'s {pname}: 0, 1, 2 or 3 (OPEN, HIGH, LOW, CLOSE), "
@@ -645,7 +528,7 @@ class Compiler:
                         positions[k],
                     )
                 args = list(args)
-                args[k] = self.field(("OPEN", "HIGH", "LOW", "CLOSE")[int(a.value)], a.pos)
+                args[k] = self.field(PRICE_FIELDS[int(a.value)], a.pos)
         node = self.node(
             "call",
             tuple(args),
@@ -653,206 +536,7 @@ class Compiler:
             pos,
             func=func,
             label=label,
-            nonneg=func.name in _NONNEG_FUNCS,
+            nonneg=func.nonneg,
         )
         node.ahead = func.ahead
         return node
-
-
-def param_value(name, value):
-    """A parameter's value as a float, or a FormulaError naming the parameter."""
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise FormulaError(
-            f"parameter {_short(str(name))}: a number is needed, not {type(value).__name__}"
-        )
-    try:
-        number = float(value)
-    except OverflowError:
-        raise FormulaError(
-            f"parameter {_short(str(name))}: a finite number is needed, not an integer of "
-            f"{int(value).bit_length()} bits (beyond the range of a double)"
-        ) from None
-    if not math.isfinite(number):
-        raise FormulaError(
-            f"parameter {_short(str(name))}: a finite number is needed, not {number}"
-        )
-    return number
-
-
-def _did_you_mean(close):
-    if not close:
-        return ""
-    return "; did you mean " + " or ".join(close) + "?"
-
-
-def _short(text, width=40):
-    return text if len(text) <= width else text[: width - 3] + "..."
-
-
-def missing_error(program, missing):
-    """The error for parameters without a value: unknown names, with close matches
-    among the formula's names, at the first place one is read."""
-    source = program.source
-    hints = [(program.free.get(name, (None, ())), name) for name in missing]
-    placed = [h for h in hints if h[0][0] is not None]
-    pos = min(h[0][0] for h in placed) if placed else None
-    if len(missing) == 1:
-        (_, close), name = hints[0]
-        if close:
-            message = f"unknown name {_short(name)}" + _did_you_mean(close)
-        else:
-            message = f"unknown name {_short(name)}: a parameter without a value"
-    else:
-        parts = [
-            f"{_short(name)} (did you mean {' or '.join(close)}?)" if close else _short(name)
-            for (_, close), name in hints
-        ]
-        message = "unknown names, parameters without a value: " + ", ".join(parts)
-    if pos is None or source is None:
-        return FormulaError(f"{message}; expected {_MISSING_HELP}")
-    return source.error(message, source.position(pos), _MISSING_HELP)
-
-
-# ---- values of the scalar nodes and look-ahead ----------------------------------------
-
-
-def scalar_values(program, params):
-    """{node id: float64} for every node that is one number, with `params` (name as
-    written -> value, None where there is none: the nodes that need it are None). The
-    same numpy operations as the evaluation of series."""
-    from .evaluate import apply_elementwise
-
-    values = {}
-    with np.errstate(all="ignore"):
-        for n in program.nodes:
-            if n.shape != SCALAR:
-                continue
-            if n.op == "num":
-                values[n.id] = np.float64(n.value)
-            elif n.op == "param":
-                v = params[n.value]
-                values[n.id] = None if v is None else np.float64(v)
-            else:
-                args = [values[a.id] for a in n.args]
-                if any(a is None for a in args):
-                    values[n.id] = None
-                    continue
-                try:
-                    values[n.id] = apply_elementwise(n, args, None)
-                except FormulaError as e:
-                    raise at_node(program, n, e.message) from None
-    return values
-
-
-def at_node(program, node, message):
-    """A FormulaError at the place of `node` in the formula's text."""
-    source = program.source
-    if source is None:
-        return FormulaError(message)
-    return source.error(message, source.position(node.pos))
-
-
-def check_values(program, scalars):
-    """Refuses values of number parameters that make no sense (catalogue.check_rules):
-    a FormulaError naming the function, the parameter and its value, at the call."""
-    for check in program.checks:
-        values = {k: scalars[i] for k, i in check.nodes.items()}
-        if any(v is None for v in values.values()):
-            continue  # a parameter without a value: checked once it has one
-        message = _broken_rule(check, values)
-        if message is not None:
-            source = program.source
-            raise source.error(message, source.position(check.pos))
-
-
-def _broken_rule(check, values):
-    rule, f, names = check.rule, check.label, check.names
-    kind = rule[0]
-    if kind == "least":
-        k, least = rule[1], rule[2]
-        v = float(values[k])
-        if period(v) is None:
-            return f"{f}'s {names[k]} = {v!r} is not a period (a number within the 32-bit range)"
-        if period(v) < least:
-            return f"{f}'s {names[k]} = {_number(v)}: it must be a whole number of {least} or more"
-    elif kind == "le":
-        i, j = rule[1], rule[2]
-        a, b = period(values[i]), period(values[j])
-        if a is not None and b is not None and a > b:
-            return (
-                f"{f}'s {names[i]} = {a} is larger than its {names[j]} = {b}: {names[i]} is "
-                f"the new bar's weight out of {names[j]} (1 <= {names[i]} <= {names[j]})"
-            )
-    elif kind == "last":
-        a, b = period(values[rule[1]]), period(values[rule[2]])
-        if a is not None and b is not None and 0 < a < b:
-            return (
-                f"{f}'s A = {a} is smaller than its B = {b}: the bars run from A bars ago to "
-                "B bars ago (A >= B, or A = 0 for from the first bar)"
-            )
-    elif kind == "percents":
-        i, j = rule[1], rule[2]
-        a, b = float(values[i]), float(values[j])
-        if not (0 < a <= b <= 100):
-            return (
-                f"{f}'s {names[i]} = {_number(a)} and {names[j]} = {_number(b)}: in percent, "
-                f"0 < {names[i]} <= {names[j]} <= 100 (the factor's step and its cap)"
-            )
-    elif kind == "positive":
-        k = rule[1]
-        v = float(values[k])
-        if not (math.isfinite(v) and v > 0):
-            return f"{f}'s {names[k]} = {_number(v)}: a percentage above 0 is needed"
-    elif kind == "finite":
-        k = rule[1]
-        v = float(values[k])
-        if not math.isfinite(v):
-            return f"{f}'s {names[k]} = {_number(v)}: a finite number is needed"
-    elif kind == "choice":
-        k, choices = rule[1], rule[2]
-        v = float(values[k])
-        if v not in choices:
-            shown = ", ".join(str(c) for c in choices)
-            return f"{f}'s {names[k]} = {_number(v)}: one of {shown}"
-    return None
-
-
-def _number(v):
-    v = float(v)
-    return str(int(v)) if v.is_integer() and abs(v) < 1e16 else repr(v)
-
-
-def period(value):
-    """A period as the kernels take it: truncated toward zero, or None beyond int32."""
-    v = float(value)
-    if not (-2147483649.0 < v < 2147483648.0):
-        return None
-    return int(v)
-
-
-def lookahead_nodes(program, scalars):
-    """{node id: the function that reads later bars} for every node that reads later
-    bars itself or through its arguments. A period without a value (a parameter not
-    given) counts as one that may read later bars."""
-    ahead = {}
-    for n in program.nodes:
-        src = None
-        if n.ahead == "always":
-            src = n.label
-        elif n.ahead in ("negative", "positive"):
-            arg = n.args[1]
-            if arg.shape == SCALAR:
-                v = scalars[arg.id]
-                p = None if v is None else period(v)
-                if v is None or (p is not None and ((p < 0) if n.ahead == "negative" else (p > 0))):
-                    src = n.label
-            elif n.ahead == "negative" and not arg.nonneg:
-                src = n.label  # a per-bar period that may be negative
-        if src is None:
-            for a in n.args:
-                if a.id in ahead:
-                    src = ahead[a.id]
-                    break
-        if src is not None:
-            ahead[n.id] = src
-    return ahead

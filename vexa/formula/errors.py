@@ -139,6 +139,24 @@ def quote(value, limit=QUOTED):
     return f"{head}... ({size})"
 
 
+def short(text, width=40):
+    """`text` cut to `width` characters, ending in "..." where it was longer."""
+    return text if len(text) <= width else text[: width - 3] + "..."
+
+
+def did_you_mean(close):
+    """ "; did you mean A or B?" for close matches, or nothing."""
+    if not close:
+        return ""
+    return "; did you mean " + " or ".join(close) + "?"
+
+
+def number(v):
+    """A number as a message writes it: a whole number without a fraction."""
+    v = float(v)
+    return str(int(v)) if v.is_integer() and abs(v) < 1e16 else repr(v)
+
+
 def quote_list(names, limit=12):
     """Up to `limit` of `names`, each quoted and cut, with how many there are in all."""
     names = list(names)

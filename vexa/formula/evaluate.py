@@ -23,39 +23,11 @@ import threading
 
 import numpy as np
 
-from . import catalogue as cat
 from .adapter import call_function
-from .compiler import SCALAR, period
 from .errors import FormulaError
-
-_BINARY_UFUNC = {
-    "add": np.add,
-    "sub": np.subtract,
-    "mul": np.multiply,
-    "div": np.divide,
-    "gt": np.greater,
-    "ge": np.greater_equal,
-    "lt": np.less,
-    "le": np.less_equal,
-    "eq": np.equal,
-}
-
-
-# Operators that can write their result into a panel of float64: numpy gives the same
-# values with out= (a comparison's bool stored as 1.0 / 0.0).
-_IN_PLACE = {
-    "add": np.add,
-    "sub": np.subtract,
-    "mul": np.multiply,
-    "div": np.divide,
-    "gt": np.greater,
-    "ge": np.greater_equal,
-    "lt": np.less,
-    "le": np.less_equal,
-    "eq": np.equal,
-    "neg": np.negative,
-}
-
+from .func import COND, INT, REAL
+from .graph import SCALAR, apply_elementwise, needed, period
+from .ops import OPS, truth
 
 # A chunk of a run of element-wise operators: about this many elements of each operand
 # (256 KiB of float64), so that a run's operands fit in a core's L2 cache together.
@@ -75,28 +47,6 @@ class Block:
         self.shape = (n, m)
 
 
-def apply_elementwise(node, vals, block):
-    """The value of an operator node or a numpy function node from its arguments'."""
-    op = node.op
-    if op == "np":
-        return node.func.impl(block, *vals)
-    if op == "neg":
-        return np.negative(vals[0])
-    a, b = vals
-    ufunc = _BINARY_UFUNC.get(op)
-    if ufunc is not None:
-        r = ufunc(a, b)
-        return r if op in ("add", "sub", "mul", "div") else _as_float(r)
-    if op == "ne":
-        # A comparison with a missing value is 0: a <> b holds where a < b or a > b.
-        return _as_float(np.less(a, b) | np.greater(a, b))
-    if op == "and":
-        return _as_float(cat.truth(a) & cat.truth(b))
-    if op == "or":
-        return _as_float(cat.truth(a) | cat.truth(b))
-    raise AssertionError(op)
-
-
 def _elementwise_at(node, vals, block):
     """apply_elementwise, a function's refusal of its values placed at the node."""
     try:
@@ -107,38 +57,13 @@ def _elementwise_at(node, vals, block):
         raise
 
 
-def _as_float(r):
-    return r.astype(np.float64) if isinstance(r, np.ndarray) else np.float64(r)
-
-
-def needed(program):
-    """The ids of the nodes that the outputs and drawings need, and the index of the
-    last node that reads each of them."""
-    want = set()
-    stack = [o.node for o in program.outputs]
-    for d in program.drawings:
-        stack.extend(a for a in d.args if isinstance(a, int))
-    nodes = program.nodes
-    while stack:
-        i = stack.pop()
-        if i in want:
-            continue
-        want.add(i)
-        stack.extend(a.id for a in nodes[i].args)
-    last = {}
-    for i in sorted(want):
-        for a in nodes[i].args:
-            last[a.id] = i
-    return want, last
-
-
 def _fusable(node):
     """An element-wise operator or function of series: computed a chunk at a time."""
     if node.shape == SCALAR:
         return False
     if node.op == "np":
-        return not node.func.series_out
-    return node.op in _IN_PLACE or node.op in ("ne", "and", "or")
+        return node.func.elementwise
+    return node.op in OPS
 
 
 class Run:
@@ -218,13 +143,6 @@ class Plan:
                 self.drops[s].append(i)
 
 
-def evaluate(program, fields, params, scalars, n, m, keep=()):
-    """{node id: value} for the outputs, the drawings' arguments and `keep`, over
-    panels `fields` (long name -> (n, m) float64), with `scalars` the values of the
-    scalar nodes for `params`."""
-    return evaluate_plan(Plan(program, keep), fields, scalars, n, m)[0]
-
-
 def evaluate_plan(plan, fields, scalars, n, m):
     """({node id: value} of the kept nodes, the ids among them whose panel this
     evaluation made, never the caller's and never a view)."""
@@ -296,7 +214,8 @@ def _run(run, nodes, values, block, fortran, spare):
             out = outs[i][part] if i in outs else (scratch.pop() if scratch else None)
             if out is None or out.shape != shape:
                 out = np.empty(shape)
-            ufunc = _IN_PLACE.get(node.op)
+            op = OPS.get(node.op)
+            ufunc = op.into if op is not None else None
             if ufunc is not None:
                 ufunc(*vals, out=out)
             else:
@@ -372,7 +291,7 @@ def _call(node, vals, block, scalars):
     func = node.func
     args = []
     for (pname, kind), v in zip(func.params, vals):
-        if kind == cat.INT:
+        if kind == INT:
             p = period(v)
             if p is None:
                 raise _error(
@@ -381,10 +300,10 @@ def _call(node, vals, block, scalars):
                     "(a number within the 32-bit range)",
                 )
             args.append(p)
-        elif kind == cat.REAL:
+        elif kind == REAL:
             args.append(float(v))
-        elif kind == cat.COND:
-            t = cat.truth(v)
+        elif kind == COND:
+            t = truth(v)
             args.append(np.broadcast_to(t, block.shape) if np.ndim(t) != 2 else t)
         else:
             args.append(np.broadcast_to(v, block.shape) if np.ndim(v) != 2 else v)

@@ -1,6 +1,9 @@
 """Tokens of the formula language.
 
-A token is a (kind, text, offset) tuple; kinds: NAME, NUMBER, STRING, OP and END.
+A token is a (tag, text, pos) tuple (plain tuples: a formula of a megabyte is a few
+hundred thousand of them), read by unpacking or by the indices TAG, TEXT and POS: its
+tag (NAME, NUMBER, STRING, OP or END), its text (a quoted text without its quotes) and
+its character offset in the formula.
 Comments ({...} and //... to the end of the line) and white space are skipped. Names
 are any Unicode letters, digits and underscores not starting with a digit; they are
 compared with ASCII letters folded to upper case and every other character as written
@@ -17,6 +20,7 @@ import re
 from .errors import Source
 
 NAME, NUMBER, STRING, OP, END = "NAME", "NUMBER", "STRING", "OP", "END"
+TAG, TEXT, POS = 0, 1, 2  # a token's fields
 
 MAX_TEXT = 1 << 20  # characters of one formula
 MAX_NAME = 256  # characters of one name
@@ -161,8 +165,7 @@ def tokenize(source: Source):
 
 def scan(source: Source, chunk=512):
     """The tokens of `source` in lists of up to `chunk`, the last one ending with the END
-    token. A token is (kind, text, offset); `source.position(offset)` gives its line
-    and column."""
+    token. `source.position(pos)` gives a token's line and column."""
     text = source.text
     if len(text) > MAX_TEXT:
         raise source.error(
@@ -214,17 +217,17 @@ def scan(source: Source, chunk=512):
                     "a comment opened with '{' is never closed", source.position(start)
                 )
         elif k == g_string:
-            tok = text[start:end]
-            if len(tok) < 2 or tok[-1] != tok[0]:
+            quoted = text[start:end]
+            if len(quoted) < 2 or quoted[-1] != quoted[0]:
                 raise source.error(
                     "a quoted text is never closed on its line", source.position(start)
                 )
-            if len(tok) > MAX_STRING + 2:
+            if len(quoted) > MAX_STRING + 2:
                 raise source.error(
-                    f"a quoted text of {len(tok):,} characters (the limit is {MAX_STRING})",
+                    f"a quoted text of {len(quoted):,} characters (the limit is {MAX_STRING})",
                     source.position(start),
                 )
-            append((STRING, tok[1:-1], start))
+            append((STRING, quoted[1:-1], start))
         if len(tokens) >= chunk:
             yield tokens
             tokens = []

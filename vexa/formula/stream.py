@@ -34,39 +34,13 @@ import zlib
 
 import numpy as np
 
-from . import catalogue as cat
-from .compiler import SCALAR, lookahead_nodes, period
 from .errors import FormulaError
+from .fields import FIELD_ALIASES, TIME_FIELD
+from .func import INT, REAL
+from .graph import SCALAR, lookahead_nodes, needed, period
+from .ops import OPS, SCALAR_NAMES
 
 _get_ident = threading.get_ident
-
-
-def _div(a, b):
-    # IEEE division: Python raises on a zero divisor where numpy gives inf or NaN.
-    if b == 0.0:
-        if a != a or a == 0.0:
-            return math.nan
-        return math.copysign(math.inf, a) * math.copysign(1.0, b)
-    return a / b
-
-
-# Operators as expressions over two names, the same operations as the batch evaluation.
-_BINARY = {
-    "add": "{a} + {b}",
-    "sub": "{a} - {b}",
-    "mul": "{a} * {b}",
-    "div": "_div({a}, {b})",
-    "gt": "(1.0 if {a} > {b} else 0.0)",
-    "ge": "(1.0 if {a} >= {b} else 0.0)",
-    "lt": "(1.0 if {a} < {b} else 0.0)",
-    "le": "(1.0 if {a} <= {b} else 0.0)",
-    "eq": "(1.0 if {a} == {b} else 0.0)",
-    # A comparison with a missing value is 0: a <> b holds where a < b or a > b.
-    "ne": "(1.0 if ({a} < {b} or {a} > {b}) else 0.0)",
-    # True: neither 0 nor missing.
-    "and": "(1.0 if (abs({a}) > 0.0 and abs({b}) > 0.0) else 0.0)",
-    "or": "(1.0 if (abs({a}) > 0.0 or abs({b}) > 0.0) else 0.0)",
-}
 
 
 class _BarsCount:
@@ -96,9 +70,6 @@ class _BarsCount:
         self.bars, self.count = state
 
 
-_PANELWISE = {e[0] for e in cat._PANELWISE}
-
-
 def _numpy_function(func):
     impl = func.impl
 
@@ -106,17 +77,6 @@ def _numpy_function(func):
         return float(impl(None, *(np.float64(a) for a in args)))
 
     return call
-
-
-def _outputs_need(program):
-    """The ids of the nodes that the outputs need, in evaluation order."""
-    want, stack = set(), [o.node for o in program.outputs]
-    while stack:
-        i = stack.pop()
-        if i not in want:
-            want.add(i)
-            stack.extend(a.id for a in program.nodes[i].args)
-    return sorted(want)
 
 
 class FormulaStream:
@@ -144,14 +104,14 @@ class FormulaStream:
         self._consts = {}  # name -> value: the scalar nodes and the element-wise functions
         self._fields = []  # the fields read, by their long names
         lines, missing = [], []
-        for i in _outputs_need(program):
+        for i in sorted(needed(program, drawings=False)[0]):
             node = program.nodes[i]
             args = [self._name(a) for a in node.args]
             if node.shape == SCALAR:
                 self._consts[f"c{i}"] = float(scalars[i])
                 continue
             if node.op == "field":
-                if node.value == "TIME":
+                if node.value == TIME_FIELD:
                     missing.append("the date and time functions (DATE, TIME, ...)")
                     continue
                 if node.value not in self._fields:
@@ -162,24 +122,20 @@ class FormulaStream:
                 if state is None:
                     continue
                 series = [
-                    n
-                    for (_, kind), n in zip(node.func.params, args)
-                    if kind not in (cat.INT, cat.REAL)
+                    n for (_, kind), n in zip(node.func.params, args) if kind not in (INT, REAL)
                 ]
                 expr = self._state(state, series)
             elif node.op == "np":
                 if node.func.name == "BARSCOUNT":
                     expr = self._state(_BarsCount(), args)
-                elif node.func.name not in _PANELWISE:
+                elif node.func.elementwise:
                     self._consts[f"n{i}"] = _numpy_function(node.func)
                     expr = f"n{i}({', '.join(args)})"
                 else:
                     missing.append(node.label)
                     continue
-            elif node.op == "neg":
-                expr = f"-{args[0]}"
             else:
-                expr = _BINARY[node.op].format(a=args[0], b=args[1])
+                expr = OPS[node.op].scalar.format(a=args[0], b=args[-1])
             lines.append(f"    x{i} = {expr}")
         if missing:
             raise FormulaError(
@@ -194,12 +150,12 @@ class FormulaStream:
             [f"def bar({fields}):", *lines, f"    return ({', '.join(outs)},)"]
         )
         self._outputs = tuple(o.name for o in program.outputs)
-        self._aliases = {a: f for a, f in cat.FIELD_ALIASES.items() if f in self._fields}
+        self._aliases = {a: f for a, f in FIELD_ALIASES.items() if f in self._fields}
         # The batch evaluation runs numpy's element-wise functions with every floating-
         # point error ignored; so does each bar that calls one.
         self._quiet = any(
-            program.nodes[i].op == "np" and program.nodes[i].func.name not in _PANELWISE
-            for i in _outputs_need(program)
+            program.nodes[i].op == "np" and program.nodes[i].func.elementwise
+            for i in needed(program, drawings=False)[0]
         )
         self._bars = 0
         self._broken = None
@@ -223,7 +179,7 @@ class FormulaStream:
             return None
         kwargs = {}
         for (pname, pkind), a in zip(node.func.params, node.args):
-            if pkind == cat.INT:
+            if pkind == INT:
                 p = period(scalars[a.id])
                 if p is None:
                     raise FormulaError(
@@ -231,7 +187,7 @@ class FormulaStream:
                         "(a number within the 32-bit range)"
                     )
                 kwargs[pname] = p
-            elif pkind == cat.REAL:
+            elif pkind == REAL:
                 kwargs[pname] = float(scalars[a.id])
         if row.name in history:
             kwargs["max_period"] = max_period
@@ -242,7 +198,7 @@ class FormulaStream:
 
     def _link(self):
         """Makes the per-bar function, bound to the current states."""
-        namespace = dict(self._consts, _div=_div)
+        namespace = dict(self._consts, **SCALAR_NAMES)
         namespace.update({f"u{k}": s.update for k, s in enumerate(self._streams)})
         # The text is made here from node numbers and fixed operator spellings only;
         # nothing of the formula's own text reaches it.

@@ -24,8 +24,8 @@ from __future__ import annotations
 
 import itertools
 
-from .errors import Source
-from .lexer import END, NAME, NUMBER, OP, STRING, fold, scan
+from .errors import Source, short
+from .lexer import END, NAME, NUMBER, OP, POS, STRING, TAG, TEXT, fold, scan
 
 MAX_NESTING = 40  # parentheses and calls inside one another, and signs in a row
 MAX_STATEMENTS = 10_000
@@ -101,16 +101,6 @@ class Binary(Node):
         self.op, self.left, self.right, self.pos = op, left, right, pos
 
 
-def children(node):
-    if isinstance(node, Binary):
-        return (node.left, node.right)
-    if isinstance(node, Unary):
-        return (node.operand,)
-    if isinstance(node, Call):
-        return node.args
-    return ()
-
-
 class Statement:
     """One statement. kind: "output" (NAME:), "var" (NAME:=), "expr" (no name) or
     "input" (parameter declarations, in `params` as (name, default, pos)). `attrs`:
@@ -152,7 +142,7 @@ class Parser:
         while self.last is None and len(self.tokens) < self.i + 3:
             chunk = next(self.chunks)
             self.tokens.extend(chunk)
-            if chunk and chunk[-1][0] == END:
+            if chunk and chunk[-1][TAG] == END:
                 self.last = len(self.tokens) - 1
                 self.tokens += [chunk[-1], chunk[-1]]
 
@@ -186,11 +176,11 @@ class Parser:
         return node
 
     def is_op(self, text):
-        tok = self.tokens[self.i]
-        return tok[1] == text and tok[0] == OP
+        tag, value, _ = self.tokens[self.i]
+        return value == text and tag == OP
 
     def error(self, message, tok, expected=None):
-        return self.source.error(message, self.source.position(tok[2]), expected)
+        return self.source.error(message, self.source.position(tok[POS]), expected)
 
     def unexpected(self, expected):
         tok = self.peek()
@@ -208,7 +198,7 @@ class Parser:
         while True:
             while self.is_op(";"):
                 self.next()
-            if self.peek()[0] == END:
+            if self.peek()[TAG] == END:
                 return out
             if len(out) >= MAX_STATEMENTS:
                 raise self.error(
@@ -217,27 +207,29 @@ class Parser:
             st = self.statement()
             st.line = self.source.position(st.pos)[0]
             out.append(st)
-            if self.peek()[0] != END and not self.is_op(";"):
+            if self.peek()[TAG] != END and not self.is_op(";"):
                 raise self.unexpected("';' or the end of the formula")
 
     def statement(self):
         tok = self.peek()
-        if tok[0] == NAME and self.peek(1)[0] == OP and self.peek(1)[1] in (":", ":="):
+        tag, name, pos = tok
+        after_tag, after, _ = self.peek(1)
+        if tag == NAME and after_tag == OP and after in (":", ":="):
             self.next()
-            op = self.next()[1]
-            if op == ":" and fold(tok[1]) == "INPUT":
+            self.next()
+            if after == ":" and fold(name) == "INPUT":
                 return self.inputs(tok)
-            kind = "output" if op == ":" else "var"
-            start = self.peek()[2]
+            kind = "output" if after == ":" else "var"
+            start = self.peek()[POS]
             expr = self.expression()
-            st = Statement(kind, tok[1], tok[2], expr, text=self.text_of(start))
+            st = Statement(kind, name, pos, expr, text=self.text_of(start))
         else:
             expr = self.expression()
-            st = Statement("expr", None, tok[2], expr, text=self.text_of(tok[2]))
+            st = Statement("expr", None, pos, expr, text=self.text_of(pos))
         while self.is_op(","):
             self.next()
-            attr = self.peek()
-            if attr[0] != NAME:
+            attr_tag, attr, attr_pos = self.peek()
+            if attr_tag != NAME:
                 raise self.unexpected(
                     "a drawing attribute (COLORRED, RGB(255,0,0), LINETHICK2, NODRAW, ...)"
                 )
@@ -250,14 +242,14 @@ class Parser:
                     self.next()
                     numbers.append(self.signed_number())
                 self.expect(")", "')'")
-            st.attrs.append((attr[1], attr[2], numbers))
+            st.attrs.append((attr, attr_pos, numbers))
         return st
 
     def inputs(self, tok):
         params = []
         while True:
-            name = self.peek()
-            if name[0] != NAME:
+            tag, name, pos = self.peek()
+            if tag != NAME:
                 raise self.unexpected("a parameter name, as in INPUT: N(12);")
             self.next()
             self.expect("(", "'(' and the default value, as in N(12)")
@@ -266,32 +258,33 @@ class Parser:
                 self.next()
                 values.append(self.signed_number())
             self.expect(")", "')'")
-            params.append((name[1], values[0], name[2]))
+            params.append((name, values[0], pos))
             if not self.is_op(","):
-                return Statement("input", tok[1], tok[2], params=params)
+                _, text, start = tok
+                return Statement("input", text, start, params=params)
             self.next()
 
     def signed_number(self):
         sign = 1.0
         if self.is_op("-") or self.is_op("+"):
-            sign = -1.0 if self.next()[1] == "-" else 1.0
-        tok = self.peek()
-        if tok[0] != NUMBER:
+            sign = -1.0 if self.next()[TEXT] == "-" else 1.0
+        tag, text, _ = self.peek()
+        if tag != NUMBER:
             raise self.unexpected("a number")
         self.next()
-        return sign * float(tok[1])
+        return sign * float(text)
 
     def text_of(self, start):
         """The source text from offset `start` to the end of the last token read, as
         written, comments and line breaks made single spaces."""
         last = self.tokens[self.i - 1]
-        end = last[2] + len(_raw(last))
+        end = last[POS] + len(_raw(last))
         text = self.source.text[start:end]
         if "{" in text or "//" in text or "\n" in text:
             toks = [t for chunk in scan(Source(text)) for t in chunk][:-1]  # without END
             parts = [_raw(toks[0])]
             for prev, t in itertools.pairwise(toks):
-                if t[2] > prev[2] + len(_raw(prev)):
+                if t[POS] > prev[POS] + len(_raw(prev)):
                     parts.append(" ")
                 parts.append(_raw(t))
             text = "".join(parts)
@@ -315,11 +308,11 @@ class Parser:
         left = self.unary()
         while True:
             tok = self.peek()
-            kind = tok[0]
-            if kind == OP:
-                entry = _BINARY.get(tok[1])
-            elif kind == NAME:
-                entry = _BINARY.get(fold(tok[1]))
+            tag, text, pos = tok
+            if tag == OP:
+                entry = _BINARY.get(text)
+            elif tag == NAME:
+                entry = _BINARY.get(fold(text))
             else:
                 return left
             if entry is None or entry[0] < min_prec:
@@ -327,11 +320,11 @@ class Parser:
             prec, op = entry
             self.next()
             right = self.binary(prec + 1) if prec < 6 else self.unary()
-            left = self.keyed(Binary(op, left, right, tok[2]), (op, left.key, right.key), tok)
+            left = self.keyed(Binary(op, left, right, pos), (op, left.key, right.key), tok)
 
     def unary(self):
-        tok = self.tokens[self.i]
-        if tok[0] != OP or tok[1] not in "-+":
+        tag, text, _ = self.tokens[self.i]
+        if tag != OP or text not in "-+":
             return self.primary()
         signs = []
         while self.is_op("-") or self.is_op("+"):
@@ -342,28 +335,28 @@ class Parser:
                 )
         node = self.primary()
         for tok in reversed(signs):
-            if tok[1] == "-":
-                node = self.keyed(Unary("-", node, tok[2]), ("-", node.key), tok)
+            _, text, pos = tok
+            if text == "-":
+                node = self.keyed(Unary("-", node, pos), ("-", node.key), tok)
         return node
 
     def primary(self):
         tok = self.peek()
-        kind = tok[0]
-        pos = tok[2]
-        if kind == NUMBER:
+        tag, text, pos = tok
+        if tag == NUMBER:
             self.next()
-            num = Num(tok[1], pos)
+            num = Num(text, pos)
             return self.keyed(num, ("#", num.value), tok)
-        if kind == STRING:
+        if tag == STRING:
             self.next()
-            return self.keyed(Str(tok[1], pos), ("'", tok[1]), tok)
-        if kind == NAME:
-            upper = fold(tok[1])
+            return self.keyed(Str(text, pos), ("'", text), tok)
+        if tag == NAME:
+            upper = fold(text)
             if upper in ("AND", "OR"):
                 raise self.error(f"{upper} needs an expression on its left", tok, _EXPRESSION)
             self.next()
             if not self.is_op("("):
-                return self.keyed(Name(tok[1], pos), upper, tok)
+                return self.keyed(Name(text, pos), upper, tok)
             self.next()
             args = []
             if not self.is_op(")"):
@@ -375,7 +368,7 @@ class Parser:
                     args.append(self.expression())
             self.expect(")", "',' or ')'")
             shape = (upper, *(a.key for a in args))
-            return self.keyed(Call(tok[1], args, pos), shape, tok)
+            return self.keyed(Call(text, args, pos), shape, tok)
         if self.is_op("("):
             self.next()
             node = self.expression()
@@ -385,21 +378,18 @@ class Parser:
 
 
 def _raw(tok):
-    return f"'{tok[1]}'" if tok[0] == STRING else tok[1]
+    tag, text, _ = tok
+    return f"'{text}'" if tag == STRING else text
 
 
 def _describe(tok):
-    kind, text = tok[0], tok[1]
-    if kind == END:
+    tag, text, _ = tok
+    if tag == END:
         return "end of the formula"
-    if kind == NAME:
-        return f"name {_short(text)!r}"
-    if kind == NUMBER:
-        return f"number {_short(text)}"
-    if kind == STRING:
-        return f"text '{_short(text)}'"
+    if tag == NAME:
+        return f"name {short(text)!r}"
+    if tag == NUMBER:
+        return f"number {short(text)}"
+    if tag == STRING:
+        return f"text '{short(text)}'"
     return repr(text)
-
-
-def _short(text, width=40):
-    return text if len(text) <= width else text[: width - 3] + "..."

@@ -24,6 +24,7 @@ import re
 
 import numpy as np
 
+from .._wrap import package_of
 from .errors import DataError, arg, quote
 
 EPOCH_UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}  # ticks per second
@@ -77,7 +78,7 @@ class Times:
 def parse_times(values, what, time_format=None):
     """The Times of `values` (a pandas or polars Series or Index, a numpy array or a
     list); `what` names the column in messages ("time column 'date'")."""
-    top = _package(values)
+    top = package_of(values)
     if top == "polars":
         return _polars(values, what, time_format)
     if top == "pandas":
@@ -86,14 +87,6 @@ def parse_times(values, what, time_format=None):
     if arr.ndim != 1:
         raise DataError(f"{what} must be one value per bar, not of shape {arr.shape}")
     return _numpy(arr, values, what, time_format)
-
-
-def _package(obj):
-    for t in type(obj).__mro__:
-        top = t.__module__.partition(".")[0]
-        if top in ("pandas", "polars"):
-            return top
-    return None
 
 
 def _no_format(what, time_format, holds):

@@ -37,9 +37,11 @@
 // resolver returns the variant for the CPU it runs on. The kernel keeps no state of
 // its own and costs no test per call. Elsewhere (macOS, Windows, musl; or any build
 // with QUORIX_NO_IFUNC defined, which tests that path on Linux) the kernel reads the
-// choice on each call: one load of a choice the library makes at its first call,
-// from cpuid and xgetbv read directly, since __builtin_cpu_supports needs a runtime
-// library (libgcc, compiler-rt) that clang-cl does not link.
+// choice on each call: one load of a choice the library makes at its first call.
+// Either way the CPU is asked with cpuid and xgetbv directly, never through
+// __builtin_cpu_supports: that needs the CPU model of a runtime library, which
+// clang-cl does not link and Zig's compiler-rt leaves reporting no feature at all (its
+// builds would run SSE2 everywhere, with the same bits, silently slower).
 //
 // One choice serves the kernels and the panels' lane kernels (panel/lanes.cpp): isa().
 // The lanes read it on each panel call through isa_now(), which asks the CPU once.
@@ -128,32 +130,40 @@ constexpr int lanes = I == Isa::sse2   ? 2
                       : I == Isa::avx2 ? 4
                                        : 8;
 
-#if QX_X86 && !QX_IFUNC
+#if QX_X86
 namespace detail {
-inline void cpuid(uint32_t leaf, uint32_t sub, uint32_t r[4]) {
+QX_RESOLVER_CODE inline void cpuid(uint32_t leaf, uint32_t sub, uint32_t r[4]) {
     __asm__ __volatile__("cpuid"
                          : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3])
                          : "a"(leaf), "c"(sub));
+}
+// The CPU's extended features (cpuid leaf 7: EBX) and the register state the OS saves
+// (XCR0), both 0 where the CPU or the OS offers no AVX at all.
+struct CpuAvx {
+    uint32_t leaf7_ebx, xcr0;
+};
+QX_RESOLVER_CODE inline CpuAvx cpu_avx() {
+    uint32_t r[4];
+    cpuid(0, 0, r);
+    if (r[0] < 7) return {0, 0};
+    cpuid(1, 0, r);
+    const bool osxsave = (r[2] >> 27) & 1, avx = (r[2] >> 28) & 1;
+    if (!osxsave || !avx) return {0, 0};
+    uint32_t xcr0_lo, xcr0_hi;
+    __asm__ __volatile__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    (void)xcr0_hi;
+    cpuid(7, 0, r);
+    return {r[1], xcr0_lo};
 }
 // AVX2 and AVX-512 (F and DQ) as the CPU reports them, each only when the operating
 // system saves its registers (XCR0: SSE and AVX state; for AVX-512 also the opmask and
 // upper ZMM state). macOS may grant AVX-512 state only on first use, and then the AVX2
 // variant runs there: the same bits, a little slower.
-inline Isa cpuid_isa() {
-    uint32_t r[4];
-    cpuid(0, 0, r);
-    if (r[0] < 7) return Isa::sse2;
-    cpuid(1, 0, r);
-    const bool osxsave = (r[2] >> 27) & 1, avx = (r[2] >> 28) & 1;
-    if (!osxsave || !avx) return Isa::sse2;
-    uint32_t xcr0_lo, xcr0_hi;
-    __asm__ __volatile__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    (void)xcr0_hi;
-    if ((xcr0_lo & 0x6) != 0x6) return Isa::sse2;
-    cpuid(7, 0, r);
-    if (!((r[1] >> 5) & 1)) return Isa::sse2;
-    const bool f = (r[1] >> 16) & 1, dq = (r[1] >> 17) & 1;
-    if (f && dq && (xcr0_lo & 0xe6) == 0xe6) return Isa::avx512;
+QX_RESOLVER_CODE inline Isa cpuid_isa() {
+    const CpuAvx c = cpu_avx();
+    if ((c.xcr0 & 0x6) != 0x6 || !((c.leaf7_ebx >> 5) & 1)) return Isa::sse2;
+    const bool f = (c.leaf7_ebx >> 16) & 1, dq = (c.leaf7_ebx >> 17) & 1;
+    if (f && dq && (c.xcr0 & 0xe6) == 0xe6) return Isa::avx512;
     return Isa::avx2;
 }
 }  // namespace detail
@@ -163,18 +173,11 @@ inline Isa cpuid_isa() {
 // also checks that the OS saves the wide registers). AVX-512 takes AVX512F and AVX512DQ
 // (which the lane kernels use to move a comparison's mask into a vector in one
 // instruction); a CPU with F alone (the Xeon Phi family) runs the AVX2 variants. Safe in
-// an ifunc resolver, which may run before any constructor: __builtin_cpu_init is called
-// first.
+// an ifunc resolver, which may run before any constructor and before the library's calls
+// into libc are bound: it reads the CPU itself.
 QX_RESOLVER_CODE inline Isa cpu_isa() {
     Isa best = Isa::sse2;
-#if QX_X86 && QX_IFUNC
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
-        best = Isa::avx2;
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-            best = Isa::avx512;
-    }
-#elif QX_X86
+#if QX_X86
     best = detail::cpuid_isa();
 #endif
     return best;

@@ -9,7 +9,7 @@ namespace vexa::native {
 
 // The package's module that unwraps and rebuilds pandas, polars and masked arrays, in
 // Python, without this module importing either package.
-constexpr const char *kWrapModule = "vexa._kinds";
+constexpr const char *kWrapModule = "vexa._wrap";
 
 namespace {
 

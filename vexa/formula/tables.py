@@ -1,146 +1,31 @@
-"""Data in, results out: from the caller's tables to panels and back to the caller's kind.
+"""The caller's tables as panels, and the results back in the caller's kind.
 
 Accepted: a pandas or polars DataFrame of one symbol, a long table of many symbols
 (by="symbol"), a mapping of field name to 1-D array, or a mapping of field name to 2-D
-panel (rows = bars, one column per symbol). This module decides, once, which column is
-the time (read as times, never ordered as text), which is the symbol, which are the
-fields, and the order of the bars; where it cannot tell, it refuses and says what to
-pass. The caller's objects are never modified. Symbols of a long table are evaluated in
-blocks of equal length, so that no symbol is padded: each symbol's result is its own
-single-symbol run.
+panel (rows = bars, one column per symbol). Which column is which is columns.py's; here
+the bars of each symbol are put in time order and gathered into panels. The caller's
+objects are never modified. Symbols of a long table are evaluated in blocks of equal
+length, so that no symbol is padded: each symbol's result is its own single-symbol run.
 """
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-
 import numpy as np
 
+from .columns import INDEX, find_columns, find_time, norm
 from .errors import DataError, arg, quote, quote_list
+from .fields import SYMBOL_NAMES, TIME_FIELD, TIME_NAMES
 from .times import parse_times
-
-# Column names read for each data field, compared without case and surrounding blanks.
-COLUMN_NAMES = {
-    "OPEN": ("open", "o", "开盘", "开盘价"),
-    "HIGH": ("high", "h", "最高", "最高价"),
-    "LOW": ("low", "l", "最低", "最低价"),
-    "CLOSE": ("close", "c", "收盘", "收盘价"),
-    "VOL": ("vol", "volume", "v", "成交量"),
-    "AMOUNT": ("amount", "amo", "成交额", "成交金额"),
-}
-# Adjusted closes are another series than the close: read only when named (columns=).
-ASKED_ONLY = ("adj close", "adj_close", "adjclose", "adj. close", "adjusted close")
-TIME_NAMES = (
-    "date",
-    "datetime",
-    "time",
-    "timestamp",
-    "trade_date",
-    "trade_time",
-    "日期",
-    "时间",
-    "交易日期",
-    "交易时间",
-)
-SYMBOL_NAMES = ("symbol", "code", "ticker", "ts_code", "代码", "股票代码", "证券代码")
-TIME_FIELD = "TIME"  # the bars' wall-clock times, seconds since 1970-01-01T00:00
-PRICE_FIELDS = ("OPEN", "HIGH", "LOW", "CLOSE")
-FILLS = ("ffill",)
-
-
-def _norm(name):
-    return name.strip().casefold() if isinstance(name, str) else None
-
-
-def kind_of(data):
-    """ "pandas", "polars", "mapping" or None."""
-    mod = type(data).__module__.split(".")[0]
-    if mod == "pandas" and hasattr(data, "columns"):
-        return "pandas"
-    if mod == "polars" and hasattr(data, "columns") and hasattr(data, "schema"):
-        return "polars"
-    if isinstance(data, Mapping):
-        return "mapping"
-    return None
-
-
-def field_mapping(columns):
-    """{field: column} of a columns= argument ({"CLOSE": "adj_close"}; the fields by
-    any of their names in the language, any case). ValueError for anything else."""
-    if columns is None:
-        return {}
-    if not isinstance(columns, Mapping):
-        raise ValueError(
-            "columns= takes a mapping of field to column name, such as "
-            f"{{'CLOSE': 'adj_close'}}, not {type(columns).__name__}"
-        )
-    from .catalogue import FIELD_ALIASES
-
-    out = {}
-    for key, column in columns.items():
-        field = FIELD_ALIASES.get(key.strip().upper()) if isinstance(key, str) else None
-        if field is None:
-            raise ValueError(
-                f"columns=: {quote(key)} is not a data field (OPEN, HIGH, LOW, CLOSE, VOL, "
-                "AMOUNT or their short names)"
-            )
-        if field in out and out[field] != column:
-            raise ValueError(f"columns=: {field} is given twice")
-        out[field] = column
-    return out
-
-
-def find_columns(names, fields, what="the data", mapping=None):
-    """{field: column name} for each field in `fields` (the bars' times excepted): the
-    column that `mapping` names, else the one column whose name is one of the field's."""
-    names = list(names)
-    mapping = mapping or {}
-    by_norm = {}
-    for name in names:
-        if isinstance(name, str):
-            by_norm.setdefault(_norm(name), []).append(name)
-    found = {}
-    for f in fields:
-        if f == TIME_FIELD:
-            continue
-        if f in mapping:
-            column = mapping[f]
-            if column not in names:
-                raise DataError(
-                    f"{arg('columns', (f, column))}: {what} has no such column "
-                    f"(columns: {quote_list(names)})"
-                )
-            found[f] = column
-            continue
-        hits = [c for alias in COLUMN_NAMES[f] for c in by_norm.get(alias, ())]
-        if not hits:
-            hint = ""
-            asked = [c for a in ASKED_ONLY for c in by_norm.get(a, ())] if f == "CLOSE" else []
-            if asked:
-                how = arg("columns", (f, asked[0]))
-                hint = f"; {quote(asked[0])} is read only when asked: {how}"
-            raise DataError(
-                f"{what} has no column for {f} (looked for {', '.join(COLUMN_NAMES[f])} in "
-                f"any case; columns: {quote_list(names)}){hint or ''}; name one with "
-                f"{arg('columns', (f, 'NAME'))}"
-            )
-        if len(hits) > 1:
-            raise DataError(
-                f"{what} has several columns for {f}: {quote_list(hits)}; choose one with "
-                f"{arg('columns', (f, hits[0]))}"
-            )
-        found[f] = hits[0]
-    return found
 
 
 def as_float(values, name):
     """A column of numbers as a float64 array (a copy when it has to be converted):
     missing values (pandas NA, polars null, masked) read as NaN; times, durations,
     complex numbers, text and other objects are refused, as the functions refuse them."""
-    from .._kinds import _package, unwrap
+    from .._wrap import package_of, unwrap
 
     mask = None
-    if _package(values) is not None:
+    if package_of(values) is not None:
         arr = unwrap(values)
     elif isinstance(values, np.ma.MaskedArray):
         arr, mask = values.data, np.ma.getmaskarray(values)
@@ -157,72 +42,7 @@ def as_float(values, name):
     return arr
 
 
-# ---- the time and the symbol of a table ----------------------------------------------
-
-_INDEX = object()  # the time is the pandas index
-
-
-def _find_time(data, kind, time, required_by):
-    """(column name, or _INDEX, or None; its values) of a DataFrame's time."""
-    names = list(data.columns)
-    index = data.index if kind == "pandas" else None
-    if time is not None:
-        if time in names:
-            return time, data[time]
-        if index is not None and time is not None and index.name == time:
-            return _INDEX, index
-        raise DataError(f"no time column {quote(time)} (columns: {quote_list(names)})")
-    hits = [c for c in names if _norm(c) in TIME_NAMES]
-    if len(hits) > 1:
-        raise DataError(
-            f"several time columns ({quote_list(hits)}); choose one with {arg('time', hits[0])}"
-        )
-    on_index = index is not None and _is_time_index(index)
-    if hits and on_index:
-        # The index and a column both look like times: used when they agree.
-        a = parse_times(data[hits[0]], f"time column {quote(hits[0])}").key
-        b = parse_times(index, "the index").key
-        if not np.array_equal(np.argsort(a, kind="stable"), np.argsort(b, kind="stable")):
-            raise DataError(
-                f"the index and the time column {quote(hits[0])} order the rows "
-                f"differently: choose one with {arg('time')} (or drop one)"
-            )
-    if hits:
-        return hits[0], data[hits[0]]
-    if on_index:
-        return _INDEX, index
-    if required_by:
-        raise DataError(
-            f"no time column (looked for {', '.join(TIME_NAMES)} in any case; columns: "
-            f"{quote_list(names)}); name it with {arg('time')}"
-        )
-    return None, None
-
-
-def _is_time_index(index):
-    kind = getattr(index.dtype, "kind", "")
-    return kind == "M" or hasattr(index, "tz") or _norm(index.name) in TIME_NAMES
-
-
-def implied_symbol(data):
-    """The column of a DataFrame named like a symbol column (symbol, code, ticker, ...)
-    that holds several symbols, or None; two such columns are refused."""
-    hits = [c for c in data.columns if _norm(c) in SYMBOL_NAMES]
-    several = [c for c in hits if _several(data[c])]
-    if len(several) > 1:
-        raise DataError(
-            f"several columns name symbols ({quote_list(several)}): group by one with "
-            f"{arg('by', several[0])}"
-        )
-    return several[0] if several else None
-
-
-def _several(col):
-    if len(col) < 2:
-        return False
-    if type(col).__module__.split(".")[0] == "polars":
-        return col.n_unique() > 1
-    return col.nunique(dropna=False) > 1
+# ---- the order of the bars ----------------------------------------------------------
 
 
 def _sort_key(col, what):
@@ -287,23 +107,25 @@ class Table:
     table of many, each symbol's rows in time order. `blocks`: [(n, rows)], rows an
     (n, k) int array of positions in the caller's table, k symbols of n bars each."""
 
-    def __init__(self, data, kind, fields, *, by=None, time=None, time_format=None, columns=None):
+    def __init__(
+        self, data, container, fields, *, by=None, time=None, time_format=None, columns=None
+    ):
         names = list(data.columns)
         if by is not None and by not in names:
             raise DataError(f"no column {quote(by)} to group by (columns: {quote_list(names)})")
         cols = find_columns(names, fields, mapping=columns)
-        self.data, self.kind, self.by = data, kind, by
-        levels = list(getattr(data.index, "names", ())) if kind == "pandas" else []
-        if len(levels) > 1 and any(_norm(n) in TIME_NAMES + SYMBOL_NAMES for n in levels):
+        self.data, self.container, self.by = data, container, by
+        levels = list(getattr(data.index, "names", ())) if container == "pandas" else []
+        if len(levels) > 1 and any(norm(n) in TIME_NAMES + SYMBOL_NAMES for n in levels):
             raise DataError(
                 f"the index has the levels {quote_list(levels)}: make them columns with "
                 "reset_index() to have them read as symbols and times"
             )
-        tcol, tvalues = _find_time(data, kind, time, by is not None)
-        self.time = tcol if tcol is not _INDEX else None
+        tcol, tvalues = find_time(data, container, time, by is not None)
+        self.time = tcol if tcol is not INDEX else None
         self.times = None
         if tvalues is not None:
-            what = "the index" if tcol is _INDEX else f"time column {quote(tcol)}"
+            what = "the index" if tcol is INDEX else f"time column {quote(tcol)}"
             self.times = parse_times(tvalues, what, time_format)
         elif time_format is not None:
             raise DataError(f"{arg('time_format')} goes with a time column, and there is none")
@@ -422,7 +244,7 @@ class Table:
         per row of the caller's table})."""
         names = list(full)
         keep = [c for c in (self.by, self.time) if c is not None] if self.by is not None else []
-        if self.kind == "pandas":
+        if self.container == "pandas":
             import pandas as pd
 
             columns = {c: self.data[c] for c in keep}
@@ -506,7 +328,7 @@ class Mapped:
             if time not in keys:
                 raise DataError(f"no time {quote(time)} in the mapping (keys: {quote_list(keys)})")
             return time
-        hits = [k for k in keys if _norm(k) in TIME_NAMES]
+        hits = [k for k in keys if norm(k) in TIME_NAMES]
         if len(hits) > 1:
             raise DataError(
                 f"several times in the mapping ({quote_list(hits)}); choose one with "
@@ -560,95 +382,7 @@ class Mapped:
         return results
 
 
-def single(data, kind, fields):
+def single(data, fields):
     """(panels {field: (n, m) array}, n, m, restore) of a mapping, in its row order."""
     mapped = Mapped(data, fields)
     return mapped.panels, mapped.n, mapped.m, mapped.restore
-
-
-# ---- missing values ------------------------------------------------------------------------
-
-
-def gaps(panel):
-    """(columns, first missing bar, missing bars, no value at all) of the columns of an
-    (n, m) panel that miss a value after their first one or have none; None when none
-    does. Leading missing values (a symbol's history starting later) are not gaps."""
-    if panel.shape[0] == 0:
-        return None
-    with np.errstate(all="ignore"):
-        sums = np.add.reduce(panel, axis=0)
-    cand = np.flatnonzero(np.isnan(sums))  # a NaN, or inf - inf: looked at closely
-    if not cand.size:
-        return None
-    miss = np.isnan(panel[:, cand])
-    started = np.logical_or.accumulate(~miss, axis=0)
-    inside = miss & started
-    count = np.count_nonzero(inside, axis=0)
-    empty = ~started[-1]
-    hit = (count > 0) | empty
-    if not hit.any():
-        return None
-    return cand[hit], np.argmax(inside, axis=0)[hit], count[hit], empty[hit]
-
-
-def ffill(panel, cols):
-    """A copy of the panel with columns `cols` forward-filled (each missing value takes
-    the last value before it; leading missing values stay)."""
-    out = np.array(panel, dtype=np.float64, order="F" if panel.flags.f_contiguous else "C")
-    sub = out[:, cols]
-    n = sub.shape[0]
-    idx = np.where(np.isnan(sub), 0, np.arange(n)[:, None])
-    np.maximum.accumulate(idx, axis=0, out=idx)
-    out[:, cols] = np.take_along_axis(sub, idx, axis=0)
-    return out
-
-
-class MissingReport:
-    """What the missing values inside symbols' bars did, gathered over blocks."""
-
-    SHOWN = 5  # symbols described one by one
-
-    def __init__(self):
-        self.entries = []  # (symbol, fields, first bar, missing bars, values turned missing)
-        self.filled = {}  # field -> symbols forward-filled
-        self.prices = False
-
-    def add(self, symbol, fields, first, missing, turned, empty):
-        self.entries.append((symbol, fields, first, missing, turned, empty))
-        self.prices = self.prices or any(f in PRICE_FIELDS for f in fields)
-
-    def messages(self, fill):
-        """[(harmful, text)]: harmful where the missing values turned values of the
-        outputs missing (or a field has no value at all)."""
-        out = []
-        for symbol, fields, first, missing, turned, empty in self.entries[: self.SHOWN]:
-            what = " and ".join(fields)
-            of = f" of symbol {quote(symbol)}" if symbol is not None else ""
-            if empty:
-                out.append((False, f"{what}{of} has no value: its outputs are missing"))
-                continue
-            at = first if first is not None else "a bar"
-            bars = f"{missing:,} missing bar{'s' if missing != 1 else ''} in all"
-            if turned:
-                text = (
-                    f"{what}{of} is missing at {at} ({bars}): it turned {turned:,} later "
-                    "values of the outputs missing (a running total does not recover from a "
-                    "missing value)"
-                )
-            else:
-                text = f"{what}{of} is missing at {at} ({bars}): no later value is missing for it"
-            out.append((bool(turned), text))
-        more = self.entries[self.SHOWN :]
-        if more:
-            harmful = any(e[4] for e in more)
-            out.append((harmful, f"and {len(more):,} more symbols have missing values"))
-        if out and self.prices and fill is None and any(h for h, _ in out):
-            k = max(i for i, (h, _) in enumerate(out) if h)
-            out[k] = (True, out[k][1] + f"; {arg('fill', 'ffill')} forward-fills the price fields")
-        return out
-
-    def filled_notes(self):
-        return [
-            f"{field}: missing values of {count:,} symbol{'s' if count != 1 else ''} forward-filled"
-            for field, count in self.filled.items()
-        ]

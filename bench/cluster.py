@@ -1,7 +1,7 @@
 """Throughput of a formula over a Dask cluster of worker processes on this machine, beside
 the single-process run without Dask.
 
-    python3 bench/dask.py [--symbols 2000] [--bars 5000] [--workers 1,2,4] [--repeat 3]
+    python3 bench/cluster.py [--symbols 2000] [--bars 5000] [--workers 1,2,4] [--repeat 3]
                           [--data DIR] [--name NAME] [--no-save]
 
 Writes (once, kept in --data) a Parquet data set of random-walk bars in two layouts:

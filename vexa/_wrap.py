@@ -9,10 +9,11 @@ imported here unless the caller passed one of its objects (so it is imported alr
 
 import numpy as np
 
-__all__ = ["unwrap", "wrap"]
+__all__ = ["package_of", "unwrap", "wrap"]
 
 
-def _package(obj):
+def package_of(obj):
+    """ "pandas" or "polars" for an object of either package (or of a subclass), else None."""
     for t in type(obj).__mro__:
         top = t.__module__.partition(".")[0]
         if top in ("pandas", "polars"):
@@ -26,7 +27,7 @@ def unwrap(obj):
     caller's error."""
     if isinstance(obj, np.ma.MaskedArray):
         return _masked_values(obj)
-    if _package(obj) == "pandas":
+    if package_of(obj) == "pandas":
         return _pandas_values(obj)
     return _polars_values(obj)
 
@@ -93,7 +94,7 @@ def wrap(like, result):
     array gives a masked array, masked where the result has no value (NaN)."""
     if isinstance(like, np.ma.MaskedArray):
         return np.ma.MaskedArray(result, mask=np.isnan(result))
-    package = _package(like)
+    package = package_of(like)
     if package == "pandas":
         import pandas as pd
 
