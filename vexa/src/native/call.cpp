@@ -84,7 +84,8 @@ bool fast_call(const Row &r, PyObject *const *args, Py_ssize_t nargs, PyObject *
         return true;
     }
     double *o = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out)));
-    o[0] = 0.0;  // bar 0 of CROSS, which its kernel leaves unwritten
+    // The bars the row's kernel keeps (WRITES FROM_BAR_1) read +0.0, as in vexa._vexa.
+    for (npy_intp b = 0; b < r.first_written && b < n; ++b) o[b] = 0.0;
     int32_t status;
     if (n >= kReleaseGil) {
         Py_BEGIN_ALLOW_THREADS status = r.invoke(0, slots, o, n32);
@@ -185,8 +186,10 @@ PyObject *call(size_t row, PyObject *const *args, Py_ssize_t nargs, PyObject *kw
         // Nothing to compute; the periods were checked above.
         return finish(c, out);
     }
-    // Bars that a kernel leaves unwritten (bar 0 of CROSS) read +0.0, as in vexa._vexa.
-    for (int64_t j = 0; j < cols; ++j) pout.data[j * pout.col_stride] = 0.0;
+    // The bars the row's kernel keeps (WRITES FROM_BAR_1) read +0.0, as in vexa._vexa.
+    for (int64_t b = 0; b < r.first_written && b < n; ++b)
+        for (int64_t j = 0; j < cols; ++j)
+            pout.data[b * pout.bar_stride + j * pout.col_stride] = 0.0;
 
     int32_t status = 0;
     const auto n32 = static_cast<int32_t>(n);
