@@ -13,7 +13,7 @@ import pytest
 from support import assert_same_bits
 
 from vexa import cli
-from vexa.formula import DataError, DataWarning, Formula, FormulaError
+from vexa.formula import DataError, DataWarning, Formula, FormulaError, MissingDataWarning
 
 # X ties nowhere, R (whole tens) and BUY (0 or 1) tie often; each is NaN somewhere.
 FORMULA = "X:C-MA(C,5); R:ROUND(C/10); BUY:C>REF(C,1);"
@@ -111,20 +111,20 @@ def test_screen_equals_the_call_picked_and_sorted(kind):
             assert np.isnan(want[-1][req["sort"]]) and not np.isnan(want[-2][req["sort"]])
 
 
-def test_stale_symbols_are_said_and_dates_screen_one_time():
+def test_symbols_at_an_older_bar_or_without_a_value_there_are_said():
     data = market()
-    data = data[data["code"] != "000049"]  # the symbol with missing closes
     f = Formula(FORMULA)
+    said = r"1 symbol misses CLOSE at the bar screened \('000049' at '2024-03-25'\).*fill="
+    with pytest.warns(MissingDataWarning, match=said):
+        f.screen(data, by="code")  # 000049 left out of BUY without its close
+    f.screen(data, by="code", fill="ffill")
+    data = data[data["code"] != "000049"]
     with pytest.warns(DataWarning, match=r"symbols screened have no bar at the table's latest"):
-        f.screen(data, by="code", when=None)  # '000014' ends first in symbol order
-    with pytest.warns(DataWarning, match=r"\('000014' at '2024-03-\d\d', "):
+        f.screen(data, by="code", when=None)
+    with pytest.warns(DataWarning, match=r"\('000014' at '2024-03-\d\d', "):  # symbol order
         f.screen(data, by="code", when=None)
     f.screen(data[data["date"] < "2024-02-01"], by="code", when=None)  # every one up to date
     f.screen(data, by="code", when=None, date="2024-03-01")
-
-
-def zoned(text):
-    return pd.to_datetime(text).dt.tz_localize("Asia/Shanghai")
 
 
 def epoch_ms(text):
@@ -169,7 +169,8 @@ def test_polars_dates_and_symbols_found_by_name():
     data = market()
     want = model(data, Formula(FORMULA), "code", None, "2024-02-16", None, True, None)
     table = pl.from_pandas(data).with_columns(pl.col("date").str.to_date())
-    got = Formula(FORMULA).screen(table, when=None, date=dt.date(2024, 2, 16))  # code: found
+    with pytest.warns(DataWarning, match="the symbols are those of column 'code', as with by="):
+        got = Formula(FORMULA).screen(table, when=None, date=dt.date(2024, 2, 16))
     assert got["code"].to_list() == [r["code"] for r in want]
     assert got["date"].dtype == pl.Date
 
@@ -231,13 +232,13 @@ def test_command_line_on_files(tmp_path, capsys):
     formula = tmp_path / "f.txt"
     formula.write_text(FORMULA)
     f = Formula(FORMULA)
-    with pytest.warns(DataWarning, match="latest time"):
+    with pytest.warns(DataWarning, match="latest time"), pytest.warns(MissingDataWarning):
         want = f.screen(data, by="code", when=None, sort="X")
     out = tmp_path / "screen.csv"
     argv = ["screen", formula, "--data", path, "--by", "code", "--sort", "X"]
     assert cli.main([str(a) for a in [*argv, "--all", "--out", out]]) == 0
     err = capsys.readouterr().err
-    assert "have no bar at the table's latest time" in err and "missing at" in err
+    assert "have no bar at the table's latest time" in err and "misses CLOSE at" in err
     got = pd.read_csv(out, dtype={"code": str})
     assert got["code"].tolist() == want["code"].tolist()
     assert_same_bits(got["X"].to_numpy(), want["X"].to_numpy())  # CSV keeps every digit

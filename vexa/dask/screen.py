@@ -99,8 +99,7 @@ def _pick(part, by, tcol, date, time_format):
         codes = codes[order]
         last = np.r_[codes[1:] != codes[:-1], True]
         return part.iloc[order[last]]
-    hit = date_match(times, date, time_format).hits(np.arange(len(part)))
-    rows = np.flatnonzero(hit)
+    rows = np.flatnonzero(date_match(times, date, time_format).at())
     if len(np.unique(codes[rows])) < len(rows):
         raise DataError(
             f"a symbol has two bars at {arg('date', date)} (clocks changed): give "

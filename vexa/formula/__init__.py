@@ -392,8 +392,10 @@ class Formula:
         in symbol order. top: the first rows kept after sorting. by: the symbol column
         (by default the one named symbol, code, ticker, ts_code, 代码, ...); time,
         time_format, columns, fill, progress, params and keywords: as for a call, whose
-        reading and values the screen shares bit for bit. A symbol whose latest bar is
-        older than the table's newest gives a DataWarning."""
+        reading and values the screen shares bit for bit. Warned: symbols kept whose
+        latest bar is older than the table's newest (DataWarning), symbols missing a
+        field's value at the bar screened (MissingDataWarning). See
+        docs/formula-language.md, Screens."""
         from .screen import screen
 
         result, notes = screen(

@@ -25,8 +25,16 @@ import numpy as np
 
 from .._wrap import package_of
 from .columns import container, norm
-from .errors import DataError, DataWarning, FormulaError, arg, quote, quote_list
-from .fields import SYMBOL_NAMES
+from .errors import (
+    DataError,
+    DataWarning,
+    FormulaError,
+    MissingDataWarning,
+    arg,
+    quote,
+    quote_list,
+)
+from .fields import PRICE_FIELDS, SYMBOL_NAMES, TIME_FIELD
 from .lexer import fold
 from .ops import truth
 from .tables import _sort_key
@@ -120,10 +128,11 @@ class DateMatch:
     def __init__(self, times, keys, value, near):
         self.times, self.keys, self.value, self.near = times, keys, value, near
 
-    def hits(self, rows):
+    def at(self):
+        """True at the rows at the date (one per row of the table)."""
         if self.value is None:
-            return np.zeros(np.shape(rows), dtype=bool)
-        return self.keys[rows] == self.value
+            return np.zeros(len(self.keys), dtype=bool)
+        return self.keys == self.value
 
     def not_found(self, date):
         """The error for a date at which no symbol has a bar, with the bars around it."""
@@ -379,27 +388,26 @@ class Pick:
         self.table = table
         if self.date is not None and table.nrows:
             self.match = date_match(table.times, self.date, self.time_format)
+            self.at = self.match.at()
 
     def take(self, n, rows, out):
         if self.date is None:
             self.rows.append(rows[-1])
-            self.values.append({k: v[-1] for k, v in out.items()})
+            # Copies: a view would keep each block's whole panels alive.
+            self.values.append({k: v[-1].copy() for k, v in out.items()})
             return
-        hit = self.match.hits(rows)
-        cols = np.flatnonzero(hit.any(axis=0))
-        if not cols.size:
+        bar, col = np.nonzero(self.at[rows])  # few: at most one a symbol
+        if not len(col):
             return
-        twice = np.count_nonzero(hit[:, cols], axis=0) > 1
-        if twice.any():  # a wall-clock time that a change of clocks made twice
-            j = cols[int(np.argmax(twice))]
+        twice = np.flatnonzero(np.bincount(col) > 1)
+        if twice.size:  # a wall-clock time that a change of clocks made twice
             raise DataError(
-                f"symbol {quote(self.table.symbol_of(rows[0, j]))} has two bars at "
+                f"symbol {quote(self.table.symbol_of(rows[0, twice[0]]))} has two bars at "
                 f"{arg('date', self.date)} (clocks changed): give {arg('date')} with its "
                 "UTC offset"
             )
-        at = np.argmax(hit[:, cols], axis=0)
-        self.rows.append(rows[at, cols])
-        self.values.append({k: v[at, cols] for k, v in out.items()})
+        self.rows.append(rows[bar, col])
+        self.values.append({k: v[bar, col] for k, v in out.items()})
 
     def picked(self, outputs):
         """(rows of the caller's table, {output: values}), one per symbol picked."""
@@ -445,7 +453,7 @@ def screen(
             + ("; collect() it first" if kind == "LazyFrame" else "")
         )
     by, note = symbol_column(data, by)
-    notes = [] if note is None else [(None, note)]
+    notes = [] if note is None else [(DataWarning, note)]
     pick = Pick(date, time_format)
     _, table, read_notes = formula._apply(
         data, by, time, time_format, columns, fill, progress, params, overrides, pick=pick
@@ -461,6 +469,7 @@ def screen(
                 f"the output {o} has the name of the {'symbol' if o == by else 'time'} "
                 "column: the screen's table would hold two columns of that name"
             )
+    notes += _missing_at(table, rows, fill, outputs)
     base = _base(table, holder, by, tname, rows)
     times = table.times
     stale = None
@@ -468,6 +477,49 @@ def screen(
         stale = (times.key[rows], lambda i: times.label(rows[i]))
     result, more = finish(base, holder, by, tname, values, when, sort, descending, top, stale)
     return result, notes + more
+
+
+def _missing_at(table, rows, fill, outputs):
+    """The warning for symbols whose picked bar misses a value of a field the formula
+    reads (not forward-filled): their outputs there are missing, so a screen leaves them
+    out or ranks them last, which the caller should know."""
+    fields = [
+        f for f in table.columns if f != TIME_FIELD and not (fill == "ffill" and f in PRICE_FIELDS)
+    ]
+    if not len(rows) or not fields:
+        return []
+    miss = np.zeros(len(rows), dtype=bool)
+    which = []
+    for f in fields:
+        hit = np.isnan(table.columns[f][rows])
+        if hit.any():
+            miss |= hit
+            which.append(f)
+    if not miss.any():
+        return []
+    picked = rows[miss]
+    order = np.argsort(_sort_key(_column_at(table, picked), "the symbols"), kind="stable")
+    shown = ", ".join(
+        f"{quote(_plain(table.symbol_of(picked[i])))} at {quote(table.time_of(picked[i]))}"
+        for i in order[:SHOWN].tolist()
+    )
+    more = f" and {len(picked) - SHOWN:,} more" if len(picked) > SHOWN else ""
+    fix = ""
+    if fill is None and any(f in PRICE_FIELDS for f in which):
+        fix = f"; {arg('fill', 'ffill')} carries the last price forward"
+    return [
+        (
+            MissingDataWarning,
+            f"{len(picked):,} {'symbols miss' if len(picked) != 1 else 'symbol misses'} "
+            f"{' and '.join(which)} at the bar screened ({shown}{more}): their outputs "
+            f"there are missing, so the screen leaves them out or ranks them last{fix}",
+        )
+    ]
+
+
+def _column_at(table, rows):
+    col = table.data[table.by]
+    return col.iloc[rows] if hasattr(col, "iloc") else col[rows]
 
 
 def _time_name(table):
