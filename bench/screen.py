@@ -6,14 +6,16 @@
 A long table of symbols x bars (text codes, datetime64 dates, close, high and low; rows
 symbol after symbol) and the 10-line formula of bench/formula.py (MACD, KDJ and BOLL):
 
+- the evaluation alone, over the same bars as panels (f.panels: no table to read);
 - the call, vexa.Formula(...)(table, by="symbol"): every output at every bar;
 - the screen at the latest bars, a ranking (when=None, sort="J", top=50);
 - the screen at one date in the middle of the history (when="MACD", sort="J");
 
-each screen's time over the call's (target: about 1, the screen being the evaluation
-and a pick of one row per symbol). The screens are checked against the call's rows
-before timing. Rounds alternate the three, medians of --repeat rounds; the machine may
-be shared, so compare the ratios, not the absolute times.
+each screen's time over the call's and over the evaluation alone (target: about 1, the
+screen being the table read, the evaluation and a pick of one row per symbol). The
+screens are checked against the call's rows before timing. Rounds run the four in turn,
+medians of --repeat rounds; the machine may be shared, so compare the ratios, not the
+absolute times.
 """
 
 from __future__ import annotations
@@ -89,7 +91,13 @@ def main():
         f"{cpu_model()}; {args.symbols:,} symbols x {args.bars:,} bars ({kind}), "
         f"{len(f.outputs)} outputs; screens equal the call's rows"
     )
+    pandas_table = table if not args.polars else table.to_pandas()
+    panels = {
+        c: pandas_table[c].to_numpy().reshape(args.symbols, args.bars).T
+        for c in ("close", "high", "low")
+    }
     runs = {
+        "evaluation": lambda: f.panels(panels),
         "call": lambda: f(table, by="symbol"),
         "screen, latest": lambda: f.screen(table, when=None, sort="J", top=50),
         "screen, a date": lambda: f.screen(table, when="MACD", date=date, sort="J"),
@@ -97,12 +105,15 @@ def main():
     for fn in runs.values():
         fn()  # warm-up: first touches of memory, the thread pool
     rounds = [{name: once(fn) for name, fn in runs.items()} for _ in range(args.repeat)]
-    call = statistics.median(r["call"] for r in rounds)
-    print(f"{'call':15} {call * 1000:9.1f} ms (median of {args.repeat})")
-    for name in list(runs)[1:]:
+    print(f"medians of {args.repeat} rounds; ratios: medians of the rounds' ratios")
+    for name in runs:
         t = statistics.median(r[name] for r in rounds)
-        ratio = statistics.median(r[name] / r["call"] for r in rounds)
-        print(f"{name:15} {t * 1000:9.1f} ms   / call = {ratio:.3f} (median of the rounds' ratios)")
+        line = f"{name:15} {t * 1000:9.1f} ms"
+        if name.startswith("screen"):
+            call = statistics.median(r[name] / r["call"] for r in rounds)
+            alone = statistics.median(r[name] / r["evaluation"] for r in rounds)
+            line += f"   / call = {call:.3f}   / evaluation = {alone:.3f}"
+        print(line)
 
 
 if __name__ == "__main__":

@@ -223,6 +223,13 @@ def test_what_cannot_be_screened():
     with pytest.raises(DataError, match="output date has the name of the time column"):
         Formula("date:C;").screen(data, by="code", when=None)
     assert Formula("BUY:C>0;").screen(data.iloc[:0], by="code").empty
+    # 01:30 twice in New York on 2024-11-03: the wall-clock time alone is refused.
+    times = pd.date_range("2024-11-03 00:30", periods=5, freq="30min", tz="America/New_York")
+    bars = pd.DataFrame({"symbol": "A", "date": times, "close": np.arange(5.0)})
+    with pytest.raises(DataError, match=r"two bars at date='2024-11-03 01:30' .*UTC offset"):
+        f.screen(bars, when=None, date="2024-11-03 01:30")
+    got = f.screen(bars, when=None, date="2024-11-03 01:30-05:00")
+    assert got["date"].tolist() == [times[4]]
 
 
 def test_command_line_on_files(tmp_path, capsys):
