@@ -372,6 +372,38 @@ def test_import_vexa_does_not_import_dask():
     subprocess.run([sys.executable, "-c", code], check=True, cwd=ROOT.parent)
 
 
+@pytest.mark.filterwarnings("ignore::vexa.formula.DataWarning")  # symbols ending early
+def test_screen_on_the_cluster(client, tmp_path, capsys):
+    from support import assert_same_bits
+    from test_screen import FORMULA, REQUESTS, market
+
+    data = market(symbols=30)
+    f = vexa.Formula(FORMULA)
+    by_index = dd.from_pandas(data.set_index("code").sort_index(), npartitions=3)
+    shuffled = dd.from_pandas(data, npartitions=3)
+    path = tmp_path / "prices.csv"
+    data.to_csv(path, index=False)
+    for ddf, req in [(shuffled, REQUESTS[1]), (by_index, REQUESTS[3]), (shuffled, REQUESTS[4])]:
+        got = vexa.dask.screen(f, ddf, by="code", **req)
+        want = f.screen(data, by="code", **req)
+        assert got["code"].tolist() == want["code"].tolist()
+        assert got["date"].tolist() == want["date"].tolist()
+        for o in f.outputs:
+            assert_same_bits(got[o].to_numpy(), want[o].to_numpy())
+    out = tmp_path / "screen.parquet"
+    argv = ["screen", FORMULA, "--data", path, "--by", "code", "--all", "--sort", "R"]
+    argv += ["--scheduler", client.scheduler.address, "--out", out]
+    assert cli.main([str(a) for a in argv]) == 0
+    assert "have no bar at the table's latest time" in capsys.readouterr().err
+    got = pd.read_parquet(out)
+    want = f.screen(data, by="code", when=None, sort="R")
+    assert got["code"].tolist() == want["code"].tolist()
+    assert_same_bits(got["X"].to_numpy(), want["X"].to_numpy())
+    argv[argv.index("--all")] = "--date=2024-02-17"
+    assert cli.main([str(a) for a in argv]) == 1
+    assert "no symbol has a bar at --date 2024-02-17" in capsys.readouterr().err
+
+
 # ---- the command line and the README -----------------------------------------------------------
 
 

@@ -3,6 +3,8 @@
     vexa run FORMULA [--data FILE] [--by COLUMN] [--time COLUMN] [--time-format FORMAT]
              [--column FIELD=COLUMN ...] [--fill ffill] [-p NAME=VALUE ...] [--out FILE]
              [--chart FILE] [--encoding NAME]
+    vexa screen FORMULA [--data FILE] [--by COLUMN] [--when NAME | --all] [--date D]
+                [--sort NAME] [--asc] [--top K] [-p NAME=VALUE ...] [--out FILE]
     vexa check FORMULA [-p NAME=VALUE ...] [--encoding NAME]
     vexa functions [NAME]
 
@@ -18,7 +20,7 @@ import sys
 
 from ..formula import DataError, FormulaError
 from ..formula.errors import command_line, quote
-from . import describe, run
+from . import describe, run, screen
 from .common import EXIT_DATA, EXIT_USAGE, Failure, say
 from .formulas import ENCODING_HELP
 
@@ -113,6 +115,8 @@ def _parser():
         "--partitions", type=int, metavar="N", help="with --scheduler: partitions by symbol"
     )
     cmd.set_defaults(handler=run.run)
+
+    screen.add_parser(sub)
 
     cmd = sub.add_parser("check", help="compile a formula and describe it")
     cmd.add_argument("formula", metavar="FORMULA", help="a formula file, or the formula's text")

@@ -2,6 +2,7 @@
 
     import vexa.dask
     out = vexa.dask.run("DIF:=EMA(C,12)-EMA(C,26); DEA:EMA(DIF,9);", ddf, by="symbol")
+    buy = vexa.dask.screen(MACD, ddf, by="symbol", when="BUY", sort="MACD")  # computed
     ma = vexa.dask.apply(vexa.MA, panel, 20)   # panel: a Dask array, rows = bars
 
 Every result equals the single-machine run on the same data, bit for bit: a symbol's
@@ -20,5 +21,6 @@ except ImportError as e:  # pragma: no cover - the extra is missing
 
 from .array import apply
 from .frame import SymbolTooLarge, run
+from .screen import screen
 
-__all__ = ["SymbolTooLarge", "apply", "run"]
+__all__ = ["SymbolTooLarge", "apply", "run", "screen"]

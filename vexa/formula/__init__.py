@@ -225,9 +225,13 @@ class Formula:
                 warnings.warn(message, category, stacklevel=2)
         return result
 
-    def _apply(self, data, by, time, time_format, columns, fill, progress, params, overrides):
+    def _apply(
+        self, data, by, time, time_format, columns, fill, progress, params, overrides, pick=None
+    ):
         """(result, the Table or Mapped read, [(warning category, or None for a note
-        that is not warned, message)])."""
+        that is not warned, message)]). With `pick` (a long table only), the outputs of
+        each block of symbols go to pick.take(n, rows, outputs) instead of a result
+        (None), once pick.start(table) has seen the table read."""
         values = self._param_values(self._merged(params, overrides))
         scalars = self._scalars_for(values)
         if fill is not None and fill not in FILLS:
@@ -271,7 +275,9 @@ class Formula:
                         f"evaluated on its own, as with {arg('by', implied)}",
                     )
                 )
-            full = {name: np.empty(table.nrows) for name in self.outputs}
+            if pick is not None:
+                pick.start(table)
+            full = {name: np.empty(table.nrows) for name in self.outputs} if pick is None else {}
             done, total = 0, table.symbols
             for n, rows in table.blocks:
                 m = rows.shape[1]
@@ -279,11 +285,14 @@ class Formula:
                 out = self._checked(
                     table.panels(n, rows), n, m, scalars, fill, report, symbol, when
                 )
-                table.store(full, n, rows, out)
+                if pick is None:
+                    table.store(full, n, rows, out)
+                else:
+                    pick.take(n, rows, out)
                 done += m
                 if progress is not None and by is not None:
                     progress(done, total)
-            result = table.restore(full)
+            result = table.restore(full) if pick is None else None
         for harmful, text in report.messages(fill):
             notes.append((MissingDataWarning if harmful else None, text))
         self._last.notes = [t for _, t in notes] + report.filled_notes()
@@ -351,6 +360,65 @@ class Formula:
             seen.add(o.node)
             out[o.name] = v
         return out, kept
+
+    def screen(
+        self,
+        data,
+        /,
+        *,
+        by="symbol",
+        when="BUY",
+        date=None,
+        sort=None,
+        descending=True,
+        top=None,
+        time=None,
+        time_format=None,
+        columns=None,
+        fill=None,
+        progress=None,
+        params=None,
+        **overrides,
+    ):
+        """The symbols of a long table whose output `when` is true (non-zero, not missing)
+        at their latest bar, or at their bar at `date` (a symbol without one is left out):
+        a table of the caller's kind (pandas or polars) with the symbol (column `by`), the
+        time of that bar and every output's value there, one row per symbol.
+
+        when: an output, or None to keep every symbol (a ranking). date: a bar's time,
+        read as the time column is (text in its form, a datetime or date, or a number like
+        its numbers). sort: the output the rows are ordered by, largest first unless
+        `descending` is False; a missing value sorts last, ties and an unsorted screen go
+        in symbol order. top: the first rows kept after sorting. by: the symbol column
+        (by default the one named symbol, code, ticker, ts_code, 代码, ...); time,
+        time_format, columns, fill, progress, params and keywords: as for a call, whose
+        reading and values the screen shares bit for bit. Warned: symbols kept whose
+        latest bar is older than the table's newest (DataWarning), symbols missing a
+        field's value at the bar screened (MissingDataWarning). See
+        docs/formula-language.md, Screens."""
+        from .screen import screen
+
+        result, notes = screen(
+            self,
+            data,
+            by=by,
+            when=when,
+            date=date,
+            sort=sort,
+            descending=descending,
+            top=top,
+            time=time,
+            time_format=time_format,
+            columns=columns,
+            fill=fill,
+            progress=progress,
+            params=params,
+            overrides=overrides,
+        )
+        for category, message in notes:
+            if category is not None:
+                warnings.warn(message, category, stacklevel=2)
+        return result
 
     def panels(self, fields, /, **params):
         """Evaluates over a mapping of (n, m) panels and returns ({output: (n, m)

@@ -175,6 +175,10 @@ _FLAGS = {
     "time_format": "--time-format",
     "columns": "--column",
     "fill": "--fill",
+    "when": "--when",
+    "date": "--date",
+    "sort": "--sort",
+    "top": "--top",
 }
 
 
