@@ -15,7 +15,7 @@
 extern "C" {
 #endif
 
-/* ---- conditions over windows (lang/windows.cpp) --------------------------- */
+/* ---- conditions over windows (quorix/src/conditions) -------------------- */
 
 /* 1.0 where x is true at each of the last N bars (EVERY) or at one or more of them
  * (EXIST), else 0.0; missing at bars i < N - 1. N = 0: every bar from bar 0.
@@ -34,7 +34,7 @@ QX_API int32_t vx_last(int32_t ctx, const uint8_t *X, int32_t n, int32_t A, int3
 QX_API int32_t vx_longcross(int32_t ctx, const double *A, int32_t n, const double *B, int32_t B_n,
                             int32_t N, double *out, int32_t out_n);
 
-/* ---- carried values (lang/values.cpp) ------------------------------------- */
+/* ---- carried values (quorix/src/values) --------------------------------- */
 
 /* X at the latest bar j <= i where the condition was true, copied bit for bit;
  * missing before the first true bar. */
@@ -46,7 +46,7 @@ QX_API int32_t vx_valuewhen(int32_t ctx, const uint8_t *COND, int32_t n, const d
 QX_API int32_t vx_sumbars(int32_t ctx, const double *X, int32_t n, const double *A, int32_t A_n,
                           double *out, int32_t out_n);
 
-/* ---- bars to the window's extreme (lang/extreme_bars.cpp) ----------------- */
+/* ---- bars to the window's extreme (quorix/src/extremes) ----------------- */
 
 /* i - j for the bar j of the highest (lowest) non-missing value of the last N bars,
  * the newest of equal values; missing when the window has no value. The window is
@@ -56,7 +56,7 @@ QX_API int32_t vx_hhvbars(int32_t ctx, const double *X, int32_t n, int32_t N, do
 QX_API int32_t vx_llvbars(int32_t ctx, const double *X, int32_t n, int32_t N, double *out,
                           int32_t out_n);
 
-/* ---- stop and reverse (lang/sar.cpp, the step in lang/sar.h) ------------- */
+/* ---- stop and reverse (quorix/src/sar) ---------------------------------- */
 
 /* The parabolic SAR of the highs H and lows L: the first N bars with both values fix the
  * starting trend (up where H + L at the N-th is at least H + L at the first) and the SAR
@@ -68,7 +68,7 @@ QX_API int32_t vx_llvbars(int32_t ctx, const double *X, int32_t n, int32_t N, do
 QX_API int32_t vx_sar(int32_t ctx, const double *H, int32_t n, const double *L, int32_t L_n,
                       int32_t N, double STEP, double MAX, double *out, int32_t out_n);
 
-/* ---- dispersion (lang/dispersion.cpp) ------------------------------------- */
+/* ---- dispersion (quorix/src/dispersion) --------------------------------- */
 
 /* The frame of vx_std (first valid index s, mean from a running total, squared
  * deviations summed afresh from the oldest bar of the window): the sum A of squared
@@ -81,7 +81,7 @@ QX_API int32_t vx_varp(int32_t ctx, const double *X, int32_t n, int32_t N, doubl
 QX_API int32_t vx_devsq(int32_t ctx, const double *X, int32_t n, int32_t N, double *out,
                         int32_t out_n);
 
-/* ---- regression (lang/forcast.cpp) ---------------------------------------- */
+/* ---- regression (quorix/src/regression) --------------------------------- */
 
 /* The least-squares line through the last N bars at bar i: with Sx, D, Sy and Sxy
  * as vx_slope forms them, b = (Sxy * N - Sy * Sx) / D, a = (Sy - b * Sx) / N, and the
@@ -89,7 +89,7 @@ QX_API int32_t vx_devsq(int32_t ctx, const double *X, int32_t n, int32_t N, doub
 QX_API int32_t vx_forcast(int32_t ctx, const double *X, int32_t n, int32_t N, double *out,
                           int32_t out_n);
 
-/* ---- zigzag (lang/zig.cpp) ------------------------------------------------ */
+/* ---- zigzag (quorix/src/zig) -------------------------------------------- */
 
 /* The zigzag of K with a reversal of N percent: straight lines through the first and
  * the last non-missing bars and the turning points between them. Invalid: N not > 0

@@ -64,6 +64,10 @@ QXP_API size_t qxp_scratch_size(int32_t row, int32_t n, int64_t c0, int64_t c1, 
 QXP_API int32_t qxp_run(int32_t row, int32_t n, int64_t c0, int64_t c1, const qxp_arg *args,
                         const qxp_out *out, void *scratch);
 
+/* 1 when row `row` has lane kernels, else 0: its panels then run the 1-D kernel column
+ * by column (as do layouts that the lane drivers do not serve). */
+QXP_API int32_t qxp_has_lanes(int32_t row);
+
 /* The column block of the lane kernels: a caller that splits the columns of a panel whose
  * columns are adjacent in memory (col_stride 1) among threads cuts the ranges at
  * multiples of it, so that no vector of lanes is split and no cache line is shared. */

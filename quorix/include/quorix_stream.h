@@ -58,6 +58,10 @@ enum {
     QXS_BAD_CHECKSUM = -4   /* a saved form whose bytes were changed since it was saved */
 };
 
+/* The integer and the real parameters that a state holds (qxs_params, qxs_reals): no row
+ * that streams has more of either. */
+enum { QXS_INTS = 2, QXS_REALS = 2 };
+
 /* 1 when row `row` streams, else 0. */
 QXS_API int32_t qxs_streams(int32_t row);
 
@@ -122,12 +126,12 @@ QXS_API size_t qxs_loaded_size(const void *saved, size_t n);
  * qxs_check refuses (the block is then not a state). */
 QXS_API int32_t qxs_load(const void *saved, size_t n, void *state, size_t size);
 
-/* The integer parameters (two slots, in parameter order, 0 beyond the row's own) and
+/* The integer parameters (QXS_INTS slots, in parameter order, 0 beyond the row's own) and
  * the history of a sound state. */
 QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history);
 
-/* The real parameters of a sound state (two slots, in parameter order, 0.0 beyond the
- * row's own). */
+/* The real parameters of a sound state (QXS_REALS slots, in parameter order, 0.0 beyond
+ * the row's own). */
 QXS_API void qxs_reals(const void *state, double *reals);
 
 /* The row, the bars taken so far and the delay (bars) of a sound state. */

@@ -260,6 +260,40 @@ constexpr Function kExtraFunctions[] = {
 #undef QX_FUNCTION
 };
 constexpr size_t kNumExtraFunctions = sizeof kExtraFunctions / sizeof kExtraFunctions[0];
+
+// Every row in one numbering, the one the panels (qxp_run), the streams (qxs_*) and
+// vexa._native use: the rows of kFunctions, then those of kExtraFunctions.
+constexpr size_t kNumRows = kNumFunctions + kNumExtraFunctions;
+
+// Row r, for r < kNumRows.
+constexpr const Function &row_at(size_t r) {
+    return r < kNumFunctions ? kFunctions[r] : kExtraFunctions[r - kNumFunctions];
+}
+
+namespace detail {
+// Whether `name` is `base` followed by `suffix`.
+constexpr bool spelt(const char *name, const char *base, const char *suffix) {
+    for (; *base; ++name, ++base)
+        if (*name != *base) return false;
+    for (; *suffix; ++name, ++suffix)
+        if (*name != *suffix) return false;
+    return *name == 0;
+}
+}  // namespace detail
+
+// The row that reads the period of row r per bar (MA -> MA_A): the one named as r with
+// "_A" added, whose parameters are r's first one and a period series; -1 when there is
+// none.
+constexpr int per_bar_row(size_t r) {
+    const Function &f = row_at(r);
+    for (size_t i = 0; i < kNumRows; ++i) {
+        const Function &g = row_at(i);
+        if (detail::spelt(g.name, f.name, "_A") && g.nparams == 2 &&
+            g.params[0].kind == f.params[0].kind && g.params[1].kind == Kind::Periods)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
 #endif
 
 }  // namespace table

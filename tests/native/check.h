@@ -1,7 +1,8 @@
 // One checked kernel call, shared by the sanitizer driver and the fuzzer: every buffer
 // from its own malloc at its exact size, canaries in the output, and the invariants
 // that hold for every kernel (status codes, untouched output on rejection, every
-// element written on success, inputs never written, ctx ignored except by vx_ma),
+// element its row writes written on success and the bars it keeps untouched, inputs
+// never written, ctx ignored except by vx_ma),
 // plus the per-bar reference where there is one.
 #ifndef QX_NATIVE_CHECK_H
 #define QX_NATIVE_CHECK_H
@@ -19,6 +20,7 @@ struct Case {
     const KernelEntry *e = nullptr;
     int32_t ctx = 0;
     int32_t ints[4] = {};
+    double reals[4] = {};
     int32_t counts[5] = {};  // one per input, then the output's
     int64_t nreal = 0;       // the length of every buffer
     // Raw contents per input: nreal doubles for S and P, nreal bytes for C.
@@ -41,6 +43,9 @@ struct Reporter {
                             " (ctx=" + std::to_string(k.ctx) + " ints=";
             const int m = count_ints(*k.e);
             for (int i = 0; i < m; ++i) s += (i ? "," : "") + std::to_string(k.ints[i]);
+            const int mr = count_reals(*k.e);
+            if (mr > 0) s += " reals=";
+            for (int i = 0; i < mr; ++i) s += (i ? "," : "") + describe_value(k.reals[i]);
             s += " counts=";
             const size_t nin = input_kinds(*k.e).size();
             for (size_t i = 0; i <= nin; ++i) s += (i ? "," : "") + std::to_string(k.counts[i]);
@@ -77,6 +82,7 @@ inline Call make_call(const Case &k, const Buffers &b, int32_t ctx) {
         c.cnt[i] = k.counts[i];
     }
     for (int i = 0; i < 4; ++i) c.ip[i] = k.ints[i];
+    for (int i = 0; i < 4; ++i) c.rp[i] = k.reals[i];
     c.out = b.out.p;
     c.out_n = k.counts[nin];
     return c;
@@ -122,6 +128,12 @@ inline int32_t check_case(const Case &k, Reporter &rep, std::vector<double> *res
             }
     }
 
+    // A row that keeps its first bars (WRITES FROM_BAR_1) leaves them as stored.
+    if (st == 0)
+        for (int64_t i = 0; i < e.first_written && i < n; ++i)
+            if (!is_canary(out[i]))
+                rep.finding(k, "wrote bar " + std::to_string(i) + ", which its row keeps");
+
     const qxref::Reference *r = qxref::find(e.name);
     if (r != nullptr && r->costly && !costly_references) r = nullptr;
     if (agree && r != nullptr) {
@@ -139,9 +151,11 @@ inline int32_t check_case(const Case &k, Reporter &rep, std::vector<double> *res
                                    ", reference " + describe_value(want[static_cast<size_t>(d)]));
         }
     } else if (agree) {
-        if (st == 2 && count_ints(e) == 0) rep.finding(k, "status 2 without an integer parameter");
+        if (st == 2 && count_ints(e) + count_reals(e) == 0)
+            rep.finding(k, "status 2 without an integer or real parameter");
         std::string key = e.name;
         for (int i = 0; i < count_ints(e); ++i) key += "," + std::to_string(k.ints[i]);
+        for (int i = 0; i < count_reals(e); ++i) key += "," + std::to_string(bits_of(k.reals[i]));
         auto it = rep.status_of_params.find(key);
         if (it == rep.status_of_params.end())
             rep.status_of_params[key] = st;
@@ -149,7 +163,7 @@ inline int32_t check_case(const Case &k, Reporter &rep, std::vector<double> *res
             rep.finding(k, "status " + std::to_string(st) + " here but " +
                                std::to_string(it->second) + " with the same parameters elsewhere");
         if (st == 0)
-            for (int64_t i = 0; i < n; ++i)
+            for (int64_t i = e.first_written; i < n; ++i)
                 if (is_canary(out[i])) {
                     rep.finding(k, "status 0 but bar " + std::to_string(i) + " not written");
                     break;

@@ -8,7 +8,8 @@
 // The inputs come from a fixed generator seeded by the kernel's name: random walks of
 // every scale, NaN with payloads of both signs, signalling NaN, infinities, signed
 // zeros, subnormals, extremes, ties; per-bar periods of every kind (fractions, negatives,
-// NaN, beyond int32); integer parameters at their edges. Prints one line per kernel
+// NaN, beyond int32); integer parameters at their edges, real ones from a short list.
+// Every row's kernel, the formula language's included. Prints one line per kernel
 // (name, digest, calls, input values, output values), then the digest of them all.
 #include <cinttypes>
 #include <cmath>
@@ -120,6 +121,7 @@ void digest_kernel(const KernelEntry &e, Digest &f, Totals &t) {
     Rng r{name_seed(e.name)};
     const std::string kinds = qxh::input_kinds(e);
     const int m = qxh::count_ints(e);
+    const int mr = qxh::count_reals(e);
     const int64_t lengths[] = {0, 1, 2, 3, 7, 16, 61, 250, 1009, 4096, 20011};
     for (int64_t n : lengths) {
         const size_t un = static_cast<size_t>(n);
@@ -150,11 +152,18 @@ void digest_kernel(const KernelEntry &e, Digest &f, Totals &t) {
                 n <= 1009 ? qxh::int_edges(n) : std::vector<int32_t>{-1, 0, 1, 2, INT32_MAX};
             for (int k = 0; k < 3; ++k) firsts.push_back(static_cast<int32_t>(1 + r.below(60)));
             const int32_t seconds[] = {1, 2, 3, 20};
-            const size_t combos = m == 0 ? 1 : firsts.size();
+            // Real parameters (percentages, steps) from a short list, valid ones first,
+            // each parameter a step further along it.
+            const double reals[] = {2.0, 20.0, 0.5, 5.0, 100.0, 0.0, NAN, -1.0};
+            const size_t nreals = sizeof reals / sizeof reals[0];
+            size_t combos = m == 0 ? 1 : firsts.size();
+            if (mr > 0 && combos < nreals) combos = nreals;
             std::vector<double> out(un + 1);
             for (size_t combo = 0; combo < combos; ++combo) {
-                if (m > 0) c.ip[0] = firsts[combo];
+                if (m > 0) c.ip[0] = firsts[combo % firsts.size()];
                 for (int i = 1; i < m; ++i) c.ip[i] = seconds[(combo + static_cast<size_t>(i)) % 4];
+                for (int i = 0; i < mr; ++i)
+                    c.rp[i] = reals[(combo + static_cast<size_t>(i)) % nreals];
                 c.ctx = combo % 3 == 2 ? static_cast<int32_t>(-(n / 3) - 1) : 0;
                 qxh::fill_canary(out.data(), n);
                 c.out = out.data();
@@ -182,7 +191,7 @@ int main() {
     int missing = 0;
     for (const KernelEntry &e : kKernels) {
         if (e.invoke == nullptr) {
-            std::printf("%-18s declared in quorix.h but not built\n", e.name);
+            std::printf("%-18s in the function table but not built\n", e.name);
             ++missing;
             continue;
         }

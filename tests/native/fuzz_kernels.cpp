@@ -6,12 +6,13 @@
 // the input.
 //
 // Input layout, read front to back (past the end every byte reads as 0):
-//   kernel   1 byte, index into the table modulo its length
+//   kernel   1 byte, index into every row of the table (row order) modulo their number
 //   flags    1 byte: bit 0 one count replaced, bit 1 every count replaced by one value
 //            (at most n; the buffers follow it)
 //   length   1 byte b: b < 250 gives n = b, else n = 250 + (2 more bytes) % 775
 //   ctx      an int (below)
 //   ints     one int per integer parameter
+//   reals    one real per real parameter
 //   counts   with flag bit 0: a slot byte (modulo inputs + 1) and an int; with bit 1: an int
 //   inputs   n elements per input, by kind (below)
 // An int is 1 byte b: b < 12 picks an edge value of int_edges(n), b < 240 gives b - 112,
@@ -19,7 +20,8 @@
 // A series element is 1 byte b: b < 32 picks a special value, b < 255 gives
 // (b - 143) / 2, b = 255 reads the next 8 bytes as a double. A period element: b < 32
 // special periods, b < 64 gives n + b - 48, b < 255 gives b - 72, b = 255 reads 8 bytes.
-// A condition element is the byte itself.
+// A condition element is the byte itself. A real is 1 byte b: b < 16 picks a special
+// value, b < 255 gives (b - 32) / 2, b = 255 reads the next 8 bytes as a double.
 #include <cmath>
 
 #include "check.h"
@@ -116,6 +118,17 @@ double read_period(Reader &r, int64_t n) {
     return r.f64();
 }
 
+// Real parameters (percentages, steps): specials, then halves from -8 to 111.
+const double kRealSpecials[16] = {kNaN,   -kNaN, kInf,  -kInf, 0.0,   -0.0,  4.9e-324, -1.0,
+                                  1e-300, 0.01,  99.99, 100.0, 100.5, 1e300, 2.0,      20.0};
+
+double read_real(Reader &r) {
+    const uint8_t b = r.byte();
+    if (b < 16) return kRealSpecials[b];
+    if (b < 255) return (static_cast<double>(b) - 32.0) / 2.0;
+    return r.f64();
+}
+
 qxh::Reporter &reporter() {
     static qxh::Reporter rep;
     rep.abort_on_finding = true;
@@ -172,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t nin = kinds.size();
     k.ctx = read_int(r, n);
     for (int i = 0; i < qxh::count_ints(*k.e); ++i) k.ints[i] = read_int(r, n);
+    for (int i = 0; i < qxh::count_reals(*k.e); ++i) k.reals[i] = read_real(r);
     for (size_t i = 0; i <= nin; ++i) k.counts[i] = static_cast<int32_t>(n);
     k.nreal = n;
     if (flags & 2) {

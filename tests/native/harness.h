@@ -4,6 +4,7 @@
 #ifndef QX_NATIVE_HARNESS_H
 #define QX_NATIVE_HARNESS_H
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,26 +14,33 @@
 #include <vector>
 
 #include "quorix.h"
+#include "quorix_lang.h"
 
 // Every kernel of the table is declared weak, so that one that the table names but no
 // source defines shows up as a null row (the harnesses report it) instead of a link
 // error that hides every other result.
 #define QXH_PRAGMA_(x) _Pragma(#x)
 #define QX_FUNCTION(NAME, kernel, ...) QXH_PRAGMA_(weak kernel)
-#define QX_EXTRA(...)
+#define QX_EXTRA(NAME, kernel, ...) QXH_PRAGMA_(weak kernel)
 #include "quorix_functions.def"
 #undef QX_EXTRA
 #undef QX_FUNCTION
 
+// Every row, the formula language's own included (the harnesses link their kernels).
+#ifndef QX_TABLE_WITH_EXTRAS
+#define QX_TABLE_WITH_EXTRAS
+#endif
 #include "quorix_table.h"
 
 // One kernel call with every argument in a uniform shape: input addresses and counts
-// in parameter order, integer parameters in order, the output and its count.
+// in parameter order, integer parameters in order, real parameters in order, the output
+// and its count.
 struct Call {
     int32_t ctx = 0;
     const void *in[4] = {};
     int32_t cnt[4] = {};
     int32_t ip[4] = {};
+    double rp[4] = {};
     double *out = nullptr;
     int32_t out_n = 0;
 };
@@ -41,9 +49,11 @@ using Invoke = int32_t (*)(const Call &);
 
 struct KernelEntry {
     const char *name;    // the kernel's C name, "vx_ma"
-    const char *kinds;   // one letter per parameter: S series, P period series, C condition, I int
+    const char *kinds;   // one letter per parameter: S series, P period series, C condition,
+                         // I int, R real
     const char *params;  // parameter names, comma-separated
     Invoke invoke;       // null when the kernel is in the table but not built
+    int first_written;   // the first bar a call that succeeds writes (CROSS keeps bar 0)
 };
 
 namespace qxh_table {
@@ -52,16 +62,13 @@ using qx::table::Function;
 using qx::table::Kind;
 using qx::table::kMaxParams;
 
-// Not constexpr: a row that reaches it does not compile.
-inline void the_harness_has_no_real_parameters() {}
-
 constexpr char letter(Kind k) {
     switch (k) {
     case Kind::Series: return 'S';
     case Kind::Periods: return 'P';
     case Kind::Cond: return 'C';
     case Kind::Int: return 'I';
-    default: the_harness_has_no_real_parameters(); return '?';
+    default: return 'R';
     }
 }
 
@@ -86,20 +93,22 @@ constexpr auto shapes(std::index_sequence<I...>) {
     struct All {
         Shape row[sizeof...(I)];
     };
-    return All{{shape_of(qx::table::kFunctions[I])...}};
+    return All{{shape_of(qx::table::row_at(I))...}};
 }
-constexpr auto kShapes = shapes(std::make_index_sequence<qx::table::kNumFunctions>{});
+constexpr auto kShapes = shapes(std::make_index_sequence<qx::table::kNumRows>{});
 
-// Row I's kernel called from a Call: inputs and integer parameters taken in order into
-// the table's slots.
+// Row I's kernel called from a Call: inputs, integer and real parameters taken in order
+// into the table's slots.
 template <size_t I>
 int32_t call_row(const Call &c) {
-    constexpr const Function &f = qx::table::kFunctions[I];
+    constexpr const Function &f = qx::table::row_at(I);
     qx::table::Slot s[kMaxParams] = {};
-    int in = 0, ip = 0;
+    int in = 0, ip = 0, rp = 0;
     for (int p = 0; p < f.nparams; ++p) {
         if (f.params[p].kind == Kind::Int) {
             s[p].value = c.ip[ip++];
+        } else if (f.params[p].kind == Kind::Real) {
+            s[p].real = c.rp[rp++];
         } else {
             s[p].data = c.in[in];
             s[p].value = c.cnt[in];
@@ -111,10 +120,16 @@ int32_t call_row(const Call &c) {
 
 template <size_t... I>
 auto entries(std::index_sequence<I...>) {
-    // Whether each row's kernel was built (a weak symbol left undefined is null).
+    // Whether each row's kernel was built (a weak symbol left undefined is null), in
+    // row order: the QX_FUNCTION rows, then the QX_EXTRA rows.
     const bool built[] = {
 #define QX_FUNCTION(NAME, kernel, ...) &kernel != nullptr,
 #define QX_EXTRA(...)
+#include "quorix_functions.def"
+#undef QX_EXTRA
+#undef QX_FUNCTION
+#define QX_FUNCTION(...)
+#define QX_EXTRA(NAME, kernel, ...) &kernel != nullptr,
 #include "quorix_functions.def"
 #undef QX_EXTRA
 #undef QX_FUNCTION
@@ -123,17 +138,19 @@ auto entries(std::index_sequence<I...>) {
     struct All {
         KernelEntry row[sizeof...(I)];
     };
-    return All{{KernelEntry{qx::table::kFunctions[I].kernel, kShapes.row[I].kinds,
-                            kShapes.row[I].params, built[I] ? &call_row<I> : nullptr}...}};
+    return All{
+        {KernelEntry{qx::table::row_at(I).kernel, kShapes.row[I].kinds, kShapes.row[I].params,
+                     built[I] ? &call_row<I> : nullptr, qx::table::row_at(I).first_written}...}};
 }
 
 }  // namespace qxh_table
 
-// The kernels of the function table, in table order.
+// The kernels of every row of the function table, in row order (qx::table::row_at):
+// vexa._vexa's, then the formula language's.
 inline const auto kKernelTable =
-    qxh_table::entries(std::make_index_sequence<qx::table::kNumFunctions>{});
-inline const KernelEntry (&kKernels)[qx::table::kNumFunctions] = kKernelTable.row;
-constexpr size_t kNumKernels = qx::table::kNumFunctions;
+    qxh_table::entries(std::make_index_sequence<qx::table::kNumRows>{});
+inline const KernelEntry (&kKernels)[qx::table::kNumRows] = kKernelTable.row;
+constexpr size_t kNumKernels = qx::table::kNumRows;
 
 namespace qxh {
 
@@ -154,16 +171,21 @@ inline double from_bits(uint64_t b) {
 inline double canary() { return from_bits(kCanaryBits); }
 inline bool is_canary(double v) { return bits_of(v) == kCanaryBits; }
 
-// The kinds of a kernel's inputs (integer parameters left out), in order.
+// The kinds of a kernel's inputs (integer and real parameters left out), in order.
 inline std::string input_kinds(const KernelEntry &e) {
     std::string s;
     for (const char *k = e.kinds; *k; ++k)
-        if (*k != 'I') s += *k;
+        if (*k != 'I' && *k != 'R') s += *k;
     return s;
 }
 inline int count_ints(const KernelEntry &e) {
     int m = 0;
     for (const char *k = e.kinds; *k; ++k) m += *k == 'I';
+    return m;
+}
+inline int count_reals(const KernelEntry &e) {
+    int m = 0;
+    for (const char *k = e.kinds; *k; ++k) m += *k == 'R';
     return m;
 }
 inline const KernelEntry *find_kernel(const char *name) {
@@ -184,6 +206,23 @@ inline std::vector<int32_t> int_edges(int64_t n) {
         if (!seen) out.push_back(static_cast<int32_t>(v));
     }
     return out;
+}
+
+// Real parameter edge values (percentages and steps): missing, infinities, signed zeros,
+// the smallest subnormal, values inside and just past 0 to 100.
+inline std::vector<double> real_edges() {
+    return {from_bits(kMissingBits),
+            -HUGE_VAL,
+            -1.0,
+            -0.0,
+            0.0,
+            4.9e-324,
+            0.5,
+            2.0,
+            20.0,
+            100.0,
+            100.5,
+            HUGE_VAL};
 }
 
 // Context argument edge values.

@@ -3,9 +3,10 @@
 
 Usage: make_seeds.py DIR
 
-One group of seeds per kernel of the function table (in table order, as the fuzzer
-indexes it), in the fuzzer's input layout (fuzz_kernels.cpp): lengths 0, 1, 2, 3, 17
-and 100; each integer parameter and the context argument at every edge value; series
+One group of seeds per kernel of the function table, the formula language's included
+(in row order, as the fuzzer indexes them), in the fuzzer's input layout
+(fuzz_kernels.cpp): lengths 0, 1, 2, 3, 17 and 100; each integer parameter and the
+context argument at every edge value; real parameters at valid and special values; series
 of special values, finite values, missing values and a leading missing run; per-bar
 periods at the special values and around n; condition bytes 0, 1 and 255; counts off
 by one, at INT32_MIN and negative.
@@ -21,7 +22,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 with open(os.path.join(ROOT, "quorix", "include", "quorix_functions.def"), encoding="utf-8") as _f:
     ROWS = runpy.run_path(os.path.join(ROOT, "tools", "gen_table.py"))["parse"](_f.read())
 # The harness's kind letters (harness.h).
-LETTERS = {"series": "S", "periods": "P", "cond": "C", "int": "I"}
+LETTERS = {"series": "S", "periods": "P", "cond": "C", "int": "I", "real": "R"}
+# Real selector bytes (fuzz_kernels.cpp): 2.0 and 20.0, valid for every real parameter.
+REAL_2, REAL_20 = 36, 72
 
 EDGES = 12  # int selector bytes below this pick an edge value
 N_PLUS_1, N_MINUS_1, MINUS_1 = 248, 246, 111
@@ -68,21 +71,27 @@ def inputs(kinds, pattern, n):
 def main():
     target = sys.argv[1]
     os.makedirs(target, exist_ok=True)
-    kernels = [row for row in ROWS if not row[-1]]  # vexa._vexa's rows, not the language's
+    # Every row in the fuzzer's order (qx::table::row_at): vexa._vexa's, then the language's.
+    kernels = [row for row in ROWS if not row[-1]] + [row for row in ROWS if row[-1]]
     count = 0
     for index, (_, name, *_, params, _extra) in enumerate(kernels):
         kinds_all = "".join(LETTERS[kind] for _, kind, _, _ in params)
-        kinds = kinds_all.replace("I", "")
+        kinds = kinds_all.replace("I", "").replace("R", "")
         m = kinds_all.count("I")
+        r = kinds_all.count("R")
         seeds = []
         for n in (0, 1, 2, 3, 17, 100):
-            for sel in range(EDGES if m or n in (1, 17) else 1):
+            for sel in range(EDGES if m or r or n in (1, 17) else 1):
                 ctx = bytes([(sel * 5) % EDGES])
-                ints = bytes([sel] + [(sel + 3 * i) % EDGES for i in range(1, m)])
+                ints = bytes([sel] + [(sel + 3 * i) % EDGES for i in range(1, m)])[:m]
+                # Odd selectors: the special reals; even ones: valid values.
+                reals = bytes(
+                    (sel + 5 * i) % 16 if sel % 2 else (REAL_2, REAL_20)[i % 2] for i in range(r)
+                )
                 body = inputs(kinds, sel, n)
-                seeds.append(bytes([index, 0]) + length_bytes(n) + ctx + ints + body)
+                seeds.append(bytes([index, 0]) + length_bytes(n) + ctx + ints + reals + body)
             # Counts: each one off by one or at INT32_MIN; all agreeing at -1.
-            ints = bytes([7] * m)
+            ints = bytes([7] * m) + bytes((REAL_2, REAL_20)[i % 2] for i in range(r))
             for slot in range(len(kinds) + 1):
                 for wrong in (N_PLUS_1, N_MINUS_1, 0):
                     seeds.append(

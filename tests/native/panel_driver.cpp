@@ -196,9 +196,8 @@ struct Failure {
     }
 };
 
-// Every row: the table's, then the formula language's (the panels number them on).
-constexpr int32_t kRows =
-    static_cast<int32_t>(qx::table::kNumFunctions + qx::table::kNumExtraFunctions);
+// Every row, in the panels' numbering.
+constexpr int32_t kRows = static_cast<int32_t>(qx::table::kNumRows);
 
 struct Trial {
     const Function *f;
@@ -368,9 +367,7 @@ int main(int argc, char **argv) {
         const Shape out_shapes[] = {Shape::c_order, Shape::fortran, Shape::padded_c,
                                     Shape::padded_f, Shape::reversed};
         for (int32_t row = 0; row < kRows; ++row) {
-            const Function &f = row < static_cast<int32_t>(qx::table::kNumFunctions)
-                                    ? qx::table::kFunctions[row]
-                                    : qx::table::kExtraFunctions[row - qx::table::kNumFunctions];
+            const Function &f = qx::table::row_at(static_cast<size_t>(row));
             for (long k = 0; k < trials; ++k) {
                 Trial tr{};
                 tr.f = &f;

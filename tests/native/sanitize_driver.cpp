@@ -1,7 +1,8 @@
 // Grid driver, built with AddressSanitizer and UndefinedBehaviorSanitizer (qx_sanitize)
 // and without them (qx_grid, the code as shipped, for other processors): calls every
-// kernel of the function table over the edge values of lengths, integer parameters,
-// context arguments, counts and input contents, and the helpers over theirs. Every
+// kernel of the function table (the formula language's included) over the edge values
+// of lengths, integer and real parameters, context arguments, counts and input
+// contents, and the helpers over theirs. Every
 // buffer is its own exact-size block, so a read or write one element out of bounds
 // stops the run; the invariants and references of check.h find wrong results.
 // Exit status 0 only with no finding.
@@ -32,14 +33,17 @@ void run_kernel_grid(const KernelEntry &e, Reporter &rep) {
     const std::string kinds = qxh::input_kinds(e);
     const size_t nin = kinds.size();
     const int m = qxh::count_ints(e);
+    const int mr = qxh::count_reals(e);
     const int V = variants_of(kinds);
     const int64_t lengths[] = {0, 1, 2, 3, 17, 1000};
+    const std::vector<double> real_edges = qxh::real_edges();
 
     for (int64_t n : lengths) {
         const std::vector<int32_t> edges = qxh::int_edges(n);
-        // Every combination of the edge values over the integer parameters.
+        // Every combination of the edge values over the integer and real parameters.
         size_t combos = 1;
         for (int i = 0; i < m; ++i) combos *= edges.size();
+        for (int i = 0; i < mr; ++i) combos *= real_edges.size();
         std::vector<std::vector<unsigned char>> inputs[64];
         for (int v = 0; v < V; ++v) inputs[v] = make_inputs(kinds, v, n);
 
@@ -50,6 +54,10 @@ void run_kernel_grid(const KernelEntry &e, Reporter &rep) {
             for (int i = 0; i < m; ++i) {
                 k.ints[i] = edges[rest % edges.size()];
                 rest /= edges.size();
+            }
+            for (int i = 0; i < mr; ++i) {
+                k.reals[i] = real_edges[rest % real_edges.size()];
+                rest /= real_edges.size();
             }
             for (int32_t ctx : qxh::ctx_edges(n)) {
                 k.ctx = ctx;
@@ -98,6 +106,8 @@ void run_long_series(const KernelEntry &e, Reporter &rep) {
         k.nreal = n;
         k.data = make_inputs(kinds, v, n);
         for (size_t i = 0; i <= nin; ++i) k.counts[i] = static_cast<int32_t>(n);
+        // Real parameters at valid values (a zigzag's percent; SAR's STEP and MAX).
+        for (int i = 0; i < qxh::count_reals(e); ++i) k.reals[i] = i == 0 ? 2.0 : 20.0;
         for (int64_t N : {n - 1, n}) {
             k.ints[0] = static_cast<int32_t>(N);
             for (int i = 1; i < m; ++i) k.ints[i] = 1;

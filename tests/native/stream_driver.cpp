@@ -179,13 +179,9 @@ std::vector<double> kernel(const Function &f, const Inputs &in, const int32_t *p
     return out;
 }
 
-// Every row: those of kFunctions, then those of kExtraFunctions.
-constexpr size_t kRows = qx::table::kNumFunctions + qx::table::kNumExtraFunctions;
-const Function &function(int32_t row) {
-    const size_t r = static_cast<size_t>(row);
-    return r < qx::table::kNumFunctions ? qx::table::kFunctions[r]
-                                        : qx::table::kExtraFunctions[r - qx::table::kNumFunctions];
-}
+// Every row, in the streams' numbering.
+constexpr size_t kRows = qx::table::kNumRows;
+const Function &function(int32_t row) { return qx::table::row_at(static_cast<size_t>(row)); }
 
 // The reach of bar i of a per-bar period row: how many bars back the kernel reads, or
 // -1 when it reads no earlier bar, -2 for a bar it reads ahead of.

@@ -1,6 +1,6 @@
-// Thread driver, built with ThreadSanitizer: every kernel of the function table (and
-// the helpers that return values) called from 8 threads at once on shared inputs and
-// separate outputs, round after round, each result compared bit for bit with a
+// Thread driver, built with ThreadSanitizer: every kernel of the function table, the
+// formula language's included (and the helpers that return values), called from 8 threads at once
+// on shared inputs and separate outputs, round after round, each result compared bit for bit with a
 // single-threaded run of the same call. Exit status 0 only with no difference (a data
 // race stops the run through ThreadSanitizer itself).
 #include <atomic>
@@ -49,7 +49,7 @@ std::vector<Job> make_jobs() {
         for (int64_t n : {17, 1000}) {
             const int32_t periods[] = {0, 1, 5, static_cast<int32_t>(n / 2),
                                        static_cast<int32_t>(n)};
-            const int np = m == 0 ? 1 : 5;
+            const int np = m == 0 && qxh::count_reals(e) == 0 ? 1 : 5;
             for (int v = 0; v < std::min(qxp::variants_of(kinds), 6); ++v) {
                 const auto data = qxp::make_inputs(kinds, v, n);
                 Job j;
@@ -61,6 +61,10 @@ std::vector<Job> make_jobs() {
                 }
                 for (int p = 0; p < np; ++p) {
                     for (int i = 0; i < m; ++i) j.call.ip[i] = i == 0 ? periods[p] : 2;
+                    // Real parameters valid (a zigzag's percent; SAR's STEP and MAX), the
+                    // first one varied with p.
+                    for (int i = 0; i < qxh::count_reals(e); ++i)
+                        j.call.rp[i] = i == 0 ? 0.5 + p : 20.0;
                     j.call.ctx = (p % 2) ? -3 : 0;
                     jobs.push_back(j);
                 }

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "../qx.h"
+#include "../core/qx.h"
 #include "panel.h"
 
 namespace qx {
@@ -59,25 +59,25 @@ constexpr int64_t kChunk = 16;
 using Runner = void (*)(const Call &, void *);
 using Sizer = size_t (*)(const Call &);
 
-// A row's lane kernel in one instruction set: its drivers and their scratch sizes.
-// transposed is null for kernels that run on adjacent columns only.
+// A row's lane kernel in one instruction set: its drivers and their scratch sizes (all
+// null for a row without lanes). transposed is null for kernels that run on adjacent
+// columns only.
 struct Entry {
-    const char *kernel;  // the name of the 1-D kernel
     Runner adjacent;
     Sizer adjacent_size;
     Runner transposed;
     Sizer transposed_size;
 };
 
-// The lane kernel of the 1-D kernel `kernel` in each instruction set, or null.
+// The lane kernel of row `row` (qx::table::row_at) in each instruction set, or null.
 namespace sse2 {
-const Entry *entry_for(const char *kernel);
+const Entry *entry_for(int32_t row);
 }
 namespace avx2 {
-const Entry *entry_for(const char *kernel);
+const Entry *entry_for(int32_t row);
 }
 namespace avx512 {
-const Entry *entry_for(const char *kernel);
+const Entry *entry_for(int32_t row);
 }
 
 }  // namespace panel

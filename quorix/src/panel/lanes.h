@@ -21,6 +21,9 @@ struct Plan {
 Plan plan(const Call &c);
 int32_t run(const Call &c, void *scratch);
 
+// Whether row `row` has lane kernels (the same rows in every instruction set).
+bool has_lanes(int32_t row);
+
 }  // namespace panel
 }  // namespace qx
 

@@ -5,14 +5,8 @@ namespace qx {
 namespace panel {
 
 const Function *row_of(int32_t row) {
-    if (row < 0) return nullptr;
-    size_t r = static_cast<size_t>(row);
-    if (r < table::kNumFunctions) return &table::kFunctions[r];
-#if defined(QX_TABLE_WITH_EXTRAS)
-    r -= table::kNumFunctions;
-    if (r < table::kNumExtraFunctions) return &table::kExtraFunctions[r];
-#endif
-    return nullptr;
+    if (row < 0 || static_cast<size_t>(row) >= table::kNumRows) return nullptr;
+    return &table::row_at(static_cast<size_t>(row));
 }
 
 namespace {
@@ -40,7 +34,7 @@ QXP_API size_t qxp_scratch_size(int32_t row, int32_t n, int64_t c0, int64_t c1, 
                                 const qxp_out *out) {
     const Function *f = row_of(row);
     if (f == nullptr || n <= 0 || c0 < 0 || c1 <= c0) return 0;
-    const Call c{f, n, c0, c1, args, out};
+    const Call c{row, f, n, c0, c1, args, out};
     return plan(c).scratch;
 }
 
@@ -50,9 +44,11 @@ QXP_API int32_t qxp_run(int32_t row, int32_t n, int64_t c0, int64_t c1, const qx
     if (f == nullptr || c0 < 0) return -1;
     if (int32_t st = status(*f, args)) return st;
     if (n <= 0 || c1 <= c0) return QX_OK;
-    const Call c{f, n, c0, c1, args, out};
+    const Call c{row, f, n, c0, c1, args, out};
     return run(c, scratch);
 }
+
+QXP_API int32_t qxp_has_lanes(int32_t row) { return row_of(row) != nullptr && has_lanes(row); }
 
 QXP_API int64_t qxp_column_block(void) { return 32; }
 

@@ -40,6 +40,7 @@ inline double *at(const qxp_out &o, int64_t t, int64_t j) {
 // One call, checked: the row and its arguments. The driver that computes it is chosen
 // from this alone, so the scratch size and the run agree.
 struct Call {
+    int32_t row;
     const Function *f;
     int32_t n;
     int64_t c0, c1;

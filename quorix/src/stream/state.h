@@ -11,9 +11,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../core/qx.h"
 #include "quorix_stream.h"
 
 namespace qxs {
+
+using qx::bar_period;
+using qx::bits_of;
+using qx::is_missing;
+using qx::missing;
+using qx::of_bits;
 
 // "qxstrm" and a layout version: a block of another layout is refused, never misread.
 constexpr uint64_t kMagic = 0x71787374726d0002ULL;
@@ -25,20 +32,22 @@ constexpr int64_t kMaxBars = int64_t{1} << 62;
 
 struct Head {
     uint64_t magic;
-    uint64_t size;  // bytes of the whole block
-    int32_t row;    // index into qx::table::kFunctions
-    int32_t p[2];   // the integer parameters, in parameter order
+    uint64_t size;        // bytes of the whole block
+    int32_t row;          // the row (qx::table::row_at)
+    int32_t p[QXS_INTS];  // the integer parameters, in parameter order
     int32_t pad;
-    double r[2];      // the real parameters, in parameter order
-    int64_t history;  // per-bar period rows: the longest period served; else 0
-    int64_t cap;      // ring elements
-    int64_t bars;     // bars taken; the index of the next bar
-    int64_t first;    // the first valid bar (or the first / latest true bar); -1: none yet
-    int64_t head;     // next ring slot to write
-    int64_t k[2];     // per stream: counts, a deque's front and length, a blank's rest
-    double d[6];      // per stream: totals, the previous output, weights, constants
+    double r[QXS_REALS];  // the real parameters, in parameter order
+    int64_t history;      // per-bar period rows: the longest period served; else 0
+    int64_t cap;          // ring elements
+    int64_t bars;         // bars taken; the index of the next bar
+    int64_t first;        // the first valid bar (or the first / latest true bar); -1: none yet
+    int64_t head;         // next ring slot to write
+    int64_t k[2];         // per stream: counts, a deque's front and length, a blank's rest
+    double d[6];          // per stream: totals, the previous output, weights, constants
 };
 static_assert(sizeof(Head) % 8 == 0, "the ring follows the head at an 8-byte offset");
+static_assert(QXS_INTS == 2 && QXS_REALS == 2,
+              "the head of this layout (kMagic) holds two of each");
 
 inline double *ring(Head &h) { return reinterpret_cast<double *>(&h + 1); }
 inline const double *ring(const Head &h) { return reinterpret_cast<const double *>(&h + 1); }
@@ -62,35 +71,6 @@ inline double back(const Head &h, int64_t back) {
 
 // The value in the slot that the next push overwrites: the oldest of a full ring.
 inline double oldest(const Head &h) { return ring(h)[h.head]; }
-
-inline double missing() {
-    const uint64_t bits = 0x7ff8000000000000ULL;
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-inline bool is_missing(double v) { return v != v; }
-
-inline uint64_t bits_of(double v) {
-    uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-inline double of_bits(uint64_t b) {
-    double v;
-    std::memcpy(&v, &b, sizeof v);
-    return v;
-}
-
-// A per-bar period truncated toward zero, the range tested before the cast (as the
-// kernels do): false for NaN, infinities and values beyond int32.
-inline bool bar_period(double p, int32_t *out) {
-    if (!(p > -2147483649.0 && p < 2147483648.0)) return false;
-    *out = static_cast<int32_t>(p);
-    return true;
-}
 
 // The checksum of a saved form. Each step is a bijection of the running value for a
 // given word, so a change confined to one 8-byte word always changes the result; the

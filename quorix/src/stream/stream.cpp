@@ -1,94 +1,59 @@
 // The C interface of the streams (quorix_stream.h): one stream per row of the function
-// table, found by the row's kernel, and the checks of a state block.
+// table, found by the row's kernel (the streams themselves are in the family folders,
+// stream.h), and the checks of a state block.
 #include <new>
 
 // The formula language's kernels are linked wherever the streams are.
 #define QX_TABLE_WITH_EXTRAS
-#include "lang.h"
 #include "quorix_lang.h"
 #include "quorix_table.h"
+
+// The streams of every family (each registers its streams by kernel: QXS_STREAM).
+#include "../averages/stream.h"
+#include "../bars/stream.h"
+#include "../conditions/stream.h"
+#include "../dispersion/stream.h"
+#include "../extremes/stream.h"
+#include "../refs/stream.h"
+#include "../regression/stream.h"
+#include "../sar/stream.h"
+#include "../signals/stream.h"
+#include "../totals/stream.h"
+#include "../values/stream.h"
 
 namespace qxs {
 namespace {
 
-template <class S>
-constexpr Ops ops_of() {
-    return Ops{&S::slots,    S::deque, S::history, S::fixed, &S::init,
-               S::constants, &S::step, &S::sound,  &S::delay};
-}
-
-// The stream of a kernel; a kernel without one has none (step is null).
-template <auto K>
-struct For {
-    static constexpr Ops ops{};
-};
-#define QXS_STREAM(kernel, ...)                                                                    \
-    template <>                                                                                    \
-    struct For<kernel> {                                                                           \
-        static constexpr Ops ops = ops_of<__VA_ARGS__>();                                          \
-    };
-QXS_STREAM(vx_ma, Ma)
-QXS_STREAM(vx_ma_a, MaA)
-QXS_STREAM(vx_ema, Ema)
-QXS_STREAM(vx_sma, Sma)
-QXS_STREAM(vx_wma, Wma)
-QXS_STREAM(vx_dma, Dma)
-QXS_STREAM(vx_count, Count)
-QXS_STREAM(vx_count_a, CountA)
-QXS_STREAM(vx_sum, Sum)
-QXS_STREAM(vx_sum_a, SumA)
-QXS_STREAM(vx_ref, Ref)
-QXS_STREAM(vx_refif, Refif)
-QXS_STREAM(vx_refxv, Refxv)
-QXS_STREAM(vx_ref_a, RefA)
-QXS_STREAM(vx_llv, Extreme<Lowest>)
-QXS_STREAM(vx_llv_a, ExtremeA<Lowest>)
-QXS_STREAM(vx_hhv, Extreme<Highest>)
-QXS_STREAM(vx_hhv_a, ExtremeA<Highest>)
-QXS_STREAM(vx_barsince, Barsince)
-QXS_STREAM(vx_barlast, Barslast)
-QXS_STREAM(vx_barslast, Barslast)
-QXS_STREAM(vx_cross, Cross)
-QXS_STREAM(vx_fif, Fif)
-QXS_STREAM(vx_slope, Slope)
-QXS_STREAM(vx_currbarscount, Currbarscount)
-QXS_STREAM(vx_backcount, Backcount)
-QXS_STREAM(vx_std, Dispersion<Spread::sample_sd>)
-QXS_STREAM(vx_stddev, Dispersion<Spread::population_sd>)
-QXS_STREAM(vx_stdp, Dispersion<Spread::population_sd>)
-QXS_STREAM(vx_avedev, Dispersion<Spread::mean_abs_dev>)
-QXS_STREAM(vx_filter, Filter)
-QXS_STREAM(vx_every, WindowTruth<true>)
-QXS_STREAM(vx_exist, WindowTruth<false>)
-QXS_STREAM(vx_last, Last)
-QXS_STREAM(vx_longcross, Longcross)
-QXS_STREAM(vx_valuewhen, Valuewhen)
-QXS_STREAM(vx_sumbars, Sumbars)
-QXS_STREAM(vx_hhvbars, Extreme<Highest, true>)
-QXS_STREAM(vx_llvbars, Extreme<Lowest, true>)
-QXS_STREAM(vx_var, Dispersion<Spread::sample_var>)
-QXS_STREAM(vx_varp, Dispersion<Spread::population_var>)
-QXS_STREAM(vx_devsq, Dispersion<Spread::squares>)
-QXS_STREAM(vx_forcast, Forcast)
-QXS_STREAM(vx_sar, Sar)
-#undef QXS_STREAM
-
-// One entry per row: the rows of qx::table::kFunctions, then those of kExtraFunctions.
+// One entry per row, in row order (qx::table::row_at).
 constexpr Ops kOps[] = {
-#define QX_FUNCTION(NAME, kernel, ...) For<kernel>::ops,
-#define QX_EXTRA(NAME, kernel, ...) For<kernel>::ops,
-#include "quorix_functions.def"
-#undef QX_EXTRA
-#undef QX_FUNCTION
+#define QX_ROW(NAME, kernel) For<kernel>::ops,
+#include "../core/rows.inc"
+#undef QX_ROW
 };
-constexpr size_t kRows = qx::table::kNumFunctions + qx::table::kNumExtraFunctions;
+constexpr size_t kRows = qx::table::kNumRows;
 static_assert(sizeof kOps / sizeof kOps[0] == kRows, "one entry per row");
 
 const qx::table::Function &function(int32_t row) {
-    const size_t r = static_cast<size_t>(row);
-    return r < qx::table::kNumFunctions ? qx::table::kFunctions[r]
-                                        : qx::table::kExtraFunctions[r - qx::table::kNumFunctions];
+    return qx::table::row_at(static_cast<size_t>(row));
 }
+
+constexpr int count_of(const qx::table::Function &f, qx::table::Kind kind) {
+    int m = 0;
+    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == kind;
+    return m;
+}
+
+// A state holds QXS_INTS integer and QXS_REALS real parameters (Head::p, Head::r): a row
+// with more of either cannot stream.
+constexpr bool parameters_fit() {
+    for (size_t r = 0; r < kRows; ++r)
+        if (kOps[r].step != nullptr &&
+            (count_of(qx::table::row_at(r), qx::table::Kind::Int) > QXS_INTS ||
+             count_of(qx::table::row_at(r), qx::table::Kind::Real) > QXS_REALS))
+            return false;
+    return true;
+}
+static_assert(parameters_fit(), "a row that streams has more parameters than a state holds");
 
 const Ops *ops_for(int32_t row) {
     if (row < 0 || static_cast<size_t>(row) >= kRows) return nullptr;
@@ -97,12 +62,7 @@ const Ops *ops_for(int32_t row) {
 
 bool has_periods(int32_t row) { return kOps[row].history; }
 
-int count_kind(int32_t row, qx::table::Kind kind) {
-    const qx::table::Function &f = function(row);
-    int m = 0;
-    for (int i = 0; i < f.nparams; ++i) m += f.params[i].kind == kind;
-    return m;
-}
+int count_kind(int32_t row, qx::table::Kind kind) { return count_of(function(row), kind); }
 
 int count_ints(int32_t row) { return count_kind(row, qx::table::Kind::Int); }
 
@@ -122,19 +82,20 @@ int32_t kernel_check(int32_t row, const int32_t *p, const double *r) {
     return f.invoke(0, slots, nullptr, 0);
 }
 
-// The integer parameters as a state holds them: zero beyond the row's own.
-void read_ints(int32_t row, const int32_t *ints, int32_t p[2]) {
-    p[0] = p[1] = 0;
+// The integer parameters as a state holds them: zero beyond the row's own (which fit:
+// parameters_fit).
+void read_ints(int32_t row, const int32_t *ints, int32_t p[QXS_INTS]) {
+    for (int i = 0; i < QXS_INTS; ++i) p[i] = 0;
     const int m = count_ints(row);
-    for (int i = 0; i < m && i < 2; ++i) p[i] = ints[i];
+    for (int i = 0; i < m && i < QXS_INTS; ++i) p[i] = ints[i];
 }
 
 // The real parameters as a state holds them: zero beyond the row's own (all of them
 // when `reals` is null).
-void read_reals(int32_t row, const double *reals, double r[2]) {
-    r[0] = r[1] = 0.0;
+void read_reals(int32_t row, const double *reals, double r[QXS_REALS]) {
+    for (int i = 0; i < QXS_REALS; ++i) r[i] = 0.0;
     const int m = count_kind(row, qx::table::Kind::Real);
-    for (int i = 0; i < m && i < 2 && reals; ++i) r[i] = reals[i];
+    for (int i = 0; i < m && i < QXS_REALS && reals; ++i) r[i] = reals[i];
 }
 
 // The block size, or 0 when it cannot be held.
@@ -204,7 +165,7 @@ QXS_API int32_t qxs_keeps_history(int32_t row) {
 QXS_API size_t qxs_state_size(int32_t row, const int32_t *ints, int64_t history) {
     const Ops *o = ops_for(row);
     if (!o) return 0;
-    int32_t p[2];
+    int32_t p[QXS_INTS];
     read_ints(row, ints, p);
     return block_size(*o, row, p, history);
 }
@@ -218,8 +179,8 @@ QXS_API int32_t qxs_init_reals(int32_t row, const int32_t *ints, const double *r
                                int64_t history, void *state, size_t size) {
     const Ops *o = ops_for(row);
     if (!o) return QXS_NO_STREAM;
-    int32_t p[2];
-    double r[2];
+    int32_t p[QXS_INTS];
+    double r[QXS_REALS];
     read_ints(row, ints, p);
     read_reals(row, reals, r);
     if (kernel_check(row, p, r) == QX_BAD_PERIOD) return QXS_BAD_PERIOD;
@@ -269,8 +230,8 @@ QXS_API int32_t qxs_check(const void *state, size_t size) {
     const Ops *o = h.magic == kMagic ? ops_for(h.row) : nullptr;
     if (!o || h.size != size) return QXS_BAD_STATE;
     // The same parameters as init accepts, giving this very size and ring.
-    int32_t p[2];
-    double r[2];
+    int32_t p[QXS_INTS];
+    double r[QXS_REALS];
     read_ints(h.row, h.p, p);
     read_reals(h.row, h.r, r);
     if (p[0] != h.p[0] || p[1] != h.p[1] || std::memcmp(r, h.r, sizeof r) != 0 ||
@@ -351,15 +312,13 @@ QXS_API int32_t qxs_load(const void *saved, size_t n, void *state, size_t size) 
 
 QXS_API void qxs_params(const void *state, int32_t *ints, int64_t *history) {
     const Head &h = *static_cast<const Head *>(state);
-    ints[0] = h.p[0];
-    ints[1] = h.p[1];
+    for (int i = 0; i < QXS_INTS; ++i) ints[i] = h.p[i];
     *history = h.history;
 }
 
 QXS_API void qxs_reals(const void *state, double *reals) {
     const Head &h = *static_cast<const Head *>(state);
-    reals[0] = h.r[0];
-    reals[1] = h.r[1];
+    for (int i = 0; i < QXS_REALS; ++i) reals[i] = h.r[i];
 }
 
 QXS_API int32_t qxs_row(const void *state) { return static_cast<const Head *>(state)->row; }

@@ -8,15 +8,6 @@
 
 namespace vexa::native {
 
-// Fills the table of per-bar variants (MA -> MA_A); once, at module creation.
-void find_per_bar_rows();
-
-// Whether obj is a numpy masked array (np.ma.MaskedArray, a subclass, or np.ma.masked).
-bool is_masked(PyObject *obj);
-
-// vexa._wrap.NAME, a new reference (null with the error set).
-PyObject *kinds_function(const char *name);
-
 // The function of row `row` called with vectorcall arguments.
 PyObject *call(size_t row, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 

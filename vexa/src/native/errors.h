@@ -1,5 +1,6 @@
-// Every error text of vexa._native, one function per text. Each names the function as
-// the caller called it and the parameter; each sets the exception and returns false.
+// Every error text of vexa._native, its functions and its streams, one function per text.
+// Each names the function (or the stream) as the caller called it and the parameter; each
+// sets the exception and returns false.
 #ifndef VEXA_NATIVE_ERRORS_H
 #define VEXA_NATIVE_ERRORS_H
 
@@ -115,6 +116,50 @@ inline bool axis_range(const char *func, PyObject *axis, const char *param, int 
 
 // ---- array arguments ---------------------------------------------------------------
 
+// Names the function and the parameter in an error raised while reading an argument.
+// numpy's own refusals (a TypeError, ValueError or OverflowError: a ragged list, say)
+// are raised again with the names in front, the original as their cause; any other
+// exception (one raised by the caller's own __array__, KeyboardInterrupt, SystemExit)
+// propagates as it is, with a note naming them where the exception takes notes.
+inline bool with_names(const char *func, const char *param) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value == nullptr) {
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        PyErr_Format(PyExc_TypeError, "%s: %s could not be read as an array", func, param);
+        return false;
+    }
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    if (type == PyExc_TypeError || type == PyExc_ValueError || type == PyExc_OverflowError) {
+        PyErr_Format(type, "%s: %s: %S", func, param, value);
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        if (v2 != nullptr) {
+            PyException_SetCause(v2, Py_NewRef(value));
+            PyException_SetContext(v2, Py_NewRef(value));
+        }
+        PyErr_Restore(t2, v2, tb2);
+        Py_DECREF(type);
+        Py_DECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    PyObject *note = PyUnicode_FromFormat("raised while vexa.%s read its argument %s", func, param);
+    if (note != nullptr && PyObject_HasAttrString(value, "add_note")) {
+        PyObject *done = PyObject_CallMethod(value, "add_note", "O", note);
+        if (done == nullptr) PyErr_Clear();
+        Py_XDECREF(done);
+    } else {
+        PyErr_Clear();
+    }
+    Py_XDECREF(note);
+    PyErr_Restore(type, value, tb);
+    return false;
+}
+
 inline bool not_array_like(const char *func, const char *param, PyObject *obj) {
     PyErr_Format(PyExc_TypeError,
                  "%s: %s must be an array-like of numbers (bool, integer or float), not %.100s",
@@ -223,6 +268,177 @@ inline bool ints_together(const char *func, const std::string &given) {
 inline bool refused(const char *func, int32_t status) {
     PyErr_Format(PyExc_SystemError, "%s: the kernel refused the call (status %d)", func,
                  static_cast<int>(status));
+    return false;
+}
+
+// ---- streams -----------------------------------------------------------------------
+//
+// `name` is the stream as messages name it ("stream.EMA").
+
+// vexa.stream.Stream itself was called.
+inline bool stream_base() {
+    PyErr_SetString(PyExc_TypeError,
+                    "vexa.stream.Stream is the base of the streams; make one of its functions, "
+                    "e.g. vexa.stream.EMA(N=12)");
+    return false;
+}
+
+inline bool history_type(const char *name, PyObject *obj) {
+    PyErr_Format(PyExc_TypeError, "%s: max_period must be an integer, not %.100s", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+inline bool history_range(const char *name, PyObject *value) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: max_period = %S is out of range; max_period must be an integer from 0 to "
+                 "2147483647",
+                 name, value);
+    return false;
+}
+
+// A max_period that the streams refuse (beyond what a state can address).
+inline bool history_refused(const char *name, int64_t history) {
+    PyErr_Format(PyExc_ValueError, "%s: max_period = %lld is out of range", name,
+                 static_cast<long long>(history));
+    return false;
+}
+
+// "1.5 GiB".
+inline std::string gib(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
+    return text;
+}
+
+// `made` (the stream as made, "stream.MA(N=200000000)") needs more than the machine has.
+inline bool state_too_large(const std::string &made, uint64_t size, uint64_t memory) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s needs a state of %s once its window is full (it keeps the bars of its "
+                 "window), more than the memory of this machine (%s); use a shorter period",
+                 made.c_str(), gib(size).c_str(), gib(memory).c_str());
+    return false;
+}
+
+inline bool state_memory(const char *name, size_t size) {
+    PyErr_Format(PyExc_MemoryError,
+                 "%s: the stream's state needs %zu bytes (it keeps the last bars of its window), "
+                 "which could not be allocated",
+                 name, size);
+    return false;
+}
+
+// update or update_many given another number of values than the row has array parameters
+// (`names`, "x, y").
+inline bool values_count(const char *name, const char *method, int want, const std::string &names,
+                         Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s.%s() takes %d argument%s (%s), %zd given", name, method, want,
+                 want == 1 ? "" : "s", names.c_str(), given);
+    return false;
+}
+
+// update_many's argument `param` is not one-dimensional.
+inline bool not_a_series(const char *name, const char *param, int ndim, const npy_intp *dims) {
+    const std::string s = shape(ndim, dims);
+    PyErr_Format(PyExc_ValueError, "%s: %s has shape %s; expected a series (1-D)", name, param,
+                 s.c_str());
+    return false;
+}
+
+inline bool lengths_differ(const char *name, const char *param, Py_ssize_t bars, const char *first,
+                           Py_ssize_t first_bars) {
+    PyErr_Format(PyExc_ValueError, "%s: %s has %zd bars but %s has %zd", name, param, bars, first,
+                 first_bars);
+    return false;
+}
+
+// A bar refused because its value reads a later bar (`where`: "bar 12", with the element of
+// update_many's call).
+inline bool bar_reads_ahead(const char *name, const std::string &where) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: the period of %s is negative: its value reads a later bar, which a stream "
+                 "cannot know yet (the bar was taken; later bars stay exact)",
+                 name, where.c_str());
+    return false;
+}
+
+// A bar refused because its period reaches past the bars the stream keeps.
+inline bool bar_beyond_history(const char *name, const std::string &where, int64_t history) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: %s reaches back further than max_period = %lld bars (the bar was taken; "
+                 "later bars stay exact; make the stream with a larger max_period)",
+                 name, where.c_str(), static_cast<long long>(history));
+    return false;
+}
+
+// ---- pickled streams ---------------------------------------------------------------
+
+inline bool restore_arguments() {
+    PyErr_SetString(PyExc_TypeError, "_stream_restore(name, state) takes a str and bytes");
+    return false;
+}
+
+inline bool no_stream_named(PyObject *name) {
+    const std::string q = quote(name);
+    PyErr_Format(PyExc_ValueError, "vexa.stream has no stream named %s", q.c_str());
+    return false;
+}
+
+// The saved state of a `name` stream was not restored: `why` says what it is.
+inline bool not_restored(const char *name, const char *why) {
+    PyErr_Format(PyExc_ValueError, "the saved state of a %s stream %s; nothing was restored", name,
+                 why);
+    return false;
+}
+
+inline bool not_restored_format(const char *name) {
+    return not_restored(name, "is not one this version of vexa made (damaged, cut short, or from "
+                              "another version or machine)");
+}
+
+inline bool not_restored_memory(const char *name, uint64_t size, uint64_t memory) {
+    const std::string why =
+        "needs " + gib(size) + ", more than the memory of this machine (" + gib(memory) + ")";
+    return not_restored(name, why.c_str());
+}
+
+inline bool not_restored_checksum(const char *name) {
+    return not_restored(name, "is damaged: its bytes changed since it was saved (its checksum "
+                              "does not match)");
+}
+
+inline bool not_restored_other(const char *name, const char *held) {
+    const std::string why = std::string("holds the state of a ") + held + " stream instead";
+    return not_restored(name, why.c_str());
+}
+
+inline bool not_restored_unsound(const char *name) {
+    return not_restored(name, "is not one this version of vexa made (its parameters and numbers "
+                              "are not those of a stream)");
+}
+
+// ---- the module's own functions ----------------------------------------------------
+
+// `func` (_num_threads, ...) given more than one argument.
+inline bool at_most_one(const char *func) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most one argument", func);
+    return false;
+}
+
+inline bool count_type(PyObject *obj) {
+    PyErr_Format(PyExc_TypeError, "the count of threads must be an integer, not %.100s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// A negative count of threads; `zero` says what 0 means.
+inline bool count_negative(const char *func, const char *zero) {
+    PyErr_Format(PyExc_ValueError, "%s: the count must be >= 0 (0: %s)", func, zero);
+    return false;
+}
+
+inline bool no_docstring(const char *name) {
+    PyErr_Format(PyExc_ImportError, "vexa._docs has no docstring for %s", name);
     return false;
 }
 

@@ -1,6 +1,7 @@
 // vexa._native: the everyday face of the quorix kernels. One function object per row of
 // the function table (rows.h), each a built-in function with the vectorcall protocol whose
-// docstring and signature come from vexa._docs; the calls themselves are in call.cpp.
+// docstring and signature come from vexa._docs; the calls themselves are in call.cpp, the
+// streams in stream_*.cpp.
 #define VEXA_NATIVE_IMPORTS
 #include "numpy.h"
 
@@ -8,11 +9,15 @@
 #include <cstring>
 #include <utility>
 
+#include "quorix_panel.h"
+#include "quorix_stream.h"
+
 #include "../pyref.h"
 #include "call.h"
+#include "errors.h"
 #include "pool.h"
 #include "rows.h"
-#include "stream.h"
+#include "streams.h"
 
 namespace vexa::native {
 namespace {
@@ -40,14 +45,12 @@ PyMethodDef g_defs[kNumRows];
 // A count of threads: an int, never a bool.
 bool count_arg(PyObject *obj) {
     if (PyIndex_Check(obj) && !PyBool_Check(obj) && !PyArray_IsScalar(obj, Bool)) return true;
-    PyErr_Format(PyExc_TypeError, "the count of threads must be an integer, not %.100s",
-                 Py_TYPE(obj)->tp_name);
-    return false;
+    return err::count_type(obj);
 }
 
 PyObject *num_threads(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs > 1) {
-        PyErr_SetString(PyExc_TypeError, "_num_threads() takes at most one argument");
+        err::at_most_one("_num_threads");
         return nullptr;
     }
     if (nargs == 1 && args[0] != Py_None) {
@@ -55,7 +58,7 @@ PyObject *num_threads(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         const long v = PyLong_AsLong(args[0]);
         if (v == -1 && PyErr_Occurred()) return nullptr;
         if (v < 0) {
-            PyErr_SetString(PyExc_ValueError, "_num_threads: the count must be >= 0 (0: default)");
+            err::count_negative("_num_threads", "default");
             return nullptr;
         }
         pool::set_threads(static_cast<int>(v > 1024 ? 1024 : v));
@@ -65,7 +68,7 @@ PyObject *num_threads(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
 PyObject *thread_limit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs > 1) {
-        PyErr_SetString(PyExc_TypeError, "_thread_limit() takes at most one argument");
+        err::at_most_one("_thread_limit");
         return nullptr;
     }
     if (nargs == 1 && args[0] != Py_None) {
@@ -73,12 +76,27 @@ PyObject *thread_limit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         const long v = PyLong_AsLong(args[0]);
         if (v == -1 && PyErr_Occurred()) return nullptr;
         if (v < 0) {
-            PyErr_SetString(PyExc_ValueError, "_thread_limit: the count must be >= 0 (0: none)");
+            err::count_negative("_thread_limit", "none");
             return nullptr;
         }
         pool::set_thread_limit(static_cast<int>(v > 1024 ? 1024 : v));
     }
     return PyLong_FromLong(pool::thread_limit());
+}
+
+// _forms(): the forms each row has beside its 1-D kernel, as the native registrations
+// hold them: {name: {"stream": bool, "lane": bool}} (a stream: quorix's streams; lanes:
+// the panels' lane kernels).
+PyObject *forms(PyObject *, PyObject *) {
+    Ref all(PyDict_New());
+    if (!all) return nullptr;
+    for (size_t i = 0; i < kNumRows; ++i) {
+        const auto row = static_cast<int32_t>(i);
+        Ref one(Py_BuildValue("{sOsO}", "stream", qxs_streams(row) ? Py_True : Py_False, "lane",
+                              qxp_has_lanes(row) ? Py_True : Py_False));
+        if (!one || PyDict_SetItemString(all.get(), row_at(i).name, one.get()) < 0) return nullptr;
+    }
+    return Py_NewRef(all.get());
 }
 
 PyMethodDef g_module_methods[] = {
@@ -91,6 +109,9 @@ PyMethodDef g_module_methods[] = {
      "_thread_limit(n=None, /)\n--\n\nThe most threads a panel call made from the calling "
      "thread may use, 0 for no limit of its own; sets it first when n is given. Threads that "
      "share work among themselves set 1 (see vexa.thread_limit)."},
+    {"_forms", forms, METH_NOARGS,
+     "_forms()\n--\n\nThe forms each function has beside its 1-D kernel, as this module "
+     "was built: {name: {'stream': bool, 'lane': bool}}."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module = {PyModuleDef_HEAD_INIT,
@@ -126,8 +147,7 @@ bool add_functions(PyObject *module) {
                                                  : nullptr;  // borrowed
         const char *text = doc != nullptr ? PyUnicode_AsUTF8(doc) : nullptr;
         if (text == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ImportError, "vexa._docs has no docstring for %s", r.name);
+            if (!PyErr_Occurred()) err::no_docstring(r.name);
             return false;
         }
         g_defs[i].ml_name = r.name;
@@ -153,7 +173,6 @@ bool add_functions(PyObject *module) {
 PyMODINIT_FUNC PyInit__native(void) {
     using namespace vexa::native;
     import_array();
-    find_per_bar_rows();
     vexa::Ref module(PyModule_Create(&g_module));
     if (!module || !add_functions(module.get())) return nullptr;
     if (!vexa::native::stream::add_streams(module.get())) return nullptr;

@@ -4,8 +4,14 @@
 // the pool's address can never find it gone; after fork() the child starts a new pool.
 #include "pool.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <sched.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -67,7 +73,32 @@ void *worker_main(void *arg) {
     return nullptr;
 }
 
+#if !defined(_WIN32)
 void after_fork_in_child() { g_pool = nullptr; }  // its threads do not exist here
+#endif
+
+// Starts a detached worker thread on `start`; false when the system has none to give (the
+// calls then run on fewer threads). The threads of the platform's own C interface: a
+// std::thread that cannot be started stops the process in a build without exceptions.
+#if defined(_WIN32)
+DWORD WINAPI worker_entry(LPVOID arg) {
+    worker_main(arg);
+    return 0;
+}
+bool start_worker(Start *start) {
+    HANDLE t = CreateThread(nullptr, 0, worker_entry, start, 0, nullptr);
+    if (t == nullptr) return false;
+    CloseHandle(t);
+    return true;
+}
+#else
+bool start_worker(Start *start) {
+    pthread_t t;
+    if (pthread_create(&t, nullptr, worker_main, start) != 0) return false;
+    pthread_detach(t);
+    return true;
+}
+#endif
 
 int default_threads() {
     if (const char *env = std::getenv("VEXA_NUM_THREADS")) {
@@ -100,23 +131,23 @@ int thread_limit() { return t_limit; }
 void set_thread_limit(int n) { t_limit = n <= 0 ? 0 : (n > kMaxThreads ? kMaxThreads : n); }
 
 bool ready() {
+#if !defined(_WIN32)
     static bool fork_handler = false;
     if (!fork_handler) {
         pthread_atfork(nullptr, nullptr, after_fork_in_child);
         fork_handler = true;
     }
+#endif
     if (g_pool == nullptr) g_pool = new Pool;
     Pool &p = *g_pool;
     const int want = threads() - 1;
     std::lock_guard<std::mutex> lk(p.m);
     while (p.workers < want) {
         auto *start = new Start{&p, p.workers + 1, p.generation};
-        pthread_t t;
-        if (pthread_create(&t, nullptr, worker_main, start) != 0) {
+        if (!start_worker(start)) {
             delete start;
             break;  // fewer workers: the calls still run, on fewer threads
         }
-        pthread_detach(t);
         ++p.workers;
     }
     return true;
