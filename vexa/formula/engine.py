@@ -100,7 +100,8 @@ def lower(plan, fields, scalars, n, m):
         for a in nodes[i].args:
             last[a.id] = i
     operand, consts, const_at, inputs, input_at = {}, [], {}, [], {}
-    code, kept, free, nregs = [], [], [], 0
+    code, kept, free = [], [], []
+    nregs = 0
 
     def const(v):
         key = np.float64(v).view(np.int64).item()
@@ -109,6 +110,19 @@ def lower(plan, fields, scalars, n, m):
             k = const_at[key] = len(consts)
             consts.append(float(v))
         return (k << 2) | _CONST
+
+    def reg():
+        nonlocal nregs
+        if free:
+            return (free.pop() << 2) | _REG
+        nregs += 1
+        return ((nregs - 1) << 2) | _REG
+
+    def release(ids, at):
+        for a in ids:
+            o = operand[a]
+            if o & 3 == _REG and last.get(a, at) == at:
+                free.append(o >> 2)
 
     for i in order:
         node = nodes[i]
@@ -119,6 +133,7 @@ def lower(plan, fields, scalars, n, m):
             operand[i] = const(v)
             continue
         if node.op == "field":
+            # Read into a register of the block where it is first read.
             v = fields.get(node.value)
             if not _panel(v, n, m):
                 return None
@@ -144,7 +159,7 @@ def lower(plan, fields, scalars, n, m):
                         return None
                     args.append(float(scalars[a.id]))
                 elif kind in (SERIES, PERIODS, COND):
-                    args.append(operand[a.id])
+                    args.append(a.id)
                 else:
                     return None
             for param, v in zip(row.params, args):
@@ -156,29 +171,34 @@ def lower(plan, fields, scalars, n, m):
             if name is None or not node.func.elementwise:
                 return None
             head = (codes[name], None)
-            args = [operand[a.id] for a in node.args]
+            args = [a.id for a in node.args]
         elif node.op in codes:
             head = (codes[node.op], None)
-            args = [operand[a.id] for a in node.args]
+            args = [a.id for a in node.args]
         else:
             return None
-        # The destination: its final panel when kept, else a free register (taken before
-        # the arguments' registers are released: a call never writes over its input).
-        if i in plan.keep:
-            dst = (len(kept) << 2) | _OUT
-            kept.append(i)
-        elif free:
-            dst = (free.pop() << 2) | _REG
-        else:
-            dst = (nregs << 2) | _REG
-            nregs += 1
-        operand[i] = dst
+        series = [a.id for a in node.args if nodes[a.id].op == "field"]
+        for a in series:
+            if operand[a] & 3 == _INPUT:
+                dst = reg()
+                code.append((codes["load"], dst, operand[a]))
+                operand[a] = dst
         op, row_no = head
+        if row_no is None:
+            args = [operand[a] for a in args]
+        else:
+            kinds = [kind for _, kind in node.func.params]
+            args = [a if kind in (INT, REAL) else operand[a] for a, kind in zip(args, kinds)]
+        # A free register, taken before the arguments' are released: a call never writes
+        # over its input.
+        dst = operand[i] = reg()
         code.append((op, dst, row_no, *args) if row_no is not None else (op, dst, *args))
-        for a in {a.id for a in node.args}:
-            o = operand[a]
-            if last.get(a) == i and o & 3 == _REG and a not in plan.keep:
-                free.append(o >> 2)
+        if i in plan.keep:
+            code.append((codes["store"], (len(kept) << 2) | _OUT, dst))
+            kept.append(i)
+        release({a.id for a in node.args}, i)
+        if i not in last:
+            free.append(dst >> 2)
     if not kept:
         return None
     return Lowered(tuple(code), tuple(inputs), tuple(consts), nregs, kept)

@@ -13,7 +13,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VEXA_ENGINE_SSE2 1
+#endif
 
 #include "quorix_panel.h"
 
@@ -45,6 +51,8 @@ namespace {
     X(SIGN, "SIGN", 1)                                                                             \
     X(BETWEEN, "BETWEEN", 3)                                                                       \
     X(RANGE, "RANGE", 3)                                                                           \
+    X(LOAD, "load", 1)                                                                             \
+    X(STORE, "store", 1)                                                                           \
     X(CALL, "call", -1)
 
 enum Op : int {
@@ -121,15 +129,6 @@ inline double quiet(double x) {
     return x;
 }
 
-// The NaN of an arithmetic operation as x86's SSE (and numpy's loops on it) gives it:
-// the first operand's when it is one, else the second's, quieted; else the operation's
-// own (an invalid operation's default NaN).
-inline double nan_of(double a, double b, double r) {
-    if (a != a) return quiet(a);
-    if (b != b) return quiet(b);
-    return r;
-}
-
 inline double truth(double x) { return std::fabs(x) > 0.0 ? 1.0 : 0.0; }
 
 View view_of(const Engine &e, int32_t operand, int64_t c0, char *base) {
@@ -149,114 +148,201 @@ View view_of(const Engine &e, int32_t operand, int64_t c0, char *base) {
     }
 }
 
-template <class F>
-void unary(const View &d, const View &a, int64_t n, int64_t w, F f) {
-    for (int64_t t = 0; t < n; ++t) {
-        double *dp = d.p + t * d.bs;
-        const double *ap = a.p + t * a.bs;
-        if (d.cs == 1 && a.cs == 1) {
-            for (int64_t j = 0; j < w; ++j) dp[j] = f(ap[j]);
-        } else {
-            for (int64_t j = 0; j < w; ++j) dp[j * d.cs] = f(ap[j * a.cs]);
+// The loops over a block: every operand a register (n x B, contiguous) or a number
+// (step 0), count = n * B elements in one pass (the columns of a last, narrower block
+// beyond its width hold values of no use, never stored).
+template <int SA, class F>
+void unary(double *d, const double *a, int64_t count, F f) {
+    for (int64_t i = 0; i < count; ++i) d[i] = f(a[i * SA]);
+}
+
+template <int SA, int SB, class F>
+void binary_steps(double *d, const double *a, const double *b, int64_t count, F f) {
+    int64_t i = 0;
+#ifdef VEXA_ENGINE_SSE2
+    // Two elements at a time where the operator has a form on SSE2 vectors.
+    if constexpr (std::is_invocable_v<F, __m128d, __m128d>) {
+        const __m128d ka = _mm_set1_pd(a[0]), kb = _mm_set1_pd(b[0]);
+        for (; i + 2 <= count; i += 2) {
+            const __m128d x = SA ? _mm_loadu_pd(a + i) : ka;
+            const __m128d y = SB ? _mm_loadu_pd(b + i) : kb;
+            _mm_storeu_pd(d + i, f(x, y));
         }
     }
+#endif
+    for (; i < count; ++i) d[i] = f(a[i * SA], b[i * SB]);
 }
 
 template <class F>
-void binary(const View &d, const View &a, const View &b, int64_t n, int64_t w, F f) {
-    for (int64_t t = 0; t < n; ++t) {
-        double *dp = d.p + t * d.bs;
-        const double *ap = a.p + t * a.bs;
-        const double *bp = b.p + t * b.bs;
-        if (d.cs == 1 && a.cs == 1 && b.cs == 1) {
-            for (int64_t j = 0; j < w; ++j) dp[j] = f(ap[j], bp[j]);
-        } else {
-            for (int64_t j = 0; j < w; ++j) dp[j * d.cs] = f(ap[j * a.cs], bp[j * b.cs]);
-        }
-    }
+void binary(double *d, const View &a, const View &b, int64_t count, F f) {
+    if (a.bs == 0)
+        binary_steps<0, 1>(d, a.p, b.p, count, f);
+    else if (b.bs == 0)
+        binary_steps<1, 0>(d, a.p, b.p, count, f);
+    else
+        binary_steps<1, 1>(d, a.p, b.p, count, f);
 }
 
 template <class F>
-void ternary(const View &d, const View &a, const View &b, const View &c, int64_t n, int64_t w,
-             F f) {
-    for (int64_t t = 0; t < n; ++t)
-        for (int64_t j = 0; j < w; ++j) d.at(t, j) = f(a.at(t, j), b.at(t, j), c.at(t, j));
+void ternary(double *d, const View &a, const View &b, const View &c, int64_t count, F f) {
+    const int64_t sa = a.bs != 0, sb = b.bs != 0, sc = c.bs != 0;
+    for (int64_t i = 0; i < count; ++i) d[i] = f(a.p[i * sa], b.p[i * sb], c.p[i * sc]);
 }
 
-void elementwise(const Instr &in, const View &d, const View *v, int64_t n, int64_t w) {
+template <class F>
+void unary_view(double *d, const View &a, int64_t count, F f) {
+    if (a.bs == 0)
+        unary<0>(d, a.p, count, f);
+    else
+        unary<1>(d, a.p, count, f);
+}
+
+// The arithmetic operators, each with numpy's NaN where the first operand is one (the
+// first operand's, quieted, as x86's SSE gives it): the compiler may put the operands
+// of a sum or product in either order, which changes which NaN the instruction passes
+// when both are NaN. A NaN of the second operand alone passes either way; an invalid
+// operation gives the instruction's own.
+inline double first_nan(double a, double r) { return a != a ? quiet(a) : r; }
+inline double add(double a, double b) { return first_nan(a, a + b); }
+inline double sub(double a, double b) { return first_nan(a, a - b); }
+inline double mul(double a, double b) { return first_nan(a, a * b); }
+inline double divide(double a, double b) { return first_nan(a, a / b); }
+
+// The operators as functors on one double and, with SSE2, on two.
+#ifdef VEXA_ENGINE_SSE2
+inline __m128d first_nan(__m128d a, __m128d r) {
+    const __m128d m = _mm_cmpunord_pd(a, a);
+    const __m128d q = _mm_or_pd(a, _mm_castsi128_pd(_mm_set1_epi64x(int64_t(1) << 51)));
+    return _mm_or_pd(_mm_and_pd(m, q), _mm_andnot_pd(m, r));
+}
+inline __m128d one_where(__m128d m) { return _mm_and_pd(m, _mm_set1_pd(1.0)); }
+inline __m128d truth_mask(__m128d a) {
+    const __m128d mag = _mm_andnot_pd(_mm_set1_pd(-0.0), a);
+    return _mm_cmpgt_pd(mag, _mm_setzero_pd());
+}
+#define VEXA_VEC(expr)                                                                             \
+    __m128d operator()(__m128d a, __m128d b) const { return expr; }
+#else
+#define VEXA_VEC(expr)
+#endif
+
+#define VEXA_BINARY(Name, scalar, vector)                                                          \
+    struct Name {                                                                                  \
+        double operator()(double a, double b) const { return scalar; }                             \
+        VEXA_VEC(vector)                                                                           \
+    };
+
+VEXA_BINARY(Add, add(a, b), first_nan(a, _mm_add_pd(a, b)))
+VEXA_BINARY(Sub, sub(a, b), first_nan(a, _mm_sub_pd(a, b)))
+VEXA_BINARY(Mul, mul(a, b), first_nan(a, _mm_mul_pd(a, b)))
+VEXA_BINARY(Div, divide(a, b), first_nan(a, _mm_div_pd(a, b)))
+VEXA_BINARY(Gt, a > b ? 1.0 : 0.0, one_where(_mm_cmpgt_pd(a, b)))
+VEXA_BINARY(Ge, a >= b ? 1.0 : 0.0, one_where(_mm_cmpge_pd(a, b)))
+VEXA_BINARY(Lt, a < b ? 1.0 : 0.0, one_where(_mm_cmplt_pd(a, b)))
+VEXA_BINARY(Le, a <= b ? 1.0 : 0.0, one_where(_mm_cmple_pd(a, b)))
+VEXA_BINARY(Eq, a == b ? 1.0 : 0.0, one_where(_mm_cmpeq_pd(a, b)))
+VEXA_BINARY(Ne, (a < b || a > b) ? 1.0 : 0.0,
+            one_where(_mm_or_pd(_mm_cmplt_pd(a, b), _mm_cmpgt_pd(a, b))))
+VEXA_BINARY(And, (std::fabs(a) > 0.0 && std::fabs(b) > 0.0) ? 1.0 : 0.0,
+            one_where(_mm_and_pd(truth_mask(a), truth_mask(b))))
+VEXA_BINARY(Or, (std::fabs(a) > 0.0 || std::fabs(b) > 0.0) ? 1.0 : 0.0,
+            one_where(_mm_or_pd(truth_mask(a), truth_mask(b))))
+// numpy's where(isnan(b), b, where(b > a, b, a)), and the same with b < a.
+VEXA_BINARY(Max, b != b ? b : (b > a ? b : a), [&] {
+    const __m128d m = _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmpgt_pd(b, a));
+    return _mm_or_pd(_mm_and_pd(m, b), _mm_andnot_pd(m, a));
+}())
+VEXA_BINARY(Min, b != b ? b : (b < a ? b : a), [&] {
+    const __m128d m = _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmplt_pd(b, a));
+    return _mm_or_pd(_mm_and_pd(m, b), _mm_andnot_pd(m, a));
+}())
+
+#undef VEXA_BINARY
+#undef VEXA_VEC
+
+void elementwise(const Instr &in, double *d, const View *v, int64_t count) {
     switch (in.op) {
-    case OP_ADD:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) {
-            const double r = a + b;
-            return r == r ? r : nan_of(a, b, r);
-        });
-    case OP_SUB:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) {
-            const double r = a - b;
-            return r == r ? r : nan_of(a, b, r);
-        });
-    case OP_MUL:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) {
-            const double r = a * b;
-            return r == r ? r : nan_of(a, b, r);
-        });
-    case OP_DIV:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) {
-            const double r = a / b;
-            return r == r ? r : nan_of(a, b, r);
-        });
-    case OP_GT:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) { return a > b ? 1.0 : 0.0; });
-    case OP_GE:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) { return a >= b ? 1.0 : 0.0; });
-    case OP_LT:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) { return a < b ? 1.0 : 0.0; });
-    case OP_LE:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) { return a <= b ? 1.0 : 0.0; });
-    case OP_EQ:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) { return a == b ? 1.0 : 0.0; });
-    case OP_NE:
-        return binary(d, v[0], v[1], n, w,
-                      [](double a, double b) { return (a < b || a > b) ? 1.0 : 0.0; });
-    case OP_AND:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) {
-            return (std::fabs(a) > 0.0 && std::fabs(b) > 0.0) ? 1.0 : 0.0;
-        });
-    case OP_OR:
-        return binary(d, v[0], v[1], n, w, [](double a, double b) {
-            return (std::fabs(a) > 0.0 || std::fabs(b) > 0.0) ? 1.0 : 0.0;
-        });
-    case OP_NEG: return unary(d, v[0], n, w, [](double a) { return -a; });
-    case OP_ABS: return unary(d, v[0], n, w, [](double a) { return std::fabs(a); });
-    case OP_MAX:
-        // numpy's where(isnan(b), b, where(b > a, b, a)).
-        return binary(d, v[0], v[1], n, w,
-                      [](double a, double b) { return b != b ? b : (b > a ? b : a); });
-    case OP_MIN:
-        return binary(d, v[0], v[1], n, w,
-                      [](double a, double b) { return b != b ? b : (b < a ? b : a); });
-    case OP_NOT: return unary(d, v[0], n, w, [](double a) { return 1.0 - truth(a); });
-    case OP_SQRT: return unary(d, v[0], n, w, [](double a) { return std::sqrt(a); });
+    case OP_ADD: return binary(d, v[0], v[1], count, Add{});
+    case OP_SUB: return binary(d, v[0], v[1], count, Sub{});
+    case OP_MUL: return binary(d, v[0], v[1], count, Mul{});
+    case OP_DIV: return binary(d, v[0], v[1], count, Div{});
+    case OP_GT: return binary(d, v[0], v[1], count, Gt{});
+    case OP_GE: return binary(d, v[0], v[1], count, Ge{});
+    case OP_LT: return binary(d, v[0], v[1], count, Lt{});
+    case OP_LE: return binary(d, v[0], v[1], count, Le{});
+    case OP_EQ: return binary(d, v[0], v[1], count, Eq{});
+    case OP_NE: return binary(d, v[0], v[1], count, Ne{});
+    case OP_AND: return binary(d, v[0], v[1], count, And{});
+    case OP_OR: return binary(d, v[0], v[1], count, Or{});
+    case OP_MAX: return binary(d, v[0], v[1], count, Max{});
+    case OP_MIN: return binary(d, v[0], v[1], count, Min{});
+    case OP_NEG: return unary_view(d, v[0], count, [](double a) { return -a; });
+    case OP_ABS: return unary_view(d, v[0], count, [](double a) { return std::fabs(a); });
+    case OP_NOT: return unary_view(d, v[0], count, [](double a) { return 1.0 - truth(a); });
+    case OP_SQRT: return unary_view(d, v[0], count, [](double a) { return std::sqrt(a); });
     case OP_SIGN:
-        return unary(d, v[0], n, w, [](double a) {
+        return unary_view(d, v[0], count, [](double a) {
             return a > 0.0 ? 1.0 : (a < 0.0 ? -1.0 : (a == 0.0 ? 0.0 : std::nan("")));
         });
     case OP_BETWEEN:
-        return ternary(d, v[0], v[1], v[2], n, w, [](double a, double b, double c) {
+        return ternary(d, v[0], v[1], v[2], count, [](double a, double b, double c) {
             return ((a >= b && a <= c) || (a >= c && a <= b)) ? 1.0 : 0.0;
         });
     case OP_RANGE:
-        return ternary(d, v[0], v[1], v[2], n, w,
+        return ternary(d, v[0], v[1], v[2], count,
                        [](double a, double b, double c) { return (a > b && a < c) ? 1.0 : 0.0; });
     default: return;
     }
 }
 
-// The call's arguments over the block's columns [0, w) (views already offset to c0); a
-// condition is its operand's truth, written into the thread's condition buffers.
-void call_args(const Engine &e, const Instr &in, const View *v, uint8_t *cond, int64_t w,
-               qxp_arg *args) {
+// Rows ahead that the copies between a panel and a register prefetch: the rows of a
+// panel whose columns are adjacent lie a page or more apart, beyond the reach of the
+// hardware's prefetchers.
+constexpr int64_t kAhead = 8;
+
+// Columns [0, w) of a panel view into a register (n x B).
+void load(double *r, const View &a, int64_t n, int64_t w, int64_t B) {
+    if (a.cs == 1) {
+        for (int64_t t = 0; t < n; ++t) {
+            if (t + kAhead < n) {
+                const double *p = a.p + (t + kAhead) * a.bs;
+                for (int64_t l = 0; l < w; l += 8) __builtin_prefetch(p + l, 0);
+                __builtin_prefetch(p + w - 1, 0);
+            }
+            std::memcpy(r + t * B, a.p + t * a.bs, static_cast<size_t>(w) * sizeof(double));
+        }
+        return;
+    }
+    for (int64_t j = 0; j < w; ++j) {
+        const double *p = a.p + j * a.cs;
+        for (int64_t t = 0; t < n; ++t) r[t * B + j] = p[t * a.bs];
+    }
+}
+
+// The reverse: columns [0, w) of a register into a panel view.
+void store(const View &o, const double *r, int64_t n, int64_t w, int64_t B) {
+    if (o.cs == 1) {
+        for (int64_t t = 0; t < n; ++t) {
+            if (t + kAhead < n) {
+                double *p = o.p + (t + kAhead) * o.bs;
+                for (int64_t l = 0; l < w; l += 8) __builtin_prefetch(p + l, 1);
+                __builtin_prefetch(p + w - 1, 1);
+            }
+            std::memcpy(o.p + t * o.bs, r + t * B, static_cast<size_t>(w) * sizeof(double));
+        }
+        return;
+    }
+    for (int64_t j = 0; j < w; ++j) {
+        double *p = o.p + j * o.cs;
+        for (int64_t t = 0; t < n; ++t) p[t * o.bs] = r[t * B + j];
+    }
+}
+
+// The call's arguments over the block's columns [0, w); a condition is its operand's
+// truth, written into the thread's condition buffers.
+void call_args(const Engine &e, const Instr &in, const View *v, uint8_t *cond, qxp_arg *args) {
     const Row &r = row_at(static_cast<size_t>(in.row));
+    const int64_t count = e.n * e.block;
     for (int i = 0; i < r.nparams; ++i) {
         qxp_arg &a = args[i];
         a = qxp_arg{};
@@ -269,10 +355,9 @@ void call_args(const Engine &e, const Instr &in, const View *v, uint8_t *cond, i
             if ((in.operand[i] & 3) == K_CONST) {
                 a.data = &in.flag[i];
             } else {
-                uint8_t *c = cond + static_cast<size_t>(i) * static_cast<size_t>(e.n * e.block);
-                for (int64_t t = 0; t < e.n; ++t)
-                    for (int64_t j = 0; j < w; ++j)
-                        c[t * e.block + j] = std::fabs(v[i].at(t, j)) > 0.0 ? 1 : 0;
+                uint8_t *c = cond + static_cast<size_t>(i) * static_cast<size_t>(count);
+                const double *x = v[i].p;
+                for (int64_t q = 0; q < count; ++q) c[q] = std::fabs(x[q]) > 0.0 ? 1 : 0;
                 a.data = c;
                 a.bar_stride = e.block;
                 a.col_stride = 1;
@@ -293,24 +378,31 @@ void run_block(void *ctx, size_t blk, int worker) {
     void *kscratch = e.kernel_bytes ? base + e.reg_bytes + e.cond_bytes : nullptr;
     const int64_t c0 = static_cast<int64_t>(blk) * e.block;
     const int64_t w = e.m - c0 < e.block ? e.m - c0 : e.block;
+    const int64_t count = e.n * e.block;
     View v[kMaxParams];
     for (const Instr &in : e.code) {
         const View d = view_of(e, in.dst, c0, base);
         for (int i = 0; i < in.nargs; ++i)
             if (in.op != OP_CALL || in.operand[i] >= 0) v[i] = view_of(e, in.operand[i], c0, base);
-        if (in.op != OP_CALL) {
-            elementwise(in, d, v, e.n, w);
-            continue;
-        }
-        qxp_arg args[kMaxParams];
-        call_args(e, in, v, cond, w, args);
-        // Bars a kernel leaves unwritten (bar 0 of CROSS) read +0.0, as in a direct call.
-        for (int64_t j = 0; j < w; ++j) d.p[j * d.cs] = 0.0;
-        const qxp_out out{d.p, d.bs, d.cs};
-        const int32_t s = qxp_run(in.row, static_cast<int32_t>(e.n), 0, w, args, &out, kscratch);
-        if (s != 0) {
-            e.status.store(s, std::memory_order_relaxed);
-            return;
+        if (in.op == OP_LOAD) {
+            load(d.p, v[0], e.n, w, e.block);
+        } else if (in.op == OP_STORE) {
+            store(d, v[0].p, e.n, w, e.block);
+        } else if (in.op != OP_CALL) {
+            elementwise(in, d.p, v, count);
+        } else {
+            qxp_arg args[kMaxParams];
+            call_args(e, in, v, cond, args);
+            // Bars a kernel leaves unwritten (bar 0 of CROSS) read +0.0, as in a direct
+            // call.
+            for (int64_t j = 0; j < w; ++j) d.p[j * d.cs] = 0.0;
+            const qxp_out out{d.p, d.bs, d.cs};
+            const int32_t s =
+                qxp_run(in.row, static_cast<int32_t>(e.n), 0, w, args, &out, kscratch);
+            if (s != 0) {
+                e.status.store(s, std::memory_order_relaxed);
+                return;
+            }
         }
     }
 }
@@ -355,11 +447,12 @@ bool read_int(PyObject *o, long long lo, long long hi, int32_t *out) {
     return true;
 }
 
-bool operand_ok(const Engine &e, int32_t operand, bool dst) {
+// An operand of one of the kinds in `kinds` (a bit per kind) that exists.
+bool operand_ok(const Engine &e, int32_t operand, int kinds) {
+    if (operand < 0) return false;
     const int kind = operand & 3;
     const int64_t k = operand >> 2;
-    if (operand < 0) return false;
-    if (dst) return (kind == K_REG && k < e.nregs) || (kind == K_OUT && k < int64_t(e.outs.size()));
+    if (!(kinds & (1 << kind))) return false;
     switch (kind) {
     case K_CONST: return k < int64_t(e.consts.size());
     case K_INPUT: return k < int64_t(e.inputs.size());
@@ -367,6 +460,8 @@ bool operand_ok(const Engine &e, int32_t operand, bool dst) {
     default: return k < int64_t(e.outs.size());
     }
 }
+
+constexpr int kValue = (1 << K_CONST) | (1 << K_REG);
 
 // One instruction: (op, dst, operands...) or (CALL, dst, row, args in parameter order:
 // an operand for an array parameter, the int or float of the others).
@@ -377,13 +472,18 @@ bool read_instr(const Engine &e, PyObject *t, Instr &in) {
     if (!read_int(PyTuple_GET_ITEM(t, 0), 0, kNumOps - 1, &op)) return false;
     in.op = op;
     if (!read_int(PyTuple_GET_ITEM(t, 1), 0, INT32_MAX, &in.dst)) return false;
-    if (!operand_ok(e, in.dst, true)) return bad_code("a destination out of range");
+    // A load writes a register from an input, a store an output from a register; every
+    // other instruction a register from registers and numbers.
+    const int dst_kinds = op == OP_STORE ? 1 << K_OUT : 1 << K_REG;
+    const int arg_kinds = op == OP_LOAD ? 1 << K_INPUT : op == OP_STORE ? 1 << K_REG : kValue;
+    if (!operand_ok(e, in.dst, dst_kinds)) return bad_code("a destination out of range");
     if (op != OP_CALL) {
         if (size != 2 + kArity[op]) return bad_code("an operator with the wrong operands");
         in.nargs = kArity[op];
         for (int i = 0; i < in.nargs; ++i) {
             if (!read_int(PyTuple_GET_ITEM(t, 2 + i), 0, INT32_MAX, &in.operand[i])) return false;
-            if (!operand_ok(e, in.operand[i], false)) return bad_code("an operand out of range");
+            if (!operand_ok(e, in.operand[i], arg_kinds))
+                return bad_code("an operand out of range");
         }
         // numpy computes a sum or product with one number the number first: its NaN
         // comes first.
@@ -412,7 +512,7 @@ bool read_instr(const Engine &e, PyObject *t, Instr &in) {
             if (in.real[i] == -1.0 && PyErr_Occurred()) return false;
         } else {
             if (!read_int(o, 0, INT32_MAX, &in.operand[i])) return false;
-            if (!operand_ok(e, in.operand[i], false)) return bad_code("an operand out of range");
+            if (!operand_ok(e, in.operand[i], kValue)) return bad_code("an operand out of range");
             if (in.operand[i] == in.dst) return bad_code("a call writing over its argument");
             if (k == Kind::Cond && (in.operand[i] & 3) == K_CONST)
                 in.flag[i] = std::fabs(e.consts[static_cast<size_t>(in.operand[i] >> 2)]) > 0.0;
@@ -560,7 +660,9 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         if (width > blocks) width = static_cast<int>(blocks);
     }
     Arena arena;
-    arena.block = std::malloc(e.each * static_cast<size_t>(width) + kAlign);
+    // Zeroed: the columns of a narrower last block beyond its width are computed on too
+    // (never stored), so they hold numbers.
+    arena.block = std::calloc(e.each * static_cast<size_t>(width) + kAlign, 1);
     if (arena.block == nullptr) return PyErr_NoMemory();
     const uintptr_t at = reinterpret_cast<uintptr_t>(arena.block);
     e.arena = static_cast<char *>(arena.block) + (round_up(at, kAlign) - at);
