@@ -300,9 +300,14 @@ void elementwise(const Instr &in, double *d, const View *v, int64_t count) {
 // hardware's prefetchers.
 constexpr int64_t kAhead = 8;
 
-// Columns [0, w) of a panel view into a register (n x B).
+// Columns [0, w) of a panel view into a register (n x B): row by row where the panel's
+// columns are adjacent, else column by column.
 void load(double *r, const View &a, int64_t n, int64_t w, int64_t B) {
-    if (a.cs == 1) {
+    if (a.bs == 1 && B == 1) {
+        std::memcpy(r, a.p, static_cast<size_t>(n) * sizeof(double));
+        return;
+    }
+    if (a.cs == 1 && a.bs != 1) {
         for (int64_t t = 0; t < n; ++t) {
             if (t + kAhead < n) {
                 const double *p = a.p + (t + kAhead) * a.bs;
@@ -321,7 +326,11 @@ void load(double *r, const View &a, int64_t n, int64_t w, int64_t B) {
 
 // The reverse: columns [0, w) of a register into a panel view.
 void store(const View &o, const double *r, int64_t n, int64_t w, int64_t B) {
-    if (o.cs == 1) {
+    if (o.bs == 1 && B == 1) {
+        std::memcpy(o.p, r, static_cast<size_t>(n) * sizeof(double));
+        return;
+    }
+    if (o.cs == 1 && o.bs != 1) {
         for (int64_t t = 0; t < n; ++t) {
             if (t + kAhead < n) {
                 double *p = o.p + (t + kAhead) * o.bs;
