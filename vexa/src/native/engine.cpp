@@ -530,9 +530,23 @@ bool read_instr(const Engine &e, PyObject *t, Instr &in) {
     return true;
 }
 
+// The registers of every thread, in one zeroed numpy array: tracemalloc sees it as it
+// sees numpy's arrays, so that a caller that measures a formula's memory with it counts
+// the registers too.
 struct Arena {
-    void *block = nullptr;
-    ~Arena() { std::free(block); }
+    PyObject *array = nullptr;
+    char *block = nullptr;
+    bool get(size_t bytes) {
+        npy_intp dims[1] = {static_cast<npy_intp>(bytes)};
+        array = PyArray_ZEROS(1, dims, NPY_UINT8, 0);
+        if (array == nullptr) return false;
+        block = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
+        return true;
+    }
+    Arena() = default;
+    Arena(const Arena &) = delete;
+    Arena &operator=(const Arena &) = delete;
+    ~Arena() { Py_XDECREF(array); }
 };
 
 }  // namespace
@@ -671,10 +685,9 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Arena arena;
     // Zeroed: the columns of a narrower last block beyond its width are computed on too
     // (never stored), so they hold numbers.
-    arena.block = std::calloc(e.each * static_cast<size_t>(width) + kAlign, 1);
-    if (arena.block == nullptr) return PyErr_NoMemory();
+    if (!arena.get(e.each * static_cast<size_t>(width) + kAlign)) return nullptr;
     const uintptr_t at = reinterpret_cast<uintptr_t>(arena.block);
-    e.arena = static_cast<char *>(arena.block) + (round_up(at, kAlign) - at);
+    e.arena = arena.block + (round_up(at, kAlign) - at);
     if (width > 1) pool::ready();
     Py_BEGIN_ALLOW_THREADS pool::run(static_cast<size_t>(blocks), width, run_block, &e);
     Py_END_ALLOW_THREADS return PyLong_FromLong(e.status.load());
