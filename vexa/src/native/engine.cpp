@@ -80,8 +80,9 @@ enum Kind2 : int { K_CONST = 0, K_INPUT = 1, K_REG = 2, K_OUT = 3 };
 // Elements (bars x columns) from which the blocks are shared among threads.
 constexpr int64_t kParallel = int64_t(1) << 16;
 // Bytes of registers per thread that the default block width aims at.
-constexpr int64_t kRegisterBytes = int64_t(1) << 20;
+constexpr int64_t kRegisterBytes = int64_t(2) << 20;
 constexpr int64_t kMaxBlock = 64;
+constexpr int64_t kLineDoubles = 8;
 constexpr size_t kAlign = 64;
 
 // A panel as the loops read it: element (t, j) at p[t*bs + j*cs].
@@ -618,13 +619,13 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             return nullptr;
     if (n == 0 || m == 0) return PyLong_FromLong(0);
 
-    // The block: a multiple of the lane kernels' column block, its registers about
-    // kRegisterBytes per thread.
-    const int64_t lanes = qxp_column_block() > 0 ? qxp_column_block() : 1;
+    // The block: a multiple of a cache line of doubles (the widest vector of lanes), its
+    // registers about kRegisterBytes per thread, so that they stay in the core's cache
+    // from one step to the next.
     if (block == 0) {
         const int64_t per_col = n * 8 * (e.nregs > 0 ? e.nregs : 1);
-        block = kRegisterBytes / per_col / lanes * lanes;
-        if (block < lanes) block = lanes;
+        block = kRegisterBytes / per_col / kLineDoubles * kLineDoubles;
+        if (block < kLineDoubles) block = kLineDoubles;
         if (block > kMaxBlock) block = kMaxBlock;
     }
     if (block > m) block = m;
