@@ -166,3 +166,16 @@ def test_plans_the_engine_cannot_run_are_evaluated_the_usual_way(monkeypatch):
     assert count.ran >= 1  # the last one
     with pytest.raises(vexa.formula.FormulaError, match="MA"):
         Formula("N:=0; A:MA(C,N)+1;")(data)
+
+
+def test_the_code_kept_for_a_formula_follows_its_parameters(monkeypatch):
+    rng = np.random.default_rng(6)
+    _, data = _panels(rng, 30, 9, fortran=False)
+    f = Formula("INPUT: N(5), K(2); A:MA(C,N)*K+REF(C,K); B:EMA(C-O,N)/N;")
+    for params in ({}, {"N": 3}, {"N": 3, "K": 0.5}, {"N": 7}, {}):
+        got = f(data, **params)
+        monkeypatch.setattr(evaluate, "USE_ENGINE", False)
+        want = f(data, **params)
+        monkeypatch.setattr(evaluate, "USE_ENGINE", True)
+        for name in f.outputs:
+            assert np.array_equal(_bits(got[name]), _bits(want[name])), (params, name)

@@ -67,8 +67,8 @@ def _native():
 
 
 class Lowered:
-    """A plan as the engine runs it: the code, the input panels and numbers it reads,
-    the number of registers, and the kept node of each output panel."""
+    """A plan as the engine runs it: the code, the data fields it reads (by name) and
+    its numbers, the number of registers, and the kept node of each output panel."""
 
     __slots__ = ("code", "consts", "inputs", "kept", "nregs")
 
@@ -87,8 +87,8 @@ def _panel(v, n, m):
     )
 
 
-def lower(plan, fields, scalars, n, m):
-    """The plan as engine code over these panels and numbers, or None."""
+def lower(plan, scalars):
+    """The plan as engine code with these numbers, or None."""
     native = _native()
     if native is None:
         return None
@@ -134,13 +134,10 @@ def lower(plan, fields, scalars, n, m):
             continue
         if node.op == "field":
             # Read into a register of the block where it is first read.
-            v = fields.get(node.value)
-            if not _panel(v, n, m):
-                return None
-            k = input_at.get(id(v))
+            k = input_at.get(node.value)
             if k is None:
-                k = input_at[id(v)] = len(inputs)
-                inputs.append(v)
+                k = input_at[node.value] = len(inputs)
+                inputs.append(node.value)
             operand[i] = (k << 2) | _INPUT
             continue
         if node.op == "call":
@@ -204,20 +201,36 @@ def lower(plan, fields, scalars, n, m):
     return Lowered(tuple(code), tuple(inputs), tuple(consts), nregs, kept)
 
 
+def _lowered(plan, scalars):
+    """lower(plan, scalars), kept on the plan for the numbers it was made with: a formula
+    called again with the same parameters is not lowered again."""
+    values = [scalars.get(i) for i in plan.scalar_ids]
+    if any(v is None for v in values):
+        return None
+    key = np.array(values, dtype=np.float64).tobytes()
+    kept = plan.lowered  # read once: another thread may replace it meanwhile
+    if kept is None or kept[0] != key:
+        kept = plan.lowered = (key, lower(plan, scalars))
+    return kept[1]
+
+
 def run(plan, fields, scalars, n, m, block=None):
     """({node id: value} of the kept nodes, the ids whose panels the run made) as
     evaluate_plan gives them, or None where the engine cannot run the plan."""
     if n == 0 or m == 0:
         return None
-    low = lower(plan, fields, scalars, n, m)
+    low = _lowered(plan, scalars)
     if low is None:
+        return None
+    inputs = tuple(fields.get(name) for name in low.inputs)
+    if not all(_panel(v, n, m) for v in inputs):
         return None
     mod = _native()[0]
     first = next(iter(fields.values()), None)
     fortran = isinstance(first, np.ndarray) and m > 1 and first.flags.f_contiguous
     outs = tuple(np.empty((n, m), order="F" if fortran else "C") for _ in low.kept)
     block = BLOCK if block is None else block
-    if mod._engine(low.code, low.inputs, low.consts, outs, low.nregs, block) != 0:
+    if mod._engine(low.code, inputs, low.consts, outs, low.nregs, block) != 0:
         return None
     values = dict(zip(low.kept, outs))
     nodes = plan.nodes

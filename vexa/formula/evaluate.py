@@ -99,7 +99,7 @@ class Plan:
     leaves (numbers, parameters, data fields); and after each step the values dropped.
     Kept: the outputs, the drawings' arguments and `keep`."""
 
-    __slots__ = ("drops", "keep", "leaves", "nodes", "order", "steps")
+    __slots__ = ("drops", "keep", "leaves", "lowered", "nodes", "order", "scalar_ids", "steps")
 
     def __init__(self, program, keep=()):
         want, _ = needed(program)
@@ -109,6 +109,8 @@ class Plan:
             kept.update(a for a in d.args if isinstance(a, int))
         self.keep = kept
         self.order = sorted(want)
+        self.scalar_ids = [i for i in self.order if nodes[i].shape == SCALAR]
+        self.lowered = None  # (numbers, the engine's code for them): engine.py
         readers = {i: set() for i in want}
         for i in want:
             for a in nodes[i].args:
