@@ -45,6 +45,7 @@ BLOCK = 0
 _CONST, _INPUT, _REG, _OUT = 0, 1, 2, 3
 
 _NATIVE = None
+_INT32_MAX = 2**31 - 1
 
 
 def _native():
@@ -217,8 +218,8 @@ def _lowered(plan, scalars):
 def run(plan, fields, scalars, n, m, block=None):
     """({node id: value} of the kept nodes, the ids whose panels the run made) as
     evaluate_plan gives them, or None where the engine cannot run the plan."""
-    if n == 0 or m == 0:
-        return None
+    if n == 0 or m == 0 or n > _INT32_MAX:
+        return None  # nothing to compute, or more bars than a kernel counts: as before
     low = _lowered(plan, scalars)
     if low is None:
         return None
