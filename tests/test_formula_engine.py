@@ -95,7 +95,9 @@ def test_random_formulas_equal_the_panel_evaluation_and_the_direct_calls(monkeyp
 def test_market_formula_equals_the_direct_panel_calls(monkeypatch, fortran):
     count = _Count(monkeypatch)
     rng = np.random.default_rng(5)
-    n, m = 300, 67
+    # Enough elements for the blocks to be shared among threads; a last block narrower
+    # than the others.
+    n, m = 400, 171
     close = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, (n, m)), axis=0))
     close[rng.random((n, m)) < 0.02] = np.nan
     close[:30, 3] = np.nan  # a symbol that starts late
@@ -106,7 +108,7 @@ def test_market_formula_equals_the_direct_panel_calls(monkeypatch, fortran):
         "low": np.array(close * 0.99, order=order),
     }
     before = _native._num_threads()
-    _native._num_threads(2)
+    _native._num_threads(3)
     try:
         got = Formula(MARKET)(d)
     finally:
