@@ -15,6 +15,11 @@ release the GIL). A value read only inside its run never becomes a whole panel; 
 others are written chunk by chunk into their panels, which reuse the panels of values
 already dropped. Each element gets the same operations in the same order, so the bits
 are those of one operation after another over whole panels.
+
+A plan that the native engine can run (engine.py: element-wise operators and functions
+with exact IEEE results, and calls of the table's functions) runs there instead, the
+whole formula over blocks of symbols at a time; the rest of this module is the way of
+every other plan, and of any plan when USE_ENGINE is off.
 """
 
 from __future__ import annotations
@@ -23,6 +28,7 @@ import threading
 
 import numpy as np
 
+from . import engine
 from .adapter import call_function
 from .errors import FormulaError
 from .func import COND, INT, REAL
@@ -36,6 +42,8 @@ CHUNK = 1 << 15
 MIN_THREADED = 1 << 17
 # Whole panels of dropped values kept for reuse.
 SPARE = 4
+# Plans the native engine can run go there (off: every plan is evaluated here).
+USE_ENGINE = True
 
 
 class Block:
@@ -91,7 +99,7 @@ class Plan:
     leaves (numbers, parameters, data fields); and after each step the values dropped.
     Kept: the outputs, the drawings' arguments and `keep`."""
 
-    __slots__ = ("drops", "keep", "leaves", "nodes", "steps")
+    __slots__ = ("drops", "keep", "leaves", "lowered", "nodes", "order", "scalar_ids", "steps")
 
     def __init__(self, program, keep=()):
         want, _ = needed(program)
@@ -100,6 +108,9 @@ class Plan:
         for d in program.drawings:
             kept.update(a for a in d.args if isinstance(a, int))
         self.keep = kept
+        self.order = sorted(want)
+        self.scalar_ids = [i for i in self.order if nodes[i].shape == SCALAR]
+        self.lowered = None  # (numbers, the engine's code for them): engine.py
         readers = {i: set() for i in want}
         for i in want:
             for a in nodes[i].args:
@@ -146,6 +157,10 @@ class Plan:
 def evaluate_plan(plan, fields, scalars, n, m):
     """({node id: value} of the kept nodes, the ids among them whose panel this
     evaluation made, never the caller's and never a view)."""
+    if USE_ENGINE:
+        done = engine.run(plan, fields, scalars, n, m)
+        if done is not None:
+            return done
     block = Block(n, m)
     nodes = plan.nodes
     values, owned, spare = {}, set(), []

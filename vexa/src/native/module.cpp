@@ -14,6 +14,7 @@
 
 #include "../pyref.h"
 #include "call.h"
+#include "engine.h"
 #include "errors.h"
 #include "pool.h"
 #include "rows.h"
@@ -112,6 +113,13 @@ PyMethodDef g_module_methods[] = {
     {"_forms", forms, METH_NOARGS,
      "_forms()\n--\n\nThe forms each function has beside its 1-D kernel, as this module "
      "was built: {name: {'stream': bool, 'lane': bool}}."},
+    {"_engine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine::run)),
+     METH_FASTCALL,
+     "_engine(code, inputs, consts, outs, nregs, block=0, /)\n--\n\nRuns a formula's "
+     "program over blocks of the panels' columns (vexa.formula.engine); 0, or a kernel's "
+     "refusal."},
+    {"_engine_ops", engine::ops, METH_NOARGS,
+     "_engine_ops()\n--\n\nThe names of the engine's opcodes, in the order of their numbers."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module = {PyModuleDef_HEAD_INIT,
