@@ -48,7 +48,9 @@ update_many of a masked array returns one. See docs/guarantees.md.
 from . import _native
 
 Stream = _native.Stream
+Market = _native.Market
 _stream_restore = _native._stream_restore
+_market_restore = _native._market_restore
 _stream_history = _native._stream_history
 
 globals().update(_native._stream_types)
