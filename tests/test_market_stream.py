@@ -168,3 +168,206 @@ def test_a_changed_byte_or_another_market_is_refused():
     ]:
         with pytest.raises(ValueError, match="nothing was restored"):
             restore(*args)
+
+
+# ---- formula market streams --------------------------------------------------------
+
+TEN_LINES = """
+MID := MA(CLOSE, N);
+UP : MID + 2 * STD(CLOSE, N);
+DIF := EMA(CLOSE, 12) - EMA(CLOSE, 26);
+DEA := EMA(DIF, 9);
+RSV := (CLOSE - LLV(LOW, 9)) / (HHV(HIGH, 9) - LLV(LOW, 9)) * 100;
+K : SMA(RSV, 3, 1);
+J : 3 * K - 2 * SMA(K, 3, 1) + ABS(MAX(K, 50)) + BARSCOUNT(CLOSE) / 0 + SQRT(C - 100);
+BUY : CROSS(DIF, DEA) + COUNT(CLOSE > UP, 5) + 7;
+"""
+
+
+def market_data(rng, n, k):
+    """k symbols' bars (each as formula_gen draws one symbol's) as {field: (n, k)}, the
+    bars each symbol has (present) and the field names as a feed spells them."""
+    import formula_gen as gen
+
+    per = [gen.data(rng, n) for _ in range(k)]
+    data = {f: np.column_stack([d[f] for d in per]) for f in per[0]}
+    present = rng.random((n, k)) < 0.75
+    present[:, 0] = True  # one symbol with every bar
+    present[:, 1] = False  # one symbol without any
+    return data, present
+
+
+def check_market(f, data, present, n, k, **kw):
+    """The market stream of f over the bars, pickled mid-way, against the formula over
+    each symbol's own bars."""
+    spelled = {"close": "Close", "open": "OPEN", "high": "high", "low": "Low", "vol": "volume"}
+    s = f.stream(symbols=[f"S{i}" for i in range(k)], max_period=n, **kw)
+    got = {o: np.full((n, k), np.nan) for o in f.outputs}
+    for t in range(n):
+        if t == n // 2:
+            s = pickle.loads(pickle.dumps(s))
+        out = s.update({spelled[q]: v[t] for q, v in data.items()}, present=present[t])
+        for o, v in out.items():
+            got[o][t] = v
+    assert s.bars.tolist() == present.sum(0).tolist()
+    for i in range(k):
+        mine = present[:, i]
+        if not mine.any():
+            assert all(np.isnan(got[o][:, i]).all() for o in f.outputs)
+            continue
+        whole = f({q: v[mine, i] for q, v in data.items()}, **kw)
+        for o in f.outputs:
+            assert np.isnan(got[o][~mine, i]).all()
+            assert same(got[o][mine, i], np.broadcast_to(whole[o], (mine.sum(),))), (o, i)
+
+
+@pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
+@pytest.mark.parametrize("seed", range(30))
+def test_random_formula_markets_are_each_symbols_batch_run(seed):
+    import formula_gen as gen
+
+    from vexa.formula import Formula
+
+    rng = np.random.default_rng(1000 + seed)
+    n, k = 40, 5
+    data, present = market_data(rng, n, k)
+    f = Formula("\n".join(f"OUT{j} : {gen.text(gen.tree(rng))};" for j in range(4)))
+    if f.looks_ahead:
+        return
+    check_market(f, data, present, n, k)
+
+
+@pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
+def test_a_ten_line_formula_market_and_its_screen():
+    from vexa.formula import Formula, FormulaError
+
+    rng = np.random.default_rng(3)
+    n, k = 120, 6
+    data, present = market_data(rng, n, k)
+    f = Formula(TEN_LINES, N=20)
+    with np.errstate(all="raise"):
+        check_market(f, data, present, n, k, N=10)
+    s = f.stream(symbols=k, N=10)
+    for t in range(n - 1):
+        s.update({q: v[t] for q, v in data.items()})
+    with pytest.raises(ValueError, match=r"when = 'SELL' is not an output .* UP, K, J, BUY"):
+        s.screen({q: v[-1] for q, v in data.items()}, when="SELL")
+    assert s.bars.tolist() == [n - 1] * k  # refused before the bar was taken
+    twin = pickle.loads(pickle.dumps(s))
+    last = {q: v[-1] for q, v in data.items()}
+    hits = s.screen(last, when="K")
+    out = twin.update(last)
+    true = np.flatnonzero((out["K"] != 0) & ~np.isnan(out["K"]))
+    assert hits.index.tolist() == true.tolist() and list(hits.columns) == list(f.outputs)
+    for o in f.outputs:
+        assert same(hits[o].to_numpy(), out[o][true])
+    for bad, err, text in [
+        ({"close": np.ones(k)}, FormulaError, "the bar lacks low, high"),
+        ({**last, "close": np.ones(k + 1)}, ValueError, r"bar\['close'\] has shape \(7,\)"),
+        ({**last, "close": np.array(["x"] * k)}, TypeError, r"bar\['close'\] must hold numbers"),
+    ]:
+        with pytest.raises(err, match=text):
+            s.update(bad)
+    with pytest.raises(ValueError, match="present must be a boolean array"):
+        s.update(last, present=np.ones(k))
+    assert s.bars.tolist() == [n] * k
+
+
+def test_values_by_symbol_name_must_be_in_the_streams_order():
+    pd = pytest.importorskip("pandas")
+    from vexa.formula import Formula
+
+    s = Formula("X : MA(C, 2);").stream(symbols=["A", "B"])
+    s.update({"close": pd.Series([1.0, 2.0], index=["A", "B"])})
+    with pytest.raises(ValueError, match=r"series.reindex\(stream.symbols\)"):
+        s.update({"close": pd.Series([1.0, 2.0], index=["B", "A"])})
+    got = s.update({"close": np.ma.array([3.0, 4.0], mask=[0, 1])})
+    assert same(got["X"], [2.0, np.nan])
+
+
+def test_a_refused_bar_breaks_a_formula_market_for_good():
+    from vexa.formula import Formula, FormulaError
+
+    s = Formula("X : MA(C, BARSLAST(C > 100) + 1) + EMA(C, 3);").stream(symbols=2, max_period=2)
+    with pytest.raises(FormulaError, match="stopped at update 3"):
+        for c in (99.0, 101.0, 98.0, 97.0, 96.0):
+            s.update({"close": np.array([c, 50.0])})
+    with pytest.raises(FormulaError, match="stopped at update 3"):
+        s.update({"close": np.array([1.0, 1.0])})
+    with pytest.raises(FormulaError, match="stopped"):
+        pickle.dumps(s)
+
+
+class Interrupting:
+    """A market function's state that raises `error` at its next bar, before or after
+    taking it."""
+
+    def __init__(self, inner, error, after):
+        self.inner, self.error, self.after, self.params = inner, error, after, None
+
+    @property
+    def bars(self):
+        return self.inner.bars
+
+    def update(self, *values, present=None):
+        if self.after:
+            self.inner.update(*values, present=present)
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+def test_an_interrupted_market_update_leaves_it_as_it_was_or_broken(error):
+    from vexa.formula import Formula, FormulaError
+
+    f = Formula("A:EMA(C,3); B:MA(C,2)+BARSCOUNT(C); D:REF(C,1);")
+    bars = [np.array([10.0, 11.0]), np.array([12.5, np.nan]), np.array([12.0, 13.0])]
+    fresh = f.stream(symbols=2)
+    want = [fresh.update({"close": c}) for c in bars][-1]
+    for k in range(len(f.stream(symbols=2)._streams)):
+        for after in (False, True):
+            s = f.stream(symbols=2)
+            s.update({"close": bars[0]})
+            kept = s._streams[k]
+            s._streams[k] = Interrupting(kept, error(), after)
+            s._link()
+            with pytest.raises(error):
+                s.update({"close": bars[1]}, present=np.array([True, False]))
+            s._streams[k] = kept
+            s._link()
+            if k == 0 and not after:
+                assert s.bars.tolist() == [1, 1]
+                got = [s.update({"close": c}) for c in bars[1:]][-1]
+                assert all(same(got[o], want[o]) for o in f.outputs)
+            else:
+                with pytest.raises(FormulaError, match="stopped at update 1 .*" + error.__name__):
+                    s.update({"close": bars[1]})
+
+
+def test_a_market_shared_among_threads_takes_each_bar_whole():
+    import sys
+    import threading
+
+    from vexa.formula import Formula
+
+    s = Formula("A:REF(C,1); D:REF(C+0,1); S:SUM(C,0);").stream(symbols=3)
+    differ = []
+
+    def feed(k):
+        for i in range(1_000):
+            out = s.update({"close": np.full(3, 1.0 + k + i % 7)})
+            if not same(out["A"], out["D"]):
+                differ.append(out)
+
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=feed, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(before)
+    total = sum(1.0 + k + i % 7 for k in range(4) for i in range(1_000))
+    assert not differ and s.bars.tolist() == [4_000] * 3
+    assert s.update({"close": np.zeros(3)})["S"].tolist() == [total] * 3
