@@ -340,25 +340,8 @@ QXS_API int32_t qxs_market_update(void *states, size_t stride, int64_t count,
     if (count > 0) {
         auto *base = static_cast<unsigned char *>(states);
         const int32_t row = reinterpret_cast<Head *>(base)->row;
-        const auto step_of = kOps[row].step;
-        const int arrays = count_arrays(row);
-        double v[qx::table::kMaxParams] = {};
-        for (int64_t i = 0; i < count; ++i) {
-            if (present != nullptr && present[i] == 0) {
-                out[i] = missing();
-                continue;
-            }
-            Head &h = *reinterpret_cast<Head *>(base + static_cast<size_t>(i) * stride);
-            for (int k = 0; k < arrays; ++k) v[k] = columns[k][i];
-            const int32_t st = step_of(h, v, out + i);
-            ++h.bars;
-            if (st != QXS_OK) {
-                if (bad++ == 0) {
-                    status = st;
-                    at = i;
-                }
-            }
-        }
+        status = kOps[row].market(base, stride, count, count_arrays(row), columns, present, out,
+                                  &bad, &at);
     }
     if (refused) *refused = bad;
     if (first) *first = at;
