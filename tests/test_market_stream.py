@@ -371,3 +371,34 @@ def test_a_market_shared_among_threads_takes_each_bar_whole():
     total = sum(1.0 + k + i % 7 for k in range(4) for i in range(1_000))
     assert not differ and s.bars.tolist() == [4_000] * 3
     assert s.update({"close": np.zeros(3)})["S"].tolist() == [total] * 3
+
+
+def test_a_formula_streams_bars_of_every_spelling_and_kind_alike():
+    """The single stream finds a bar's fields once per spelling of its keys: bars whose
+    keys change spelling or order, ints, numpy numbers and a pandas Series give what
+    plain floats give; a value that is no number is refused, naming its key."""
+    from vexa.formula import Formula, FormulaError
+
+    f = Formula("A : MA(C, 3) - L; B : EMA(H, 2);")
+    closes = [10.0, 11.0, 12.5, 12.0, 13.0, 9.0]
+    plain = f.stream()
+    want = [plain.update({"close": c, "low": c - 1, "high": c + 1}) for c in closes]
+    s = f.stream()
+    kinds = [
+        lambda c: {"close": c, "low": c - 1, "high": c + 1},
+        lambda c: {"HIGH": np.float64(c + 1), "L": c - 1, "Close": c},
+        lambda c: {"close": int(c) if c == int(c) else c, "low": c - 1, "high": c + 1, "x": "?"},
+        lambda c: __import__("pandas").Series({"close": c, "low": c - 1, "high": c + 1}),
+        lambda c: {"close": np.float32(c), "low": c - 1, "high": c + 1},
+        lambda c: {"close": c, "low": c - 1, "high": c + 1},
+    ]
+    got = [s.update(k(c)) for k, c in zip(kinds, closes)]
+    assert all(same([g[o] for g in got], [w[o] for w in want]) for o in f.outputs)
+    for bad, err, text in [
+        ({"close": True, "low": 1.0, "high": 1.0}, TypeError, r"bar\['close'\] must be a number"),
+        ({"close": 1.0, "low": "1", "high": 1.0}, TypeError, r"bar\['low'\] must be a number"),
+        ({"close": 1.0, "hi": 1.0}, FormulaError, "the bar lacks low, high"),
+    ]:
+        with pytest.raises(err, match=text):
+            s.update(bad)
+    assert s.bars == len(closes)

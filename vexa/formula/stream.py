@@ -31,6 +31,7 @@ from __future__ import annotations
 import math
 import threading
 import zlib
+from operator import itemgetter
 
 import numpy as np
 
@@ -148,9 +149,7 @@ class FormulaStream:
             raise FormulaError("the formula has no output line; a stream has nothing to give")
         outs = [self._name(program.nodes[o.node]) for o in program.outputs]
         fields = ", ".join([*self._first_args, *(f"f{k}" for k in range(len(self._fields)))])
-        self._source = "\n".join(
-            [f"def bar({fields}):", *lines, f"    return ({', '.join(outs)},)"]
-        )
+        self._source = "\n".join([f"def bar({fields}):", *lines, self._return_line(outs)])
         self._outputs = tuple(o.name for o in program.outputs)
         self._aliases = {a: f for a, f in FIELD_ALIASES.items() if f in self._fields}
         # The batch evaluation runs numpy's element-wise functions with every floating-
@@ -160,6 +159,7 @@ class FormulaStream:
             for i in needed(program, drawings=False)[0]
         )
         self._bars = 0
+        self._takers = {}  # the keys of a bar, in order -> its field values (_taker)
         self._broken = None
         self._lock = threading.Lock()
         self._owner = None  # the thread in an update
@@ -178,6 +178,10 @@ class FormulaStream:
 
     def _make_stream(self, kind, kwargs):
         return kind(**kwargs)
+
+    def _return_line(self, outs):
+        # {output name: value}, the names bound as o0, o1, ... (_link)
+        return "    return {" + ", ".join(f"o{j}: {x}" for j, x in enumerate(outs)) + "}"
 
     def _barscount(self):
         return _BarsCount()
@@ -217,6 +221,7 @@ class FormulaStream:
         """Makes the per-bar function, bound to the current states."""
         namespace = dict(self._consts, **SCALAR_NAMES)
         namespace.update({f"u{k}": s.update for k, s in enumerate(self._streams)})
+        namespace.update({f"o{j}": name for j, name in enumerate(self._outputs)})
         # The text is made here from node numbers and fixed operator spellings only;
         # nothing of the formula's own text reaches it.
         exec(compile(self._source, "<formula stream>", "exec"), namespace)
@@ -235,19 +240,16 @@ class FormulaStream:
     def update(self, bar):
         """Takes the new bar, a mapping of field name (open, high, low, close, volume or
         vol, amount; any case) to its value, and returns {output name: float}."""
-        got = {}
-        for key, v in bar.items():
-            field = self._aliases.get(key.upper()) if isinstance(key, str) else None
-            if field is None:
-                continue
-            if isinstance(v, bool) or not isinstance(v, (float, int, np.floating, np.integer)):
-                raise TypeError(
-                    f"bar[{key!r}] must be a number (int or float), not {type(v).__name__}"
-                )
-            got[field] = float(v)
-        if len(got) != len(self._fields):
-            lacking = [f.lower() for f in self._fields if f not in got]
-            raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
+        # The fields by the keys as this feed spells them, found once per spelling.
+        try:
+            take = self._takers[tuple(bar) if type(bar) is dict else tuple(bar.keys())]
+        except (KeyError, TypeError, AttributeError):
+            take = self._taker(bar)
+        values = take(bar)
+        for v in values:
+            if type(v) is not float:
+                values = self._numbers(bar)
+                break
         lock = self._lock
         if not lock.acquire(False):
             self._wait("update", "the bar was not taken")
@@ -258,9 +260,9 @@ class FormulaStream:
             try:
                 if self._quiet:
                     with np.errstate(all="ignore"):
-                        values = self._bar(*(got[f] for f in self._fields))
+                        out = self._bar(*values)
                 else:
-                    values = self._bar(*(got[f] for f in self._fields))
+                    out = self._bar(*values)
                 self._bars += 1
             except BaseException as e:
                 self._interrupted(e)
@@ -268,7 +270,59 @@ class FormulaStream:
         finally:
             self._owner = None
             lock.release()
-        return dict(zip(self._outputs, values))
+        return out
+
+    def _keys(self, bar):
+        """{field: the key of the bar that gives it} (of two keys for one field, the
+        later); a FormulaError names the fields the bar lacks."""
+        keys = {}
+        for key in bar.keys():
+            field = self._aliases.get(key.upper()) if isinstance(key, str) else None
+            if field is not None:
+                keys[field] = key
+        if len(keys) != len(self._fields):
+            lacking = [f.lower() for f in self._fields if f not in keys]
+            raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
+        return keys
+
+    def _taker(self, bar):
+        """A function of a bar giving its values of the fields read, in their order,
+        kept for bars whose keys come in this order."""
+        keys = self._keys(bar)
+        order = [keys[f] for f in self._fields]
+        if len(order) > 1:
+            take = itemgetter(*order)
+        elif order:
+            key = order[0]
+
+            def take(b):
+                return (b[key],)
+        else:
+
+            def take(b):
+                return ()
+
+        try:
+            spelling = tuple(bar.keys())
+            if len(self._takers) < 64 and all(isinstance(k, str) for k in spelling):
+                self._takers[spelling] = take
+        except TypeError:
+            pass
+        return take
+
+    def _numbers(self, bar):
+        """The values of the fields read as floats, each checked to be a number."""
+        keys = self._keys(bar)
+        values = []
+        for f in self._fields:
+            key = keys[f]
+            v = bar[key]
+            if isinstance(v, bool) or not isinstance(v, (float, int, np.floating, np.integer)):
+                raise TypeError(
+                    f"bar[{key!r}] must be a number (int or float), not {type(v).__name__}"
+                )
+            values.append(float(v))
+        return values
 
     def _wait(self, what, outcome):
         """Takes the lock that another call holds: waits for another thread, refuses a
@@ -414,6 +468,9 @@ class MarketFormulaStream(FormulaStream):
 
     def _make_stream(self, kind, kwargs):
         return kind(**kwargs, symbols=self._symbols_arg)
+
+    def _return_line(self, outs):
+        return f"    return ({', '.join(outs)},)"
 
     def _barscount(self):
         return _MarketBarsCount(self._count)
