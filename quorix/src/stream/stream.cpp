@@ -381,8 +381,8 @@ QXS_API int32_t qxs_market_save(const void *states, size_t stride, int64_t count
     if (!out || size == 0 || size != qxs_market_saved_size(states, stride, count))
         return QXS_BAD_STATE;
     auto *o = static_cast<unsigned char *>(out);
-    const uint64_t head[3] = {kMarketMagic, static_cast<uint64_t>(count),
-                              static_cast<uint64_t>(stride)};
+    const uint64_t size0 = count > 0 ? reinterpret_cast<const Head *>(states)->size : 0;
+    const uint64_t head[3] = {kMarketMagic, static_cast<uint64_t>(count), size0};
     std::memcpy(o, head, sizeof head);
     size_t at = sizeof head;
     for (int64_t i = 0; i < count; ++i) {
@@ -398,24 +398,24 @@ QXS_API int32_t qxs_market_save(const void *states, size_t stride, int64_t count
     return QXS_OK;
 }
 
-QXS_API int64_t qxs_market_loaded(const void *saved, size_t n, size_t *stride) {
+QXS_API int64_t qxs_market_loaded(const void *saved, size_t n, size_t *size) {
     if (!saved || n < 32) return -1;
     uint64_t head[3];
     std::memcpy(head, saved, sizeof head);
     if (head[0] != kMarketMagic || head[1] > static_cast<uint64_t>(kMaxBars) ||
-        head[2] < sizeof(Head) || head[2] > SIZE_MAX)
+        (head[1] > 0 && head[2] < sizeof(Head)) || head[2] > SIZE_MAX)
         return -1;
     // Every symbol takes at least its length and a head: a count beyond the bytes is no
     // saved market.
     if (head[1] > (n - 32) / (8 + sizeof(Head) + 8)) return -1;
-    if (stride) *stride = static_cast<size_t>(head[2]);
+    if (size) *size = static_cast<size_t>(head[2]);
     return static_cast<int64_t>(head[1]);
 }
 
 QXS_API int32_t qxs_market_load(const void *saved, size_t n, void *states, size_t stride,
                                 int64_t count) {
-    size_t held = 0;
-    if (!states || qxs_market_loaded(saved, n, &held) != count || held != stride)
+    size_t size = 0;
+    if (!states || qxs_market_loaded(saved, n, &size) != count || size > stride)
         return QXS_BAD_STATE;
     const auto *in = static_cast<const unsigned char *>(saved);
     uint64_t sum;
@@ -433,7 +433,7 @@ QXS_API int32_t qxs_market_load(const void *saved, size_t n, void *states, size_
         at += 8;
         if (len > n - 8 - at) return QXS_BAD_STATE;
         void *state = static_cast<unsigned char *>(states) + static_cast<size_t>(i) * stride;
-        const int32_t st = qxs_load(in + at, static_cast<size_t>(len), state, stride);
+        const int32_t st = qxs_load(in + at, static_cast<size_t>(len), state, size);
         if (st != QXS_OK) return st;
         at += static_cast<size_t>(len);
         qxs_params(state, p, &h);

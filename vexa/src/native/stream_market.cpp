@@ -24,8 +24,10 @@ struct Market {
     int32_t arrays;   // values per bar
     uint32_t cond;    // bit k: value k is a condition
     int64_t count;    // symbols
-    size_t stride;    // bytes of one symbol's state
-    void *states;     // count * stride bytes, PyMem_Calloc'd
+    size_t size;      // bytes of one symbol's state
+    size_t stride;    // bytes from one symbol's state to the next: size to a multiple of 64
+    void *states;     // count * stride bytes, 64-byte aligned, within raw
+    void *raw;        // PyMem_Calloc'd
     PyObject *names;  // a tuple of the symbols' names, or None
 };
 
@@ -36,6 +38,12 @@ inline const Row &row_of(const Market *m) { return row_at(static_cast<size_t>(m-
 
 inline void *state_at(const Market *m, int64_t i) {
     return static_cast<unsigned char *>(m->states) + static_cast<size_t>(i) * m->stride;
+}
+
+// The first 64-byte boundary in `raw` (allocated 64 bytes longer than it needs).
+unsigned char *aligned(void *raw) {
+    const auto at = reinterpret_cast<uintptr_t>(raw);
+    return static_cast<unsigned char *>(raw) + ((64 - at % 64) % 64);
 }
 
 void describe(Market *m) {
@@ -54,8 +62,10 @@ Market *alloc_market(int32_t row, PyObject *names) {
     if (m == nullptr) return nullptr;
     m->row = row;
     m->count = 0;
+    m->size = 0;
     m->stride = 0;
     m->states = nullptr;
+    m->raw = nullptr;
     m->names = Py_NewRef(names);
     describe(m);
     return m;
@@ -64,7 +74,7 @@ Market *alloc_market(int32_t row, PyObject *names) {
 void market_dealloc(PyObject *self) {
     auto *m = reinterpret_cast<Market *>(self);
     PyTypeObject *type = Py_TYPE(self);
-    PyMem_Free(m->states);
+    PyMem_Free(m->raw);
     Py_XDECREF(m->names);
     type->tp_free(self);
     Py_DECREF(type);
@@ -281,19 +291,19 @@ PyObject *market_reset(PyObject *self, PyObject *) {
     int64_t history;
     qxs_params(m->states, ints, &history);
     qxs_reals(m->states, reals);
-    const size_t total = static_cast<size_t>(m->count) * m->stride;
-    void *fresh = PyMem_Calloc(1, total);
-    if (fresh == nullptr) return PyErr_NoMemory();
+    void *raw = PyMem_Calloc(1, static_cast<size_t>(m->count) * m->stride + 64);
+    if (raw == nullptr) return PyErr_NoMemory();
+    unsigned char *fresh = aligned(raw);
     for (int64_t i = 0; i < m->count; ++i) {
-        if (qxs_init_reals(m->row, ints, reals, history,
-                           static_cast<unsigned char *>(fresh) + static_cast<size_t>(i) * m->stride,
-                           m->stride) != QXS_OK) {
-            PyMem_Free(fresh);
+        if (qxs_init_reals(m->row, ints, reals, history, fresh + static_cast<size_t>(i) * m->stride,
+                           m->size) != QXS_OK) {
+            PyMem_Free(raw);
             err::refused(stream_name(row_of(m)).c_str(), QXS_BAD_STATE);
             return nullptr;
         }
     }
-    PyMem_Free(m->states);
+    PyMem_Free(m->raw);
+    m->raw = raw;
     m->states = fresh;
     Py_RETURN_NONE;
 }
@@ -425,20 +435,31 @@ PyType_Slot g_market_slots[] = {
 PyType_Spec g_market_spec = {"vexa.stream.Market", sizeof(Market), 0, Py_TPFLAGS_DEFAULT,
                              g_market_slots};
 
-// Memory for `count` states of `stride` bytes, refused beyond the machine's memory.
-void *market_memory(const std::string &made, int64_t count, size_t stride) {
-    if (count > 0 && stride > SIZE_MAX / static_cast<size_t>(count)) {
-        err::state_too_large(made, UINT64_MAX, stream_memory_limit());
-        return nullptr;
+// The states of `count` symbols of `size` bytes each: 64-byte aligned, each padded to a
+// multiple of 64, refused beyond the machine's memory (`made` names the market for that
+// error, `restoring` gives a restore's error instead).
+bool allocate(Market *m, const std::string &made, const char *restoring, int64_t count,
+              size_t size) {
+    const size_t stride = (size + 63) / 64 * 64;
+    const bool over = stride < size || (count > 0 && stride > (SIZE_MAX - 64) / count);
+    const size_t total = over ? 0 : static_cast<size_t>(count) * stride;
+    if (over || !stream_fits(total)) {
+        const uint64_t need = over ? UINT64_MAX : total;
+        if (restoring != nullptr)
+            err::not_restored_memory(restoring, need, stream_memory_limit());
+        else
+            err::state_too_large(made, need, stream_memory_limit());
+        return false;
     }
-    const size_t total = static_cast<size_t>(count) * stride;
-    if (!stream_fits(total)) {
-        err::state_too_large(made, total, stream_memory_limit());
-        return nullptr;
+    m->raw = PyMem_Calloc(1, total + 64);
+    if (m->raw == nullptr) {
+        err::state_memory(made.c_str(), total);
+        return false;
     }
-    void *states = PyMem_Calloc(1, total ? total : 1);
-    if (states == nullptr) err::state_memory(made.c_str(), total);
-    return states;
+    m->states = aligned(m->raw);
+    m->size = size;
+    m->stride = stride;
+    return true;
 }
 
 }  // namespace
@@ -453,8 +474,8 @@ PyObject *market_new(int32_t row, const int32_t *ints, const double *reals, int6
     Ref hold_names(names);
     // The parameters vetted and the size of one state, as for a single stream.
     if (!vet_params(row, ints, reals)) return nullptr;
-    const size_t stride = qxs_state_size(row, ints, history);
-    if (stride == 0) {
+    const size_t size = qxs_state_size(row, ints, history);
+    if (size == 0) {
         err::history_refused(name.c_str(), history);
         return nullptr;
     }
@@ -462,13 +483,11 @@ PyObject *market_new(int32_t row, const int32_t *ints, const double *reals, int6
     if (m == nullptr) return nullptr;
     Ref own(reinterpret_cast<PyObject *>(m));
     const std::string made = name + "(symbols=" + std::to_string(static_cast<long long>(count)) +
-                             ", a state of " + std::to_string(stride) + " bytes each)";
-    m->states = market_memory(made, count, stride);
-    if (m->states == nullptr) return nullptr;
+                             ", a state of " + std::to_string(size) + " bytes each)";
+    if (!allocate(m, made, nullptr, count, size)) return nullptr;
     m->count = count;
-    m->stride = stride;
     for (int64_t i = 0; i < count; ++i) {
-        const int32_t st = qxs_init_reals(row, ints, reals, history, state_at(m, i), stride);
+        const int32_t st = qxs_init_reals(row, ints, reals, history, state_at(m, i), size);
         if (st != QXS_OK) {
             err::refused(name.c_str(), st);
             return nullptr;
@@ -515,30 +534,17 @@ PyObject *market_restore(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref hold_names(names);
     const char *saved = PyBytes_AS_STRING(args[2]);
     const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(args[2]));
-    size_t stride = 0;
-    if (qxs_market_loaded(saved, n, &stride) != count) {
+    size_t size = 0;
+    if (qxs_market_loaded(saved, n, &size) != count) {
         err::not_restored_format(name);
-        return nullptr;
-    }
-    if (count > 0 && stride > SIZE_MAX / static_cast<size_t>(count)) {
-        err::not_restored_format(name);
-        return nullptr;
-    }
-    const size_t total = static_cast<size_t>(count) * stride;
-    if (!stream_fits(total)) {
-        err::not_restored_memory(name, total, stream_memory_limit());
         return nullptr;
     }
     Market *m = alloc_market(row, names);
     if (m == nullptr) return nullptr;
     Ref own(reinterpret_cast<PyObject *>(m));
-    m->states = PyMem_Calloc(1, total ? total : 1);
-    if (m->states == nullptr) return PyErr_NoMemory();
-    const int32_t st = qxs_market_load(saved, n, m->states, stride, count);
-    if (st == QXS_OK) {
-        m->count = count;
-        m->stride = stride;
-    }
+    if (!allocate(m, name, name, count, size)) return nullptr;
+    const int32_t st = qxs_market_load(saved, n, m->states, m->stride, count);
+    if (st == QXS_OK) m->count = count;
     if (st == QXS_BAD_CHECKSUM) {
         err::not_restored_checksum(name);
         return nullptr;
