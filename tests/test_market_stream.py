@@ -111,6 +111,15 @@ def test_wrong_arguments_leave_the_market_as_it_was():
         one = [getattr(vs, f.name)(**params_of(f, 3)[0], **history_kw(f, 3)) for _ in x]
         want = [s.update(*(a[i] for a in args)) for i, s in enumerate(one)]
         assert same(c.update(*args), want), f.name
+    pd = pytest.importorskip("pandas")
+    named = vs.MA(N=1, symbols=["A", "B"])
+    got = named.update(pd.Series([1.0, 2.0], index=["A", "B"]))
+    assert type(got) is pd.Series and got.tolist() == [1.0, 2.0]
+    with pytest.raises(ValueError, match=r"reindex\(market.symbols\)"):
+        named.update(pd.Series([1.0, 2.0], index=["B", "A"]))
+    with pytest.raises(ValueError, match="index is not the market's symbols"):
+        vs.MA(N=1, symbols=2).update(pd.Series([1.0, 2.0], index=[1, 0]))
+    assert named.bars.tolist() == [1, 1]
     got = vs.MA(N=1, symbols=2).update(np.ma.array([1.0, 2.0], mask=[0, 1]))
     assert type(got) is np.ma.MaskedArray and got.mask.tolist() == [False, True]
 

@@ -138,7 +138,13 @@ PyObject *symbols_of(const Market *m) {
     return PyLong_FromLongLong(m->count);
 }
 
-std::string market_name(const Market *m) { return stream_name(row_of(m)) + "(symbols=...)"; }
+// The symbols as a list: their names, or 0, 1, ... for a market made with a count.
+PyObject *symbols_list(const Market *m) {
+    if (m->names != Py_None) return PySequence_List(m->names);
+    Ref r(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyRange_Type), "L",
+                                static_cast<long long>(m->count)));
+    return r ? PySequence_List(r.get()) : nullptr;
+}
 
 const char *array_name(const Row &f, int k) {
     for (int i = 0; i < f.nparams; ++i) {
@@ -146,6 +152,26 @@ const char *array_name(const Row &f, int k) {
         if (k-- == 0) return f.params[i].name;
     }
     return "?";
+}
+
+// A pandas Series is read by position: its index must be the market's symbols in their
+// order (names, or 0, 1, ... for a market made with a count), or its values would go to
+// other symbols than their labels say.
+bool index_agrees(const Market *m, const std::string &name, const char *pname, PyObject *given) {
+    if (!PyObject_HasAttrString(given, "index")) return true;
+    Ref index(PyObject_GetAttrString(given, "index"));
+    if (!index) return false;
+    Ref labels(PySequence_List(index.get()));
+    Ref symbols(symbols_list(m));
+    if (!labels || !symbols) return false;
+    const int same = PyObject_RichCompareBool(labels.get(), symbols.get(), Py_EQ);
+    if (same < 0) return false;
+    if (!same)
+        PyErr_Format(PyExc_ValueError,
+                     "%s: %s's index is not the market's symbols in their order; pass values in "
+                     "the order of its symbols (e.g. series.reindex(market.symbols))",
+                     name.c_str(), pname);
+    return same == 1;
 }
 
 // One value of every symbol: a 1-D array of `count` numbers, read as float64 (a copy when
@@ -156,6 +182,8 @@ const double *read_column(const Market *m, int k, PyObject *given, Ref &hold, Re
     const std::string name = stream_name(f) + ".update";
     const char *pname = array_name(f, k);
     Ref unwrapped;
+    if (!PyArray_CheckExact(given) && is_foreign(given) && !index_agrees(m, name, pname, given))
+        return nullptr;
     if (!PyArray_CheckExact(given) && (is_masked(given) || is_foreign(given))) {
         Ref unwrap(wrap_function("unwrap"));
         if (!unwrap) return nullptr;
