@@ -247,6 +247,21 @@ def test_random_formula_markets_are_each_symbols_batch_run(seed):
 
 
 @pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
+def test_numpys_functions_over_a_market_are_the_batch_ones():
+    """The platform's math over 37 symbols (no multiple of any vector width) gives each
+    symbol what its batch run gives."""
+    from vexa.formula import Formula
+
+    rng = np.random.default_rng(5)
+    data, present = market_data(rng, 50, 37)
+    f = Formula(
+        "A: SIN(C) + COS(H) + TAN(L); B: EXP(C/50) + LN(C) + LOG(C) + SQRT(C);"
+        "D: ATAN(C) + ASIN(C/1000) + ACOS(L/1000) + POW(C, 0.3) + MOD(C, 7) + FRACPART(C);"
+    )
+    check_market(f, data, present, 50, 37)
+
+
+@pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
 def test_a_ten_line_formula_market_and_its_screen():
     from vexa.formula import Formula, FormulaError
 
@@ -411,3 +426,27 @@ def test_a_formula_streams_bars_of_every_spelling_and_kind_alike():
         with pytest.raises(err, match=text):
             s.update(bad)
     assert s.bars == len(closes)
+
+
+def test_a_formula_market_checks_its_symbols_as_a_functions_market():
+    from vexa.formula import Formula
+
+    f = Formula("X : C * 2;")
+    for bad, err in [
+        ("AB", TypeError),
+        ({"A", "B"}, TypeError),
+        (-1, ValueError),
+        (["A", "A"], ValueError),
+        ([1], TypeError),
+    ]:
+        with pytest.raises(err) as formula:
+            f.stream(symbols=bad)
+        with pytest.raises(err) as function:
+            vs.EMA(N=2, symbols=bad)
+        assert str(formula.value) == str(function.value).removeprefix("stream.EMA: ")
+    s = f.stream(symbols=2)
+    c = np.array([1.0, 2.0])
+    out = s.update({"close": c})
+    assert out["X"].tolist() == [2.0, 4.0] and s.symbols == range(2) and len(s) == 2
+    out = Formula("X : C; Y : C;").stream(symbols=2).update({"close": c})
+    assert out["X"] is not c and out["X"] is not out["Y"]

@@ -21,6 +21,16 @@ updates and the pickling of a stream shared among threads (each bar is taken who
 in the order the threads get the lock); an update re-entered from within itself (a
 signal handler) is refused.
 
+A market stream (`Formula(text).stream(symbols=5000)`, or a list of names) takes one bar
+of every symbol per update: {field: 1-D array over the symbols}, and `present=` (a boolean
+array) for the symbols that have a bar. The same walk runs over the symbol arrays: each
+operator through its numpy form (ops.OPS, the batch evaluation's), each function through
+its market stream (vexa.stream.NAME(..., symbols=...): one C call for every symbol), so
+each symbol's values are bit for bit its own batch run over the bars it had; a symbol
+without a bar keeps its state and gets NaN. `screen(bar, when)` is the update and the
+symbols whose output `when` is true. Its lock, all-or-nothing updates and pickles are the
+single stream's.
+
 The walk is one Python function made from the program (straight-line code over the
 node numbers, with the streams, the constants and the element-wise functions bound by
 name), so a bar costs a few hundred nanoseconds per node and no dispatch.
@@ -31,6 +41,7 @@ from __future__ import annotations
 import math
 import threading
 import zlib
+from collections.abc import Mapping
 from operator import itemgetter
 
 import numpy as np
@@ -456,12 +467,9 @@ class MarketFormulaStream(FormulaStream):
     _first_args = ("p",)
 
     def __init__(self, formula, program, scalars, params, max_period, symbols):
-        from .. import stream as vs
-
-        probe = vs.MA(N=1, symbols=symbols)  # the symbols read as every market reads them
-        self._symbols_arg = symbols if isinstance(symbols, int) else probe.symbols
-        self._names = None if isinstance(symbols, int) else probe.symbols
-        self._count = len(probe)
+        self._names = _symbol_names(symbols)
+        self._symbols_arg = symbols if self._names is None else self._names
+        self._count = symbols if self._names is None else len(self._names)
         self._block = Block(1, self._count)
         super().__init__(formula, program, scalars, params, max_period)
         self._taken = np.zeros(self._count, np.int64)  # bars each symbol has taken
@@ -582,9 +590,11 @@ class MarketFormulaStream(FormulaStream):
         return dict(zip(self._outputs, (self._output(v, p) for v in values)))
 
     def _output(self, v, p):
-        if p is None:
-            return np.array(np.broadcast_to(v, (self._count,)), np.float64)
-        return np.where(p, v, np.nan)
+        if p is not None:
+            return np.where(p, v, np.nan)
+        if type(v) is np.ndarray and v.shape == (self._count,) and v.dtype == np.float64:
+            return v.copy()  # never the caller's own array, nor one shared by two outputs
+        return np.full(self._count, v, np.float64)
 
     def screen(self, bar, when, present=None):
         """update(bar, present), then the symbols whose output `when` is true (neither 0
@@ -638,6 +648,33 @@ class MarketFormulaStream(FormulaStream):
 
     def __repr__(self):
         return f"<market stream of {self._formula!r}, {self._count} symbols, {self._bars} updates>"
+
+
+def _symbol_names(symbols):
+    """None for a count of symbols (checked), else the names as a tuple (distinct str)."""
+    if isinstance(symbols, int) and not isinstance(symbols, bool):
+        if not 0 <= symbols <= 2**31 - 1:
+            raise ValueError(
+                f"symbols = {symbols} is out of range; pass a count from 0 to 2147483647 or "
+                "a list of the symbols' names"
+            )
+        return None
+    if isinstance(symbols, (str, bytes, Mapping)) or not (
+        hasattr(symbols, "__getitem__") and hasattr(symbols, "__len__")
+    ):
+        raise TypeError(
+            "symbols must be a count (int) or a list of the symbols' names (str), not "
+            f"{type(symbols).__name__}"
+        )
+    names = tuple(symbols)
+    seen = set()
+    for i, name in enumerate(names):
+        if not isinstance(name, str):
+            raise TypeError(f"symbols[{i}] must be a name (str), not {type(name).__name__}")
+        if name in seen:
+            raise ValueError(f"symbols names {name!r} twice; each symbol's bars go to one stream")
+        seen.add(name)
+    return names
 
 
 def _native_market(s):
