@@ -450,3 +450,13 @@ def test_a_formula_market_checks_its_symbols_as_a_functions_market():
     assert out["X"].tolist() == [2.0, 4.0] and s.symbols == range(2) and len(s) == 2
     out = Formula("X : C; Y : C;").stream(symbols=2).update({"close": c})
     assert out["X"] is not c and out["X"] is not out["Y"]
+
+
+def test_screen_without_pandas_gives_a_dict_of_arrays(monkeypatch):
+    from vexa.formula import Formula
+
+    s = Formula("BUY : C > O; GAP : C - O;").stream(symbols=["A", "B", "C"])
+    monkeypatch.setitem(__import__("sys").modules, "pandas", None)
+    got = s.screen({"close": np.array([2.0, 1.0, np.nan]), "open": np.ones(3)}, when="BUY")
+    assert set(got) == {"symbol", "BUY", "GAP"} and got["symbol"].tolist() == ["A"]
+    assert got["BUY"].tolist() == [1.0] and got["GAP"].tolist() == [1.0]
