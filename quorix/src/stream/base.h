@@ -52,8 +52,6 @@ inline bool beyond(const Head &h, int64_t period) { return period > h.history; }
 // One bar of every symbol of a market: the states `stride` bytes apart, input k of symbol i
 // at columns[k][i]; a symbol whose present[i] is 0 (present not null) is left as it is and
 // gets the missing value. Returns the first refusal's status (QXS_OK: none).
-constexpr int64_t kAhead = 6;  // symbols ahead whose head is fetched
-
 template <class S>
 int32_t market_step(unsigned char *states, size_t stride, int64_t count, int arrays,
                     const double *const *columns, const unsigned char *present, double *out,
@@ -67,11 +65,6 @@ int32_t market_step(unsigned char *states, size_t stride, int64_t count, int arr
             continue;
         }
         Head &h = *reinterpret_cast<Head *>(states + static_cast<size_t>(i) * stride);
-        if (i + kAhead < count) {
-            const unsigned char *next = states + static_cast<size_t>(i + kAhead) * stride;
-            __builtin_prefetch(next + 56, 1);
-            __builtin_prefetch(next + 120, 1);
-        }
         for (int k = 0; k < arrays; ++k) v[k] = columns[k][i];
         const int32_t st = S::step(h, v, out + i);
         ++h.bars;
