@@ -231,7 +231,7 @@ def check_market(f, data, present, n, k, **kw):
 
 
 @pytest.mark.filterwarnings("ignore::vexa.MissingDataWarning")
-@pytest.mark.parametrize("seed", range(30))
+@pytest.mark.parametrize("seed", range(16))
 def test_random_formula_markets_are_each_symbols_batch_run(seed):
     import formula_gen as gen
 
@@ -240,9 +240,10 @@ def test_random_formula_markets_are_each_symbols_batch_run(seed):
     rng = np.random.default_rng(1000 + seed)
     n, k = 40, 5
     data, present = market_data(rng, n, k)
-    f = Formula("\n".join(f"OUT{j} : {gen.text(gen.tree(rng))};" for j in range(4)))
-    if f.looks_ahead:
-        return
+    while True:  # formulas that read later bars have no stream: drawn again
+        f = Formula("\n".join(f"OUT{j} : {gen.text(gen.tree(rng))};" for j in range(4)))
+        if not f.looks_ahead:
+            break
     check_market(f, data, present, n, k)
 
 
