@@ -48,11 +48,12 @@ def test_each_symbol_is_its_own_stream_and_the_panel_function(f):
         present[0] = True
         m = getattr(vs, f.name)(**kw, symbols=[f"S{i}" for i in range(k)])
         singles = [getattr(vs, f.name)(**kw) for _ in range(k)]
+        got = np.full((n, k), np.nan)
         for t in range(n):
             if t == n // 2:
                 m = pickle.loads(pickle.dumps(m))
                 assert m.symbols == tuple(f"S{i}" for i in range(k))
-            out = m.update(*(c[t] for c in cols), present=present[t])
+            out = got[t] = m.update(*(c[t] for c in cols), present=present[t])
             assert out.dtype == np.float64 and out.shape == (k,)
             want = [
                 singles[i].update(*(c[t, i] for c in cols)) if present[t, i] else np.nan
@@ -61,6 +62,10 @@ def test_each_symbol_is_its_own_stream_and_the_panel_function(f):
             assert same(out, want), (kw, t)
         assert m.bars.tolist() == present.sum(0).tolist()
         assert m.params == singles[0].params and m.delay == singles[0].delay
+        if m.delay == 0:  # each symbol's values: the batch function over the bars it had
+            for i in range(k):
+                mine = present[:, i]
+                assert same(got[mine, i], batch(f, [c[mine, i] for c in cols], kw)), (kw, i)
 
 
 def test_a_refused_bar_is_taken_by_every_symbol_and_named():
