@@ -38,17 +38,34 @@ stopped without the history. Restoring refuses a changed byte, a state of anothe
 function and parameters that disagree with the numbers the state computes with. Never
 unpickle data from an untrusted source: unpickling runs what the pickle names.
 
+A whole market: `symbols=` (a count, or a list of distinct names) makes a market stream
+(vexa.stream.Market), one stream per symbol with every state in one allocation:
+
+    m = vexa.stream.EMA(N=12, symbols=5000)
+    out = m.update(closes)                  # 1-D over the symbols in, 1-D out
+    out = m.update(closes, present=live)    # a symbol without a bar: state unmoved, NaN
+
+Each `update` takes one 1-D array over the symbols per array parameter and loops over the
+symbols in one C call; each symbol's values are bit for bit its own stream's over the
+bars it had. Arguments are read and checked before any state moves. A refused bar is
+taken by every present symbol and the ValueError names the first refused symbol. `bars`
+is an array of the bars each symbol has taken; pickles hold every symbol's saved form and
+a checksum of the whole.
+
 A stream whose state would exceed this machine's memory once its window is full is
-refused when it is made. Each call (update, update_many, reset, pickling) runs whole
-under the interpreter lock, so a stream may be shared among threads; its bars are then
-taken in the order the calls come. A masked value reads as a missing one, and
-update_many of a masked array returns one. See docs/guarantees.md.
+refused when it is made (a market: every symbol's state together). Each call (update,
+update_many, reset, pickling) runs whole under the interpreter lock, so a stream may be
+shared among threads; its bars are then taken in the order the calls come. A masked
+value reads as a missing one, and update_many of a masked array returns one. See
+docs/guarantees.md.
 """
 
 from . import _native
 
 Stream = _native.Stream
+Market = _native.Market
 _stream_restore = _native._stream_restore
+_market_restore = _native._market_restore
 _stream_history = _native._stream_history
 
 globals().update(_native._stream_types)

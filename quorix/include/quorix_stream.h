@@ -139,6 +139,41 @@ QXS_API int32_t qxs_row(const void *state);
 QXS_API int64_t qxs_bars(const void *state);
 QXS_API int64_t qxs_delay(const void *state);
 
+/* ---- a market: one stream per symbol, of one row and parameters -------------------
+ *
+ * `count` states made alike (qxs_init with the same arguments) in one block, symbol i's
+ * at states + i * stride (stride >= qxs_state_size, a multiple of 8; a multiple of 64 at
+ * 64-byte aligned states keeps each symbol's hot numbers on the fewest cache lines). */
+
+/* Takes the next bar of every symbol whose present[i] is non-zero (present NULL: every
+ * symbol): input k of symbol i at columns[k][i]. out[i] is symbol i's value, the missing
+ * value for a symbol without a bar (its state untouched). Every present symbol takes its
+ * bar, refused or not; returns QXS_OK, or the status of the first refused bar with *first
+ * (when not NULL) its symbol and *refused (when not NULL) how many were refused. */
+QXS_API int32_t qxs_market_update(void *states, size_t stride, int64_t count,
+                                  const double *const *columns, const unsigned char *present,
+                                  double *out, int64_t *refused, int64_t *first);
+
+/* The bytes of the saved form of a market: each symbol's saved form (qxs_save), framed,
+ * and a checksum of the whole. 0 when it would not fit a size_t. */
+QXS_API size_t qxs_market_saved_size(const void *states, size_t stride, int64_t count);
+
+/* Writes the saved form of a market of sound states into `out` (`size` bytes,
+ * qxs_market_saved_size). QXS_OK, or QXS_BAD_STATE for another size. */
+QXS_API int32_t qxs_market_save(const void *states, size_t stride, int64_t count, void *out,
+                                size_t size);
+
+/* The symbols and the size of each symbol's state (*size) of a saved market; -1 when the
+ * bytes are not a saved market of this library's format (its checksum is not read here). */
+QXS_API int64_t qxs_market_loaded(const void *saved, size_t n, size_t *size);
+
+/* Restores a saved market into `states` (count * stride bytes of zeroed memory, stride at
+ * least the size qxs_market_loaded gives). QXS_OK; QXS_BAD_CHECKSUM when the bytes changed
+ * since they were saved; QXS_BAD_STATE when they are no saved market, a symbol's state is
+ * not sound, or the symbols' rows or parameters differ. */
+QXS_API int32_t qxs_market_load(const void *saved, size_t n, void *states, size_t stride,
+                                int64_t count);
+
 #ifdef __cplusplus
 }
 #endif

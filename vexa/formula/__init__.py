@@ -460,15 +460,20 @@ class Formula:
         read = {"by": by, "time": time, "time_format": time_format, "columns": columns}
         return chart_of(self, data, symbol, read, last, title, params)
 
-    def stream(self, *, max_period=1000, **params):
+    def stream(self, *, max_period=1000, symbols=None, **params):
         """The formula one bar at a time: `update(bar)` takes a mapping of the fields
         (open, high, low, close, volume; any case) and returns {output: float} of the new
         bar, bit for bit the formula over the whole history at that bar. `max_period`:
-        the bars kept by functions whose period is read per bar. See vexa.formula.stream."""
-        from .stream import FormulaStream
+        the bars kept by functions whose period is read per bar. `symbols` (a count or
+        a list of names): a market stream, whose update takes one bar of every symbol
+        ({field: 1-D array}, present=) and returns {output: 1-D array}; its screen(bar,
+        when) the symbols whose `when` output is true. See vexa.formula.stream."""
+        from .stream import FormulaStream, MarketFormulaStream
 
         values = self._param_values(params)
         scalars = self._scalars_for(values)
+        if symbols is not None:
+            return MarketFormulaStream(self, self._program, scalars, params, max_period, symbols)
         return FormulaStream(self, self._program, scalars, params, max_period)
 
     # ---- the rest -----------------------------------------------------------------

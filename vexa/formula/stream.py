@@ -21,6 +21,16 @@ updates and the pickling of a stream shared among threads (each bar is taken who
 in the order the threads get the lock); an update re-entered from within itself (a
 signal handler) is refused.
 
+A market stream (`Formula(text).stream(symbols=5000)`, or a list of names) takes one bar
+of every symbol per update: {field: 1-D array over the symbols}, and `present=` (a boolean
+array) for the symbols that have a bar. The same walk runs over the symbol arrays: each
+operator through its numpy form (ops.OPS, the batch evaluation's), each function through
+its market stream (vexa.stream.NAME(..., symbols=...): one C call for every symbol), so
+each symbol's values are bit for bit its own batch run over the bars it had; a symbol
+without a bar keeps its state and gets NaN. `screen(bar, when)` is the update and the
+symbols whose output `when` is true. Its lock, all-or-nothing updates and pickles are the
+single stream's.
+
 The walk is one Python function made from the program (straight-line code over the
 node numbers, with the streams, the constants and the element-wise functions bound by
 name), so a bar costs a few hundred nanoseconds per node and no dispatch.
@@ -31,14 +41,18 @@ from __future__ import annotations
 import math
 import threading
 import zlib
+from collections.abc import Mapping
+from operator import itemgetter
 
 import numpy as np
 
+from .._wrap import package_of, unwrap
 from .errors import FormulaError
+from .evaluate import Block
 from .fields import FIELD_ALIASES, TIME_FIELD
 from .func import INT, REAL
 from .graph import SCALAR, lookahead_nodes, needed, period
-from .ops import OPS, SCALAR_NAMES
+from .ops import OPS, SCALAR_NAMES, truth
 
 _get_ident = threading.get_ident
 
@@ -124,18 +138,18 @@ class FormulaStream:
                 series = [
                     n for (_, kind), n in zip(node.func.params, args) if kind not in (INT, REAL)
                 ]
-                expr = self._state(state, series)
+                expr = self._call_expr(state, series)
             elif node.op == "np":
                 if node.func.name == "BARSCOUNT":
-                    expr = self._state(_BarsCount(), args)
+                    expr = self._call_expr(self._barscount(), args)
                 elif node.func.elementwise:
-                    self._consts[f"n{i}"] = _numpy_function(node.func)
+                    self._consts[f"n{i}"] = self._elementwise(node.func)
                     expr = f"n{i}({', '.join(args)})"
                 else:
                     missing.append(node.label)
                     continue
             else:
-                expr = OPS[node.op].scalar.format(a=args[0], b=args[-1])
+                expr = self._op_expr(node, args)
             lines.append(f"    x{i} = {expr}")
         if missing:
             raise FormulaError(
@@ -145,10 +159,8 @@ class FormulaStream:
         if not program.outputs:
             raise FormulaError("the formula has no output line; a stream has nothing to give")
         outs = [self._name(program.nodes[o.node]) for o in program.outputs]
-        fields = ", ".join(f"f{k}" for k in range(len(self._fields)))
-        self._source = "\n".join(
-            [f"def bar({fields}):", *lines, f"    return ({', '.join(outs)},)"]
-        )
+        fields = ", ".join([*self._first_args, *(f"f{k}" for k in range(len(self._fields)))])
+        self._source = "\n".join([f"def bar({fields}):", *lines, self._return_line(outs)])
         self._outputs = tuple(o.name for o in program.outputs)
         self._aliases = {a: f for a, f in FIELD_ALIASES.items() if f in self._fields}
         # The batch evaluation runs numpy's element-wise functions with every floating-
@@ -158,18 +170,38 @@ class FormulaStream:
             for i in needed(program, drawings=False)[0]
         )
         self._bars = 0
+        self._takers = {}  # the keys of a bar, in order -> its field values (_taker)
         self._broken = None
         self._lock = threading.Lock()
         self._owner = None  # the thread in an update
         self._link()
 
+    # What the per-bar code is made of, for one symbol's bar (a market stream's differ).
+    _first_args = ()
+
     def _name(self, node):
         return f"c{node.id}" if node.shape == SCALAR else f"x{node.id}"
 
-    def _state(self, state, args):
+    def _call_expr(self, state, args):
         k = len(self._streams)
         self._streams.append(state)
         return f"u{k}({', '.join(args)})"
+
+    def _make_stream(self, kind, kwargs):
+        return kind(**kwargs)
+
+    def _return_line(self, outs):
+        # {output name: value}, the names bound as o0, o1, ... (_link)
+        return "    return {" + ", ".join(f"o{j}: {x}" for j, x in enumerate(outs)) + "}"
+
+    def _barscount(self):
+        return _BarsCount()
+
+    def _elementwise(self, func):
+        return _numpy_function(func)
+
+    def _op_expr(self, node, args):
+        return OPS[node.op].scalar.format(a=args[0], b=args[-1])
 
     def _call_stream(self, vs, node, scalars, history, max_period, missing):
         row = node.func.row
@@ -192,7 +224,7 @@ class FormulaStream:
         if row.name in history:
             kwargs["max_period"] = max_period
         try:
-            return kind(**kwargs)
+            return self._make_stream(kind, kwargs)
         except (TypeError, ValueError) as e:
             raise FormulaError(f"{node.label}: {e}") from None
 
@@ -200,6 +232,7 @@ class FormulaStream:
         """Makes the per-bar function, bound to the current states."""
         namespace = dict(self._consts, **SCALAR_NAMES)
         namespace.update({f"u{k}": s.update for k, s in enumerate(self._streams)})
+        namespace.update({f"o{j}": name for j, name in enumerate(self._outputs)})
         # The text is made here from node numbers and fixed operator spellings only;
         # nothing of the formula's own text reaches it.
         exec(compile(self._source, "<formula stream>", "exec"), namespace)
@@ -218,19 +251,16 @@ class FormulaStream:
     def update(self, bar):
         """Takes the new bar, a mapping of field name (open, high, low, close, volume or
         vol, amount; any case) to its value, and returns {output name: float}."""
-        got = {}
-        for key, v in bar.items():
-            field = self._aliases.get(key.upper()) if isinstance(key, str) else None
-            if field is None:
-                continue
-            if isinstance(v, bool) or not isinstance(v, (float, int, np.floating, np.integer)):
-                raise TypeError(
-                    f"bar[{key!r}] must be a number (int or float), not {type(v).__name__}"
-                )
-            got[field] = float(v)
-        if len(got) != len(self._fields):
-            lacking = [f.lower() for f in self._fields if f not in got]
-            raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
+        # The fields by the keys as this feed spells them, found once per spelling.
+        try:
+            take = self._takers[tuple(bar) if type(bar) is dict else tuple(bar.keys())]
+        except (KeyError, TypeError, AttributeError):
+            take = self._taker(bar)
+        values = take(bar)
+        for v in values:
+            if type(v) is not float:
+                values = self._numbers(bar)
+                break
         lock = self._lock
         if not lock.acquire(False):
             self._wait("update", "the bar was not taken")
@@ -241,9 +271,9 @@ class FormulaStream:
             try:
                 if self._quiet:
                     with np.errstate(all="ignore"):
-                        values = self._bar(*(got[f] for f in self._fields))
+                        out = self._bar(*values)
                 else:
-                    values = self._bar(*(got[f] for f in self._fields))
+                    out = self._bar(*values)
                 self._bars += 1
             except BaseException as e:
                 self._interrupted(e)
@@ -251,7 +281,59 @@ class FormulaStream:
         finally:
             self._owner = None
             lock.release()
-        return dict(zip(self._outputs, values))
+        return out
+
+    def _keys(self, bar):
+        """{field: the key of the bar that gives it} (of two keys for one field, the
+        later); a FormulaError names the fields the bar lacks."""
+        keys = {}
+        for key in bar.keys():
+            field = self._aliases.get(key.upper()) if isinstance(key, str) else None
+            if field is not None:
+                keys[field] = key
+        if len(keys) != len(self._fields):
+            lacking = [f.lower() for f in self._fields if f not in keys]
+            raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
+        return keys
+
+    def _taker(self, bar):
+        """A function of a bar giving its values of the fields read, in their order,
+        kept for bars whose keys come in this order."""
+        keys = self._keys(bar)
+        order = [keys[f] for f in self._fields]
+        if len(order) > 1:
+            take = itemgetter(*order)
+        elif order:
+            key = order[0]
+
+            def take(b):
+                return (b[key],)
+        else:
+
+            def take(b):
+                return ()
+
+        try:
+            spelling = tuple(bar.keys())
+            if len(self._takers) < 64 and all(isinstance(k, str) for k in spelling):
+                self._takers[spelling] = take
+        except TypeError:
+            pass
+        return take
+
+    def _numbers(self, bar):
+        """The values of the fields read as floats, each checked to be a number."""
+        keys = self._keys(bar)
+        values = []
+        for f in self._fields:
+            key = keys[f]
+            v = bar[key]
+            if isinstance(v, bool) or not isinstance(v, (float, int, np.floating, np.integer)):
+                raise TypeError(
+                    f"bar[{key!r}] must be a number (int or float), not {type(v).__name__}"
+                )
+            values.append(float(v))
+        return values
 
     def _wait(self, what, outcome):
         """Takes the lock that another call holds: waits for another thread, refuses a
@@ -339,4 +421,295 @@ def _restore(formula, params, max_period, streams, bars, check=None):
     return s
 
 
-__all__ = ["FormulaStream"]
+# ---- a whole market: one bar of every symbol per update ------------------------------
+
+
+class _MarketBarsCount:
+    """BARSCOUNT(X) of every symbol: NaN before a symbol's first bar where X has a value,
+    then 1, 2, 3, ... over the bars it had."""
+
+    def __init__(self, count):
+        # (the count, the bars taken) of each symbol, replaced whole by an update
+        self.state = (np.zeros(count, np.int64), np.zeros(count, np.int64))
+
+    @property
+    def count(self):
+        return self.state[0]
+
+    @property
+    def bars(self):
+        return self.state[1]
+
+    def update(self, x, present=None):
+        count, bars = self.state
+        take = (count > 0) | (x == x)
+        if present is not None:
+            take &= present
+        count = count + take
+        out = np.where(take, count, np.nan)
+        self.state = (count, bars + (1 if present is None else present))
+        return out
+
+    def __reduce__(self):
+        return (_market_barscount, (self.count.copy(), self.bars.copy()))
+
+
+def _market_barscount(count, bars):
+    state = _MarketBarsCount(0)
+    state.state = (np.array(count, np.int64), np.array(bars, np.int64))
+    return state
+
+
+class MarketFormulaStream(FormulaStream):
+    """The outputs of a formula for every symbol of a market, one bar of each per update
+    (made by `Formula.stream(symbols=...)`)."""
+
+    _first_args = ("p",)
+
+    def __init__(self, formula, program, scalars, params, max_period, symbols):
+        self._names = _symbol_names(symbols)
+        self._symbols_arg = symbols if self._names is None else self._names
+        self._count = symbols if self._names is None else len(self._names)
+        self._block = Block(1, self._count)
+        super().__init__(formula, program, scalars, params, max_period)
+        self._taken = np.zeros(self._count, np.int64)  # bars each symbol has taken
+
+    def _make_stream(self, kind, kwargs):
+        return kind(**kwargs, symbols=self._symbols_arg)
+
+    def _return_line(self, outs):
+        return f"    return ({', '.join(outs)},)"
+
+    def _barscount(self):
+        return _MarketBarsCount(self._count)
+
+    def _call_expr(self, state, args):
+        wide = []
+        for a in args:
+            if a in self._consts:  # a number: the same for every symbol
+                if f"b{a}" not in self._consts:
+                    v = np.full(self._count, self._consts[a])
+                    v.flags.writeable = False
+                    self._consts[f"b{a}"] = v
+                a = f"b{a}"
+            wide.append(a)
+        k = len(self._streams)
+        self._streams.append(state)
+        return f"u{k}({', '.join(wide)}, present=p)"
+
+    def _elementwise(self, func):
+        impl, block, count = func.impl, self._block, self._count
+
+        def call(*args):
+            v = np.asarray(impl(block, *args), np.float64)
+            return v if v.shape == (count,) else np.broadcast_to(v, (1, count)).reshape(count)
+
+        return call
+
+    def _op_expr(self, node, args):
+        self._consts[f"o_{node.op}"] = OPS[node.op].values
+        return f"o_{node.op}({', '.join(args)})"
+
+    @property
+    def symbols(self):
+        """The symbols' names (a tuple), or range(count) when made with a count."""
+        return self._names if self._names is not None else range(self._count)
+
+    @property
+    def bars(self):
+        """The bars each symbol has taken (an int64 array)."""
+        return self._taken.copy()
+
+    def __len__(self):
+        return self._count
+
+    def _values(self, key, v):
+        if isinstance(v, np.ma.MaskedArray) or package_of(v):
+            index = getattr(v, "index", None)
+            if index is not None and list(index) != list(self.symbols):
+                raise ValueError(
+                    f"bar[{key!r}]'s index is not the stream's symbols in their order; pass "
+                    "values in the order of stream.symbols (e.g. series.reindex(stream.symbols))"
+                )
+            v = unwrap(v)
+        a = np.asarray(v)
+        if a.dtype.kind not in "biuf":
+            raise TypeError(f"bar[{key!r}] must hold numbers, not {a.dtype} values")
+        if a.shape != (self._count,):
+            raise ValueError(
+                f"bar[{key!r}] has shape {a.shape}; expected one value per symbol, shape "
+                f"({self._count},)"
+            )
+        return a.astype(np.float64, copy=False)
+
+    def _present(self, present):
+        if present is None:
+            return None
+        p = np.asarray(present)
+        if p.dtype != np.bool_ or p.shape != (self._count,):
+            raise ValueError(
+                f"present must be a boolean array with one value per symbol, shape "
+                f"({self._count},) (True: the symbol has a bar this time); got dtype {p.dtype}, "
+                f"shape {p.shape}"
+            )
+        return np.ascontiguousarray(p)
+
+    def update(self, bar, present=None):
+        """Takes one bar of every symbol, a mapping of field name (open, high, low, close,
+        volume or vol, amount; any case) to a 1-D array over the symbols, and returns
+        {output name: 1-D array over the symbols}. present: a boolean array over the
+        symbols (default: all); a symbol without a bar keeps its state and gets NaN."""
+        got = {}
+        for key, v in bar.items():
+            field = self._aliases.get(key.upper()) if isinstance(key, str) else None
+            if field is not None:
+                got[field] = self._values(key, v)
+        if len(got) != len(self._fields):
+            lacking = [f.lower() for f in self._fields if f not in got]
+            raise FormulaError("the bar lacks " + ", ".join(lacking) + ", which the formula reads")
+        p = self._present(present)
+        lock = self._lock
+        if not lock.acquire(False):
+            self._wait("update", "the bar was not taken")
+        self._owner = _get_ident()
+        try:
+            if self._broken is not None:
+                raise FormulaError(self._broken)
+            try:
+                # As the batch evaluation: no floating-point warning or error.
+                with np.errstate(all="ignore"):
+                    values = self._bar(p, *(got[f] for f in self._fields))
+                self._taken += 1 if p is None else p
+                self._bars += 1
+            except BaseException as e:
+                self._interrupted(e)
+                raise
+        finally:
+            self._owner = None
+            lock.release()
+        return dict(zip(self._outputs, (self._output(v, p) for v in values)))
+
+    def _output(self, v, p):
+        if p is not None:
+            return np.where(p, v, np.nan)
+        if type(v) is np.ndarray and v.shape == (self._count,) and v.dtype == np.float64:
+            return v.copy()  # never the caller's own array, nor one shared by two outputs
+        return np.full(self._count, v, np.float64)
+
+    def screen(self, bar, when, present=None):
+        """update(bar, present), then the symbols whose output `when` is true (neither 0
+        nor missing) with the value of every output: a pandas DataFrame indexed by symbol
+        when pandas is importable, else a dict of 1-D arrays with the symbols under
+        "symbol"."""
+        if when not in self._outputs:
+            raise ValueError(
+                f"when = {when!r} is not an output of the formula; its outputs are "
+                + ", ".join(self._outputs)
+            )
+        out = self.update(bar, present)
+        hit = np.flatnonzero(truth(out[when]))
+        symbols = np.asarray(self.symbols, dtype=object if self._names else np.int64)[hit]
+        picked = {k: v[hit] for k, v in out.items()}
+        try:
+            import pandas as pd
+        except ImportError:
+            return {"symbol": symbols, **picked}
+        return pd.DataFrame(picked, index=pd.Index(symbols, name="symbol"))
+
+    def _interrupted(self, e):
+        """As a single stream's: exactly as before when no function took the bar, else
+        broken."""
+        if all(np.array_equal(s.bars, self._taken) for s in self._streams):
+            return
+        why = str(e) or type(e).__name__
+        if len(why) > 200:
+            why = why[:197] + "..."
+        self._broken = (
+            f"this market stream stopped at update {self._bars} ({type(e).__name__}: {why}); "
+            "its functions did not all take that bar, so no later bar could be exact: make a "
+            "new one and feed it the history again"
+            + (" (with a larger max_period)" if isinstance(e, ValueError) else "")
+        )
+        if isinstance(e, ValueError):
+            raise FormulaError(self._broken) from None
+
+    def __reduce__(self):
+        if not self._lock.acquire(False):
+            self._wait("pickling", "nothing was saved")
+        try:
+            if self._broken is not None:
+                raise FormulaError(self._broken)
+            states = [_copy(s) for s in self._streams]
+            bars, taken = self._bars, self._taken.copy()
+        finally:
+            self._lock.release()
+        args = (self._formula, self._params, self._max_period, self._symbols_arg, states)
+        return (_restore_market, (*args, bars, taken, _market_checksum(*args, bars, taken)))
+
+    def __repr__(self):
+        return f"<market stream of {self._formula!r}, {self._count} symbols, {self._bars} updates>"
+
+
+def _symbol_names(symbols):
+    """None for a count of symbols (checked), else the names as a tuple (distinct str)."""
+    if isinstance(symbols, int) and not isinstance(symbols, bool):
+        if not 0 <= symbols <= 2**31 - 1:
+            raise ValueError(
+                f"symbols = {symbols} is out of range; pass a count from 0 to 2147483647 or "
+                "a list of the symbols' names"
+            )
+        return None
+    if isinstance(symbols, (str, bytes, Mapping)) or not (
+        hasattr(symbols, "__getitem__") and hasattr(symbols, "__len__")
+    ):
+        raise TypeError(
+            "symbols must be a count (int) or a list of the symbols' names (str), not "
+            f"{type(symbols).__name__}"
+        )
+    names = tuple(symbols)
+    seen = set()
+    for i, name in enumerate(names):
+        if not isinstance(name, str):
+            raise TypeError(f"symbols[{i}] must be a name (str), not {type(name).__name__}")
+        if name in seen:
+            raise ValueError(f"symbols names {name!r} twice; each symbol's bars go to one stream")
+        seen.add(name)
+    return names
+
+
+def _native_market(s):
+    return not isinstance(s, _MarketBarsCount)
+
+
+def _market_checksum(formula, params, max_period, symbols, states, bars, taken):
+    counts = [s.count.tobytes() + s.bars.tobytes() for s in states if not _native_market(s)]
+    text = repr((formula._text, sorted(formula._defaults.items()), sorted(params.items())))
+    blob = repr((text, max_period, symbols, bars)).encode("utf-8", "surrogatepass")
+    return zlib.crc32(b"".join([blob, taken.tobytes(), *counts]))
+
+
+def _restore_market(formula, params, max_period, symbols, streams, bars, taken, check=None):
+    taken = np.asarray(taken)
+    if check != _market_checksum(formula, params, max_period, symbols, streams, bars, taken):
+        raise ValueError(
+            "the saved market stream is damaged (its checksum does not match); nothing was restored"
+        )
+    s = formula.stream(max_period=max_period, symbols=symbols, **params)
+    if len(streams) != len(s._streams) or any(
+        type(a) is not type(b)
+        or not np.array_equal(a.bars, taken)
+        or (_native_market(a) and a.params != b.params)
+        or (not _native_market(a) and a.count.shape != taken.shape)
+        for a, b in zip(streams, s._streams)
+    ):
+        raise ValueError(
+            "the saved market stream does not match its formula (its functions, their "
+            "parameters, symbols or bars differ); nothing was restored"
+        )
+    s._streams = list(streams)
+    s._bars, s._taken = bars, taken.astype(np.int64)
+    s._link()
+    return s
+
+
+__all__ = ["FormulaStream", "MarketFormulaStream"]

@@ -49,10 +49,39 @@ inline int64_t since_first(Head &h, double x) {
 // longer keeps.
 inline bool beyond(const Head &h, int64_t period) { return period > h.history; }
 
+// One bar of every symbol of a market: the states `stride` bytes apart, input k of symbol i
+// at columns[k][i]; a symbol whose present[i] is 0 (present not null) is left as it is and
+// gets the missing value. Returns the first refusal's status (QXS_OK: none).
+template <class S>
+int32_t market_step(unsigned char *states, size_t stride, int64_t count, int arrays,
+                    const double *const *columns, const unsigned char *present, double *out,
+                    int64_t *refused, int64_t *first) {
+    int64_t bad = 0, at = -1;
+    int32_t status = QXS_OK;
+    double v[qx::table::kMaxParams] = {};
+    for (int64_t i = 0; i < count; ++i) {
+        if (present != nullptr && present[i] == 0) {
+            out[i] = missing();
+            continue;
+        }
+        Head &h = *reinterpret_cast<Head *>(states + static_cast<size_t>(i) * stride);
+        for (int k = 0; k < arrays; ++k) v[k] = columns[k][i];
+        const int32_t st = S::step(h, v, out + i);
+        ++h.bars;
+        if (st != QXS_OK && bad++ == 0) {
+            status = st;
+            at = i;
+        }
+    }
+    *refused = bad;
+    *first = at;
+    return status;
+}
+
 template <class S>
 constexpr Ops ops_of() {
-    return Ops{&S::slots,    S::deque, S::history, S::fixed, &S::init,
-               S::constants, &S::step, &S::sound,  &S::delay};
+    return Ops{&S::slots,    S::deque, S::history, S::fixed,  &S::init,
+               S::constants, &S::step, &S::sound,  &S::delay, &market_step<S>};
 }
 
 // The stream of each function, keyed by its 1-D kernel: QXS_STREAM(kernel, S) beside the

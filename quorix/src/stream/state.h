@@ -111,6 +111,10 @@ struct Ops {
     bool (*sound)(const Head &h);
     // Bars by which the values come late (look-ahead made final).
     int64_t (*delay)(const int32_t *p);
+    // One bar of every symbol of a market (qxs_market_update), the step inlined.
+    int32_t (*market)(unsigned char *states, size_t stride, int64_t count, int arrays,
+                      const double *const *columns, const unsigned char *present, double *out,
+                      int64_t *refused, int64_t *first);
 };
 
 }  // namespace qxs

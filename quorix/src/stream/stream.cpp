@@ -330,4 +330,125 @@ QXS_API int64_t qxs_delay(const void *state) {
     return kOps[h.row].delay(h.p);
 }
 
+// ---- a market ------------------------------------------------------------------------
+
+QXS_API int32_t qxs_market_update(void *states, size_t stride, int64_t count,
+                                  const double *const *columns, const unsigned char *present,
+                                  double *out, int64_t *refused, int64_t *first) {
+    int64_t bad = 0, at = -1;
+    int32_t status = QXS_OK;
+    if (count > 0) {
+        auto *base = static_cast<unsigned char *>(states);
+        const int32_t row = reinterpret_cast<Head *>(base)->row;
+        status = kOps[row].market(base, stride, count, count_arrays(row), columns, present, out,
+                                  &bad, &at);
+    }
+    if (refused) *refused = bad;
+    if (first) *first = at;
+    return status;
+}
+
+}  // extern "C"
+
+namespace {
+
+// "qxmarket" and a format version: the head of a saved market.
+constexpr uint64_t kMarketMagic = 0x71786d6b74000001ULL;
+
+const unsigned char *symbol_at(const void *states, size_t stride, int64_t i) {
+    return static_cast<const unsigned char *>(states) + static_cast<size_t>(i) * stride;
+}
+
+}  // namespace
+
+extern "C" {
+
+// A saved market: the magic, the symbols, the state size, then per symbol the length of its
+// saved form and the form, and a checksum of everything before it.
+QXS_API size_t qxs_market_saved_size(const void *states, size_t stride, int64_t count) {
+    if (count < 0) return 0;
+    size_t n = 32;
+    for (int64_t i = 0; i < count; ++i) {
+        const size_t one = qxs_saved_size(symbol_at(states, stride, i)) + 8;
+        if (n > SIZE_MAX - one) return 0;
+        n += one;
+    }
+    return n;
+}
+
+QXS_API int32_t qxs_market_save(const void *states, size_t stride, int64_t count, void *out,
+                                size_t size) {
+    if (!out || size == 0 || size != qxs_market_saved_size(states, stride, count))
+        return QXS_BAD_STATE;
+    auto *o = static_cast<unsigned char *>(out);
+    const uint64_t size0 = count > 0 ? reinterpret_cast<const Head *>(states)->size : 0;
+    const uint64_t head[3] = {kMarketMagic, static_cast<uint64_t>(count), size0};
+    std::memcpy(o, head, sizeof head);
+    size_t at = sizeof head;
+    for (int64_t i = 0; i < count; ++i) {
+        const void *state = symbol_at(states, stride, i);
+        const uint64_t n = qxs_saved_size(state);
+        std::memcpy(o + at, &n, 8);
+        at += 8;
+        if (qxs_save(state, o + at, static_cast<size_t>(n)) != QXS_OK) return QXS_BAD_STATE;
+        at += static_cast<size_t>(n);
+    }
+    const uint64_t sum = checksum(o, at);
+    std::memcpy(o + at, &sum, 8);
+    return QXS_OK;
+}
+
+QXS_API int64_t qxs_market_loaded(const void *saved, size_t n, size_t *size) {
+    if (!saved || n < 32) return -1;
+    uint64_t head[3];
+    std::memcpy(head, saved, sizeof head);
+    if (head[0] != kMarketMagic || head[1] > static_cast<uint64_t>(kMaxBars) ||
+        (head[1] > 0 && head[2] < sizeof(Head)) || head[2] > SIZE_MAX)
+        return -1;
+    // Every symbol takes at least its length and a head: a count beyond the bytes is no
+    // saved market.
+    if (head[1] > (n - 32) / (8 + sizeof(Head) + 8)) return -1;
+    if (size) *size = static_cast<size_t>(head[2]);
+    return static_cast<int64_t>(head[1]);
+}
+
+QXS_API int32_t qxs_market_load(const void *saved, size_t n, void *states, size_t stride,
+                                int64_t count) {
+    size_t size = 0;
+    if (!states || qxs_market_loaded(saved, n, &size) != count || size > stride)
+        return QXS_BAD_STATE;
+    const auto *in = static_cast<const unsigned char *>(saved);
+    uint64_t sum;
+    std::memcpy(&sum, in + n - 8, 8);
+    if (checksum(in, n - 8) != sum) return QXS_BAD_CHECKSUM;
+    size_t at = 24;
+    int32_t p0[QXS_INTS] = {}, p[QXS_INTS];
+    double r0[QXS_REALS] = {}, r[QXS_REALS];
+    int64_t h0 = 0, h;
+    int32_t row0 = -1;
+    for (int64_t i = 0; i < count; ++i) {
+        uint64_t len;
+        if (n - 8 - at < 8) return QXS_BAD_STATE;
+        std::memcpy(&len, in + at, 8);
+        at += 8;
+        if (len > n - 8 - at) return QXS_BAD_STATE;
+        void *state = static_cast<unsigned char *>(states) + static_cast<size_t>(i) * stride;
+        const int32_t st = qxs_load(in + at, static_cast<size_t>(len), state, size);
+        if (st != QXS_OK) return st;
+        at += static_cast<size_t>(len);
+        qxs_params(state, p, &h);
+        qxs_reals(state, r);
+        if (i == 0) {
+            row0 = qxs_row(state);
+            std::memcpy(p0, p, sizeof p);
+            std::memcpy(r0, r, sizeof r);
+            h0 = h;
+        } else if (qxs_row(state) != row0 || std::memcmp(p, p0, sizeof p) != 0 ||
+                   std::memcmp(r, r0, sizeof r) != 0 || h != h0) {
+            return QXS_BAD_STATE;
+        }
+    }
+    return at == n - 8 ? QXS_OK : QXS_BAD_STATE;
+}
+
 }  // extern "C"

@@ -92,8 +92,8 @@ std::string made_as(const Row &f, const int32_t *ints, int64_t history, bool per
 // ---- making a stream --------------------------------------------------------------
 
 // The error for parameters the kernel refuses, as the batch function gives it.
-bool params_refused(const Stream *s, const int32_t *ints, const double *reals) {
-    const Row &f = row_of(s);
+bool params_refused(int32_t row, const int32_t *ints, const double *reals) {
+    const Row &f = row_at(static_cast<size_t>(row));
     qx::table::Slot given[kMaxParams] = {};
     for (int i = 0, m = 0, k = 0; i < f.nparams; ++i) {
         if (f.params[i].kind == Kind::Int) given[i].value = ints[m++];
@@ -124,6 +124,16 @@ bool read_history(const std::string &name, PyObject *obj, int64_t *out) {
 
 }  // namespace
 
+bool vet_params(int32_t row, const int32_t *ints, const double *reals) {
+    if (qxs_init_reals(row, ints, reals, 0, nullptr, 0) == QXS_BAD_PERIOD)
+        return params_refused(row, ints, reals);
+    return true;
+}
+
+bool stream_fits(size_t size) { return fits(size); }
+
+uint64_t stream_memory_limit() { return memory_limit(); }
+
 Stream *alloc_stream(PyTypeObject *type, int32_t row) {
     auto *s = reinterpret_cast<Stream *>(type->tp_alloc(type, 0));
     if (s == nullptr) return nullptr;
@@ -143,7 +153,7 @@ bool make_state(Stream *s, const int32_t *ints, const double *reals, int64_t his
         // Parameters the kernel refuses are named as such first (no state is needed to
         // tell: qxs_init checks them before the block).
         if (qxs_init_reals(s->row, ints, reals, history, nullptr, 0) == QXS_BAD_PERIOD)
-            return params_refused(s, ints, reals);
+            return params_refused(s->row, ints, reals);
         return err::state_too_large(made_as(f, ints, history, keeps_history(s->row)), size,
                                     memory_limit());
     }
@@ -154,7 +164,7 @@ bool make_state(Stream *s, const int32_t *ints, const double *reals, int64_t his
     if (st != QXS_OK) {
         PyMem_Free(state);
         if (st != QXS_BAD_PERIOD) return err::refused(name.c_str(), st);
-        return params_refused(s, ints, reals);
+        return params_refused(s->row, ints, reals);
     }
     PyMem_Free(s->state);
     s->state = state;
@@ -183,7 +193,7 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = PyTuple_GET_ITEM(args, i);
-    PyObject *max_period = nullptr;
+    PyObject *max_period = nullptr, *symbols = nullptr;
     if (kwargs != nullptr) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
@@ -192,6 +202,10 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
             if (k == nullptr) return nullptr;
             if (periods && std::strcmp(k, "max_period") == 0) {
                 max_period = value;
+                continue;
+            }
+            if (std::strcmp(k, "symbols") == 0) {
+                symbols = value;
                 continue;
             }
             int j = 0;
@@ -221,6 +235,7 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     int64_t history = periods ? kDefaultMaxPeriod : 0;
     if (max_period != nullptr && !read_history(name, max_period, &history)) return nullptr;
+    if (symbols != nullptr) return market_new(row, ints, reals, history, symbols);
     Stream *s = alloc_stream(type, row);
     if (s == nullptr) return nullptr;
     if (!make_state(s, ints, reals, history)) {

@@ -207,6 +207,7 @@ bool add_streams(PyObject *module) {
         "machine's memory); sets it first when n is given (0: no limit, None: the machine's)."};
     Ref memory(PyCFunction_NewEx(&memory_def, nullptr, where.get()));
     if (!memory || PyModule_AddObjectRef(module, "_stream_memory", memory.get()) < 0) return false;
+    if (!add_market(module, where.get())) return false;
     Ref frozen(PyFrozenSet_New(history.get()));
     if (!frozen || PyModule_AddObjectRef(module, "_stream_history", frozen.get()) < 0) return false;
     return PyModule_AddObjectRef(module, "_stream_types", types.get()) == 0;

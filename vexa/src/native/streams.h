@@ -79,6 +79,26 @@ PyObject *restore(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 // _stream_memory(n=None): the largest state a stream may have, in bytes.
 PyObject *stream_memory(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 
+// Whether the kernel takes these parameters of `row`; else false with its error set.
+bool vet_params(int32_t row, const int32_t *ints, const double *reals);
+
+// Whether a state (or the states of a market) of `size` bytes may be made: not beyond
+// the machine's memory (stream_memory_limit; 0: unknown, no limit).
+bool stream_fits(size_t size);
+uint64_t stream_memory_limit();
+
+// ---- market streams (stream_market.cpp) -----------------------------------------------
+
+// vexa.stream.NAME(..., symbols=...): one stream per symbol, with these parameters.
+PyObject *market_new(int32_t row, const int32_t *ints, const double *reals, int64_t history,
+                     PyObject *symbols);
+
+// Adds Market and _market_restore (whose module is `where`) to the module.
+bool add_market(PyObject *module, PyObject *where);
+
+// _market_restore(name, symbols, saved form): a pickled market, vetted and restored.
+PyObject *market_restore(PyObject *, PyObject *const *args, Py_ssize_t nargs);
+
 // ---- taking bars (stream_bars.cpp) ----------------------------------------------------
 
 PyObject *stream_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
