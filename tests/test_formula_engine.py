@@ -149,8 +149,13 @@ def test_nan_payloads_numbers_conditions_and_native_functions(monkeypatch):
     f = Formula(text)
     got, want = _both(f, data, monkeypatch)
     assert count.ran >= 1
+    both = np.isnan(data["close"])  # Z and C missing: which NaN numpy gives varies by version
     for name in f.outputs:
-        assert np.array_equal(_bits(got[name]), _bits(want[name])), name
+        g, w = _bits(got[name]), _bits(want[name])
+        if name in ("A", "B", "P", "Q"):
+            assert np.isnan(got[name][both]).all() and np.isnan(want[name][both]).all(), name
+            g, w = g[~both], w[~both]
+        assert np.array_equal(g, w), name
 
 
 def test_plans_the_engine_cannot_run_are_evaluated_the_usual_way(monkeypatch):
