@@ -226,6 +226,23 @@ def _by_bar(codes, count, key):
     return bars
 
 
+def _own_buffer(v, size, results):
+    """v's memory as a flat array of `size` doubles, when v is a result of that size
+    that holds its memory alone (no other result shares it); else None."""
+    if not isinstance(v, np.ndarray) or v.dtype != np.float64 or v.size != size:
+        return None
+    base = v if v.flags.owndata else v.base
+    if not (isinstance(base, np.ndarray) and base.flags.owndata and base.nbytes == v.nbytes):
+        return None
+    if not base.flags.writeable or any(
+        w is not v and np.may_share_memory(w, base) for w in results.values()
+    ):
+        return None
+    if base.flags.c_contiguous:
+        return base.reshape(-1)
+    return base.T.reshape(-1) if base.flags.f_contiguous else None
+
+
 def _value_at(col, i):
     v = col.iloc[int(i)] if hasattr(col, "iloc") else col[int(i)]
     return v.item() if isinstance(v, np.generic) else v
@@ -274,6 +291,7 @@ class Table:
             raise DataError(f"{arg('time_format')} goes with a time column, and there is none")
         nrows = len(data)
         self.nrows = nrows
+        self._rank = None  # each symbol's rank, where the symbols are in the table's order
         layout, self._order_rows, first, lengths = self._arrange(nrows)
         self.in_order = self._order_rows is None  # read where it lies, not sorted
         self.columns = {f: as_float(data[c], c) for f, c in cols.items()}
@@ -285,7 +303,7 @@ class Table:
                     f"name it with {arg('time')}"
                 )
             self.columns[TIME_FIELD] = np.ascontiguousarray(self.times.wall(), dtype=np.float64)
-        self.blocks, self._spans = [], {}
+        self.blocks, self._spans, self._ranks = [], {}, {}
         self._make_blocks(layout, first, lengths)
         self._runs = (first, lengths)
 
@@ -303,7 +321,8 @@ class Table:
             self._spans[id(rows)] = (slice(0, n * k), "C")
             return
         for length in np.unique(lengths).tolist():
-            starts = first[lengths == length]
+            sel = lengths == length
+            starts = first[sel]
             k = len(starts)
             if layout == "F":
                 step = starts[0] + length * np.arange(k)
@@ -318,6 +337,8 @@ class Table:
                 rows = order[at]
                 together = False
             self.blocks.append((length, rows))
+            if self._rank is not None:
+                self._ranks[id(rows)] = self._rank[sel]
             if together:
                 self._spans[id(rows)] = (slice(int(starts[0]), int(starts[0]) + length * k), "F")
 
@@ -365,8 +386,8 @@ class Table:
                 layout = "F"
                 run_lengths = np.diff(np.r_[runs, nrows])
                 if bool(((key[1:] > key[:-1]) | change).all()):
-                    by_symbol = np.argsort(run_codes)
-                    return "F", None, runs[by_symbol], run_lengths[by_symbol]
+                    self._rank = run_codes
+                    return "F", None, runs, run_lengths
                 codes = np.repeat(run_codes, run_lengths)
         if codes is None:
             codes, count = _codes(sym, what)
@@ -417,24 +438,33 @@ class Table:
         return {f: np.take(col, at).T for f, col in self.columns.items()}
 
     def labels(self, rows):
-        """(symbol of column j, time of bar i of column j) for messages."""
-        return (
-            lambda j: self.symbol_of(rows[0, j]),
-            lambda i, j: self.time_of(rows[i, j]),
-        )
+        """(symbol of column j, time of bar i of column j) for messages; symbol.rank(j)
+        orders the columns as the symbols order (they may be in the table's order)."""
+
+        def symbol(j):
+            return self.symbol_of(rows[0, j])
+
+        rank = self._ranks.get(id(rows))
+        symbol.rank = (lambda j: int(rank[j])) if rank is not None else (lambda j: j)
+        return symbol, lambda i, j: self.time_of(rows[i, j])
 
     def store(self, full, n, rows, results):
         """Puts the results of the symbols of `rows` into `full` ({name: array of one
-        value per row of the table}); a result laid out as the whole table is taken as
-        it is."""
+        value per row of the table}): a result laid out as the whole table is taken as
+        it is; results scattered over the whole table each go into the memory of the
+        one before (fresh memory is slow to touch, and these are the table's size)."""
         span = self._spans.get(id(rows))
         k = rows.shape[1]
+        spare = None
         for name, v in results.items():
             if span is None:
+                dest = full[name] if spare is None else spare
                 if rows.flags.c_contiguous:
-                    full[name][rows] = v
+                    dest[rows] = v
                 else:
-                    full[name][rows.T] = v.T
+                    dest[rows.T] = v.T
+                full[name] = dest
+                spare = _own_buffer(v, self.nrows, results)
                 continue
             whole = span[0] == slice(0, self.nrows) and v.dtype == np.float64
             if whole and span[1] == "F" and v.flags.f_contiguous:
