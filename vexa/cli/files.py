@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import gzip
 import os
+import threading
 from pathlib import Path
 
 from ..formula.errors import quote
@@ -18,8 +19,6 @@ def read_data(path, by=None, wanted=None):
     """The data file as a pandas DataFrame: symbol columns (by, and columns named like
     one) read as text, so that codes keep their leading zeros. wanted(names): the
     columns to read among the file's (None: all of them)."""
-    import pandas as pd
-
     p = Path(path)
     if not p.is_file():
         raise Failure(f"no data file {quote(path)}", EXIT_DATA)
@@ -36,11 +35,19 @@ def read_data(path, by=None, wanted=None):
             except UnicodeDecodeError as e:
                 if e.start < len(head) - 4:  # not a character cut at the end of the bytes
                     encoding = "gb18030"
-            names = list(pd.read_csv(p, nrows=0, encoding=encoding).columns)
-            keep = wanted(names) if wanted is not None else None
-            text = [c for c in keep or names if c == by or is_symbol_name(c)]
-            data = _csv_arrow(p, names, keep, text, encoding)
+            data = None
+            names = _plain_header(head, encoding)
+            if names is not None and wanted is not None:
+                keep = wanted(names)
+                if keep is not None:
+                    text = [c for c in keep if c == by or is_symbol_name(c)]
+                    data = _csv_arrow(p, keep, text, encoding)
             if data is None:
+                import pandas as pd
+
+                names = list(pd.read_csv(p, nrows=0, encoding=encoding).columns)
+                keep = wanted(names) if wanted is not None else None
+                text = [c for c in keep or names if c == by or is_symbol_name(c)]
                 data = _csv_pandas(p, keep, text, encoding)
             if encoding != "utf-8":
                 say(f"vexa: note: {quote(path)} is not UTF-8: read as GB18030 (GBK)")
@@ -110,14 +117,29 @@ def _csv_pandas(p, keep, text, encoding):
     )
 
 
-def _csv_arrow(p, names, keep, text, encoding):
-    """The columns `keep` of a CSV file as pandas reads them, read by pyarrow's reader
-    on every core: the fields' numbers parsed to the nearest double, the symbols as
-    text, a time column as the numbers or text pandas finds in it. None when pyarrow is
-    missing, when every column is asked for, and wherever the file is not plain enough
-    for the two readers to agree (pandas reads it then)."""
-    if keep is None or len(set(names)) != len(names):
+def _plain_header(head, encoding):
+    """The column names of a CSV file from its first bytes, when its header is plain:
+    the first line, of distinct, non-empty names without quotes (pandas renames
+    duplicates and empty names, and skips blank lines: such files are left to it); else
+    None."""
+    import csv
+
+    text = head.decode(encoding, errors="replace").removeprefix("\ufeff")
+    line = text.splitlines()[0] if text else ""
+    if not line.strip() or '"' in line:
         return None
+    names = next(csv.reader([line]))
+    if len(set(names)) != len(names) or not all(n.strip() for n in names):
+        return None
+    return names
+
+
+def _csv_arrow(p, keep, text, encoding):
+    """The columns `keep` of a CSV file as pandas reads them, read by pyarrow's reader
+    on every core (pandas is imported meanwhile): the fields' numbers parsed to the
+    nearest double, the symbols as text, a time column as the numbers or text pandas
+    finds in it. None when pyarrow is missing, and wherever the file is not plain enough
+    for the two readers to agree (pandas reads it then)."""
     try:
         import pyarrow as pa
         import pyarrow.csv as pacsv
@@ -129,26 +151,36 @@ def _csv_arrow(p, names, keep, text, encoding):
     times = [c for c in keep if c not in text and norm(c) in TIME_NAMES]
     types = {c: pa.float64() for c in keep}
     types.update((c, pa.string()) for c in [*text, *times])
-    try:
-        table = pacsv.read_csv(
-            p,
-            read_options=pacsv.ReadOptions(encoding=encoding),
-            convert_options=pacsv.ConvertOptions(
-                include_columns=keep,
-                column_types=types,
-                null_values=list(NA_TEXT),
-                strings_can_be_null=True,
-            ),
-        )
-        if table.column_names != keep:
-            return None
-        for c in times:
-            column = _as_pandas_infers(table.column(c))
-            if column is None:
-                return None
-            table = table.set_column(table.column_names.index(c), c, column)
-    except (pa.ArrowException, ValueError, KeyError, UnicodeError):
+    done = {}
+
+    def read():
+        try:
+            done["table"] = pacsv.read_csv(
+                p,
+                read_options=pacsv.ReadOptions(encoding=encoding),
+                convert_options=pacsv.ConvertOptions(
+                    include_columns=keep,
+                    column_types=types,
+                    null_values=list(NA_TEXT),
+                    strings_can_be_null=True,
+                ),
+            )
+        except Exception:  # pandas reads the file, and says what is wrong with it
+            done["table"] = None
+
+    reader = threading.Thread(target=read, name="vexa-csv", daemon=True)
+    reader.start()
+    import pandas  # noqa: F401  (its import overlaps the reading)
+
+    reader.join()
+    table = done.get("table")
+    if table is None or table.column_names != keep:
         return None
+    for c in times:
+        column = _as_pandas_infers(table.column(c))
+        if column is None:
+            return None
+        table = table.set_column(table.column_names.index(c), c, column)
     return table.to_pandas(split_blocks=True, self_destruct=True)
 
 
