@@ -181,7 +181,22 @@ def _csv_arrow(p, keep, text, encoding):
         if column is None:
             return None
         table = table.set_column(table.column_names.index(c), c, column)
-    return table.to_pandas(split_blocks=True, self_destruct=True)
+    # Every number pyarrow parses is the nearest double to its text, as pandas reads it;
+    # but it also reads spellings of NaN that pandas keeps as text ("NAN", "+nan"):
+    # such columns are read by pandas.
+    import pyarrow.compute as pc
+
+    odd = [
+        c for c in keep if types[c] == pa.float64() and pc.any(pc.is_nan(table.column(c))).as_py()
+    ]
+    data = table.to_pandas(split_blocks=True, self_destruct=True)
+    if odd:
+        again = _csv_pandas(p, odd, [], encoding)
+        if len(again) != len(data):
+            return None
+        for c in odd:
+            data[c] = again[c].to_numpy()
+    return data
 
 
 def _as_pandas_infers(column):
