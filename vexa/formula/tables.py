@@ -47,8 +47,10 @@ def as_float(values, name):
 # A long table's symbols become integer codes once: each row's symbol's rank among the
 # distinct symbols (numbers by value, text by code point). A table whose symbols come one
 # after another, each in time order (any order of symbols), is found by comparing
-# neighbouring rows and is read where it lies; any other is put in order by one stable
-# sort by (code, time) on integers.
+# neighbouring rows and is read where it lies (each newest first: read backwards); a
+# panel bar by bar (the same symbols in the same order at every time) is read where it
+# lies, only its first bar's symbols coded; any other is put in order by one stable sort
+# by (code, time) on integers.
 
 _PROBE = 4096  # rows looked at before neighbours are compared (a table by day skips it)
 
@@ -170,15 +172,16 @@ def _changes(col, what):
     return values[1:] != values[:-1]
 
 
-def _differ(values):
-    """values[1:] != values[:-1] of an array of objects, element by element (two missing
+def _differ(values, k=1):
+    """values[k:] != values[:-k] of an array of objects, element by element (two missing
     values differ)."""
+    size = max(len(values) - k, 0)
     try:
-        ne = values[1:] != values[:-1]
+        ne = values[k:] != values[: len(values) - k]
     except (TypeError, ValueError):
         ne = None
-    if not isinstance(ne, np.ndarray) or ne.dtype != bool or ne.shape != (len(values) - 1,):
-        ne = np.fromiter((a != b for a, b in zip(values[1:], values[:-1])), bool, len(values) - 1)
+    if not isinstance(ne, np.ndarray) or ne.dtype != bool or ne.shape != (size,):
+        ne = np.fromiter((a != b for a, b in zip(values[k:], values[:size])), bool, size)
     return ne
 
 
@@ -210,20 +213,44 @@ def _sort(codes, count, key):
     return order, ranks[order]
 
 
-def _by_bar(codes, count, key):
-    """The number of bars when the table is a panel bar by bar: every bar holds every
-    symbol once, in the symbols' order, and the times rise from bar to bar; else None."""
-    nrows = len(codes)
-    if count == 0 or nrows % count or codes[0] != 0:
+def _bar_by_bar(sym, key, what):
+    """(the codes of the first bar's symbols, the number of bars) when the table is a
+    panel bar by bar: the rows of the first time hold distinct symbols, every later time
+    the same symbols in the same order, and the times rise from bar to bar; else None.
+    Only the first bar's symbols are coded: the others are compared with them."""
+    nrows = len(key)
+    k = int(np.argmax(key != key[0])) or nrows  # the rows of the first bar
+    if nrows % k:
         return None
-    bars = nrows // count
-    grid = codes.reshape(bars, count)
-    if not (grid == np.arange(count)).all():
-        return None
-    times = key.reshape(bars, count)
+    times = key.reshape(nrows // k, k)
     if not ((times == times[:, :1]).all() and (times[1:, 0] > times[:-1, 0]).all()):
         return None
-    return bars
+    if k < nrows and not _repeats(sym, k):
+        return None
+    codes, count = _codes(_take(sym, np.arange(k)), what)
+    return (codes, nrows // k) if count == k else None
+
+
+def _repeats(col, k):
+    """Whether col[k:] equals col[:-k] row for row (a missing value equals nothing)."""
+    n = len(col)
+    if type(col).__module__.split(".")[0] == "polars":
+        if col.null_count():
+            return False
+        return bool((col.slice(k) == col.slice(0, n - k)).all())
+    kind = _pandas_kind(col)
+    if kind == "arrow":
+        import pyarrow.compute as pc
+
+        arr = col.array.__arrow_array__()
+        same = pc.equal(arr.slice(k), arr.slice(0, n - k)).fill_null(False)
+        return bool(pc.all(same).as_py())
+    values = col.cat.codes.to_numpy() if kind == "categories" else col.to_numpy()
+    if kind == "categories" and (values < 0).any():
+        return False
+    if kind == "objects":
+        return not _differ(values, k).any()
+    return bool((values[k:] == values[:-k]).all())
 
 
 def _own_buffer(v, size, results):
@@ -318,6 +345,8 @@ class Table:
             n, k = (int(lengths[0]), len(lengths)) if len(lengths) else (0, 0)
             rows = np.arange(n * k).reshape(n, k)
             self.blocks.append((n, rows))
+            if self._rank is not None:
+                self._ranks[id(rows)] = self._rank
             self._spans[id(rows)] = (slice(0, n * k), "C")
             return
         for length in np.unique(lengths).tolist():
@@ -388,12 +417,18 @@ class Table:
                 if bool(((key[1:] > key[:-1]) | change).all()):
                     self._rank = run_codes
                     return "F", None, runs, run_lengths
+                if bool(((key[1:] < key[:-1]) | change).all()):  # each newest first
+                    self._rank = run_codes
+                    order = np.repeat(2 * runs + run_lengths - 1, run_lengths) - np.arange(nrows)
+                    return "F", order, runs, run_lengths
                 codes = np.repeat(run_codes, run_lengths)
         if codes is None:
-            codes, count = _codes(sym, what)
-            bars = _by_bar(codes, count, key)
-            if bars is not None:
+            found = _bar_by_bar(sym, key, what)
+            if found is not None:
+                self._rank, bars = found
+                count = len(self._rank)
                 return "C", None, np.arange(count), np.full(count, bars, dtype=np.int64)
+            codes, count = _codes(sym, what)
         order, t_sorted = _sort(codes, count, key)
         per_symbol = np.bincount(codes, minlength=count)
         first = np.r_[0, np.cumsum(per_symbol)[:-1]]
