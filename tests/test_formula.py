@@ -294,7 +294,7 @@ LAYOUTS = [
     "newest first",
     "shuffled",
 ]
-SORTED = ("newest first", "shuffled")  # the others are read where they lie
+SORTED = ("shuffled",)  # the others are read where they lie
 
 
 def _layout(table, layout):
@@ -378,7 +378,8 @@ def test_long_tables_in_every_layout_equal_each_symbol_alone(layout):
             read = Table(full, "pandas", f.inputs, by="symbol")
             assert read.in_order == (layout not in SORTED), kind
             (n, rows), close = read.blocks[0], full["Close"].to_numpy()
-            assert np.shares_memory(read.panels(n, rows)["CLOSE"], close) == read.in_order
+            viewed = read.in_order and layout != "newest first"  # read backwards: copied
+            assert np.shares_memory(read.panels(n, rows)["CLOSE"], close) == viewed
 
 
 def test_columns_read_are_named():

@@ -319,8 +319,10 @@ class Table:
         nrows = len(data)
         self.nrows = nrows
         self._rank = None  # each symbol's rank, where the symbols are in the table's order
+        self._backwards = False  # each symbol's rows together, newest first
         layout, self._order_rows, first, lengths = self._arrange(nrows)
-        self.in_order = self._order_rows is None  # read where it lies, not sorted
+        # read where it lies (backwards where each symbol is newest first), not sorted
+        self.in_order = self._order_rows is None or self._backwards
         self.columns = {f: as_float(data[c], c) for f, c in cols.items()}
         if TIME_FIELD in fields:
             if self.times is None:
@@ -338,8 +340,9 @@ class Table:
         """Symbols of one length make a block: rows (n, k), column j the rows of its j-th
         symbol in time order, laid out as the table holds them so that the panels are
         read from the table in long runs: symbol by symbol (each column contiguous,
-        layout "F") when each symbol's rows are together, else bar by bar ("C", a table
-        by day). A block that the table holds as it is, is read in place (its span)."""
+        layout "F"; "R" newest first) when each symbol's rows are together, else bar by
+        bar ("C", a table by day). A block that the table holds as it is, is read in
+        place (its span)."""
         order = self._order_rows
         if layout == "C" and order is None:  # a panel bar by bar: one block
             n, k = (int(lengths[0]), len(lengths)) if len(lengths) else (0, 0)
@@ -355,8 +358,8 @@ class Table:
             k = len(starts)
             if layout == "F":
                 step = starts[0] + length * np.arange(k)
-                together = order is None and np.array_equal(starts, step)
-                if together:
+                together = (order is None or self._backwards) and np.array_equal(starts, step)
+                if together and order is None:
                     at = np.arange(starts[0], starts[0] + length * k).reshape(k, length)
                 else:
                     at = starts[:, None] + np.arange(length)
@@ -369,7 +372,8 @@ class Table:
             if self._rank is not None:
                 self._ranks[id(rows)] = self._rank[sel]
             if together:
-                self._spans[id(rows)] = (slice(int(starts[0]), int(starts[0]) + length * k), "F")
+                span = slice(int(starts[0]), int(starts[0]) + length * k)
+                self._spans[id(rows)] = (span, "R" if self._backwards else "F")
 
     @property
     def order(self):
@@ -418,7 +422,7 @@ class Table:
                     self._rank = run_codes
                     return "F", None, runs, run_lengths
                 if bool(((key[1:] < key[:-1]) | change).all()):  # each newest first
-                    self._rank = run_codes
+                    self._rank, self._backwards = run_codes, True
                     order = np.repeat(2 * runs + run_lengths - 1, run_lengths) - np.arange(nrows)
                     return "F", order, runs, run_lengths
                 codes = np.repeat(run_codes, run_lengths)
@@ -457,7 +461,9 @@ class Table:
 
     def _view(self, col, n, k, span):
         s, layout = span
-        return col[s].reshape(k, n).T if layout == "F" else col[s].reshape(n, k)
+        if layout == "C":
+            return col[s].reshape(n, k)
+        return col[s].reshape(k, n).T if layout == "F" else col[s].reshape(k, n)[:, ::-1].T
 
     def panels(self, n, rows):
         """The fields of the symbols of `rows` (n bars each) as (n, k) panels: views of
@@ -465,6 +471,10 @@ class Table:
         of `rows`."""
         span = self._spans.get(id(rows))
         k = rows.shape[1]
+        if span is not None and span[1] == "R":  # copied forwards: the panels run forwards
+            return {
+                f: self._view(col, n, k, span).copy(order="F") for f, col in self.columns.items()
+            }
         if span is not None:
             return {f: self._view(col, n, k, span) for f, col in self.columns.items()}
         if rows.flags.c_contiguous:
@@ -506,6 +516,15 @@ class Table:
                 full[name] = v.T.reshape(-1)
             elif whole and span[1] == "C" and v.flags.c_contiguous:
                 full[name] = v.reshape(-1)
+            elif whole and span[1] == "R":  # into the memory of the one before, as above
+                dest = full[name] if spare is None else spare
+                np.copyto(self._view(dest, n, k, span), v)
+                full[name] = dest
+                spare = _own_buffer(v, self.nrows, results)
+                if spare is not None and any(
+                    np.may_share_memory(spare, c) for c in self.columns.values()
+                ):
+                    spare = None  # the caller's own column
             else:
                 np.copyto(self._view(full[name], n, k, span), v)
 
