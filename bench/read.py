@@ -16,7 +16,8 @@
 4. MACD + KDJ + BOLL (bench/formula.py's formula) over a long table against the same
    market as panels, in the layouts exports write: symbol after symbol and bar by bar
    (read in place), each symbol newest first and shuffled rows (put in order by one
-   sort); the ratio to the panels (target <= 1.3 for a long table).
+   sort), and symbols listed on different days (up to a fifth of the bars later: one
+   block of symbols per length); the ratio to the panels (target <= 1.3).
 5. `vexa run` of that formula on a CSV export of --run-symbols x --bars (500 x 2,500:
    about 80 MB) as a whole process, --repeat times: wall, CPU and peak memory (target
    <= 1.0 s wall); then its steps in one process (the imports, the reading, the
@@ -181,6 +182,13 @@ def long_tables(args):
         for k in f.outputs:  # the same bits as the panels, row for row
             back = got[k].to_numpy()[np.argsort(table.index.to_numpy())].reshape(m, n).T
             assert np.array_equal(back, want[k], equal_nan=True), (name, k)
+        cases[name] = lambda t=table: f(t, by="symbol")
+    # Symbols listed on different days (each its own run, as the tests check): the
+    # symbols of each length make one block, evaluated on its own.
+    listed = np.random.default_rng(3).integers(0, n // 5, m)
+    ragged = long[np.tile(np.arange(n), m) >= np.repeat(listed, n)]
+    ragged_by_day = ragged.sort_values(["date", "symbol"], kind="stable")
+    for name, table in (("listed later", ragged), ("listed later, bar by bar", ragged_by_day)):
         cases[name] = lambda t=table: f(t, by="symbol")
     times = {name: [] for name in cases}
     for _ in range(args.repeat):  # side by side, round after round
