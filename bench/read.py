@@ -191,16 +191,23 @@ def long_tables(args):
     for name, table in (("listed later", ragged), ("listed later, bar by bar", ragged_by_day)):
         cases[name] = lambda t=table: f(t, by="symbol")
     times = {name: [] for name in cases}
-    for _ in range(args.repeat):  # side by side, round after round
-        for name, fn in cases.items():
-            t = time.perf_counter()
-            fn()
+    cpu = {name: [] for name in cases}
+    rng = np.random.default_rng(0)
+    for _ in range(args.repeat):  # side by side, in a fresh order each round
+        for name in rng.permutation(list(cases)):
+            t, c = time.perf_counter(), time.process_time()
+            cases[name]()
             times[name].append(time.perf_counter() - t)
+            cpu[name].append(time.process_time() - c)
     print(f"\n## 4. MACD + KDJ + BOLL, {m:,} x {n:,}: long tables against panels (median)")
-    base = statistics.median(times["panels"])
+    print(f"{'':<26} {'wall':>8}    {'ns/bar':>7}  ratio  CPU ratio (all threads)")
+    base, base_cpu = statistics.median(times["panels"]), statistics.median(cpu["panels"])
     for name, ts in times.items():
-        t = statistics.median(ts)
-        print(f"{name:<26} {t * 1e3:8.1f} ms {t * 1e9 / (m * n):7.1f} ns/bar  {t / base:5.2f}")
+        t, c = statistics.median(ts), statistics.median(cpu[name])
+        print(
+            f"{name:<26} {t * 1e3:8.1f} ms {t * 1e9 / (m * n):7.1f}  {t / base:5.2f}  "
+            f"{c / base_cpu:5.2f}"
+        )
 
 
 def export_csv(path, symbols, bars, seed=5):
