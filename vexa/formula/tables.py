@@ -102,6 +102,11 @@ def _codes(col, what):
     return rank[codes], len(order)
 
 
+def _sort_key(col, what):
+    """An array that orders like the symbol column `col`: each row's code."""
+    return _codes(col, what)[0]
+
+
 def _dense(values):
     """(codes, count) of numbers: each value's rank among the distinct values (hashed
     where pandas is at hand; floats by a sort, so that values that compare equal are
