@@ -137,7 +137,9 @@ class _Progress:
             print(file=sys.stderr)
 
 
-def progress_bar():
+def progress_bar(total=None):
+    """The bar of a run over a table's symbols; it takes the run's own count of them at
+    its first step (a count the caller made, `total`, is not needed)."""
     return _Progress()
 
 
