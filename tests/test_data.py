@@ -443,6 +443,36 @@ def test_binary_or_hostile_input_is_refused_early_and_briefly(kind, tmp_path, ca
     assert status == 1 and len(err) < 1000, err[:300]
 
 
+def test_csv_prices_are_read_as_the_nearest_double(tmp_path, monkeypatch):
+    """The CSV reader gives every price the double nearest its text (what float() gives),
+    on prices of 2 to 6 decimals, long decimals, exponents, signs and whole numbers of
+    many digits; spellings of NaN that pandas keeps as text are read by pandas."""
+    pytest.importorskip("pyarrow")
+    from vexa.cli import files
+
+    rng = np.random.default_rng(23)
+    x = rng.lognormal(3, 2, 4000)
+    digits = rng.integers(0, 10, (4000, 30)).astype(str)
+    texts = [f"{v:.{2 + k % 5}f}" for k, v in enumerate(x[:2000])]
+    long = enumerate(zip(x[2000:3000], digits))
+    texts += [f"{int(v)}.{''.join(d[: 15 + k % 16])}" for k, (v, d) in long]
+    texts += [f"{v:.{k % 19}e}" for k, v in enumerate(x[3000:3500] * 10.0 ** (x[:500] % 40 - 20))]
+    texts += ["".join(d[: 12 + k % 18]).lstrip("0") or "0" for k, d in enumerate(digits[3500:])]
+    texts = [("-" if k % 7 == 3 else "") + t for k, t in enumerate(texts)]
+    path = tmp_path / "prices.csv"
+    rows = [f"{600000 + k % 9:06d},2024-01-{1 + k // 9 % 28:02d},{t}" for k, t in enumerate(texts)]
+    path.write_text("code,date,close\n" + "\n".join(rows) + "\n")
+    slow = []
+    monkeypatch.setattr(files, "_csv_pandas", lambda *a: slow.append(a))
+    close = files.read_data(path, "code", lambda names: names)["close"].to_numpy()
+    want = np.array([float(t) for t in texts])
+    assert not slow and np.array_equal(close.view(np.int64), want.view(np.int64))
+    monkeypatch.undo()
+    path.write_text("code,date,close\n600000,2024-01-02,12.5\n600000,2024-01-03,NAN\n")
+    got = files.read_data(path, "code", lambda names: names)["close"]
+    assert list(got) == list(pd.read_csv(path)["close"]) == ["12.5", "NAN"]
+
+
 def test_run_needs_only_the_packages_dependencies(tmp_path):
     """vexa run in a process where every package of the extras that pyproject.toml does
     not make a dependency of vexa is missing (polars, pyarrow, matplotlib, dask, ...)."""

@@ -2,6 +2,7 @@
 direct calls of the same functions, bit for bit, over every kind of data."""
 
 import pickle
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -282,6 +283,103 @@ def test_long_table_polars_and_errors():
     mixed.iloc[2, mixed.columns.get_loc("symbol")] = 7
     with pytest.raises(DataError, match="'symbol' mixes values that cannot be ordered"):
         f(mixed, by="symbol")
+
+
+LAYOUTS = [
+    "by symbol",
+    "symbols in any order",
+    "by day",
+    "by day, symbols in any order",
+    "by day, ragged",
+    "newest first",
+    "shuffled",
+]
+SORTED = ("shuffled",)  # the others are read where they lie
+
+
+def _layout(table, layout):
+    """The long table as an export of that layout writes it."""
+    if layout == "by symbol":
+        return table.sort_values(["symbol", "date"])
+    order = {s: k for k, s in enumerate(["S3", "S0", "S6", "S1", "S5", "S2", "S4"])}
+    if layout == "symbols in any order":
+        return table.sort_values(["date"]).sort_values(
+            "symbol", key=lambda s: s.map(order), kind="stable"
+        )
+    if layout.startswith("by day,") and "ragged" not in layout:
+        table = table.sort_values("symbol", key=lambda s: s.map(order))
+        layout = "by day"
+    if layout == "by day":  # every bar has every symbol: a panel bar by bar
+        full = table.groupby("symbol")["date"].transform("size") == 40
+        return table[full].sort_values(["date"], kind="stable")
+    if layout == "by day, ragged":
+        return table.sort_values(["date", "symbol"])
+    if layout == "newest first":
+        return table.sort_values(["symbol", "date"], ascending=[True, False])
+    return table.sample(frac=1.0, random_state=4)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_long_tables_in_every_layout_equal_each_symbol_alone(layout):
+    """Symbols of 40, 25 and 1 bars with a gap inside one, in the layouts exports write,
+    with symbols as text, objects, categories, numbers and polars text: every value is
+    the symbol's own run, bit for bit, missing values are told alike, two rows of one
+    symbol at one time are refused, and the layouts that need no sort are read in
+    place."""
+    from vexa.formula.tables import Table
+
+    parts = []
+    for k, n in enumerate([40, 40, 25, 40, 1, 40, 1]):
+        df = bars(n, seed=200 + k)
+        df["date"] = pd.bdate_range("2021-01-04", periods=40)[40 - n :]
+        df["symbol"] = f"S{k}"
+        parts.append(df)
+    base = pd.concat(parts, ignore_index=True)
+    base.loc[(base["symbol"] == "S2") & (base.index % 25 == 7), "Close"] = np.nan
+    f = Formula("A:MA(C,5); B:CURRBARSCOUNT; D:SUM(V,0); E:BARSLAST(C>REF(C,1)); T:DATE;")
+    table = _layout(base, layout)
+    alone = {}
+    for sym, rows in table.groupby("symbol"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            alone[sym] = f(rows.drop(columns="symbol").sort_values("date"))
+    with pytest.warns(vexa.formula.MissingDataWarning):
+        f(_layout(base, "by symbol"), by="symbol")
+    told = f.notes
+    codes = {f"S{k}": 600000 + k for k in range(7)}
+    kinds = {
+        "text": table,
+        "objects": table.astype({"symbol": object}),
+        "categories": table.astype({"symbol": "category"}),
+        "numbers": table.assign(symbol=table["symbol"].map(codes)),
+        "polars": "polars",
+    }
+    for kind, data in kinds.items():
+        if kind == "polars":
+            pl = pytest.importorskip("polars")
+            data = pl.from_pandas(table)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = f(data, by="symbol")
+        if kind == "polars":
+            got = got.to_pandas().set_index(table.index)
+        if layout not in ("by day", "by day, symbols in any order"):
+            said = [t.replace("'S2'", "600002") if kind == "numbers" else t for t in told]
+            assert list(f.notes) == said, kind
+        for want in alone.values():
+            for o in f.outputs:
+                assert_same_bits(got.loc[want.index, o].to_numpy(), want[o].to_numpy())
+        twice = data[:1] if kind == "polars" else data.iloc[:1]
+        twice = pl.concat([data, twice]) if kind == "polars" else pd.concat([data, twice])
+        with pytest.raises(DataError, match=r"symbol .* has two rows at time column 'date'"):
+            f(twice, by="symbol")
+        if kind in ("text", "numbers"):  # the symbols of 40 bars: one block
+            full = data[data.groupby("symbol")["date"].transform("size") == 40]
+            read = Table(full, "pandas", f.inputs, by="symbol")
+            assert read.in_order == (layout not in SORTED), kind
+            (n, rows), close = read.blocks[0], full["Close"].to_numpy()
+            viewed = read.in_order and layout != "newest first"  # read backwards: copied
+            assert np.shares_memory(read.panels(n, rows)["CLOSE"], close) == viewed
 
 
 def test_columns_read_are_named():

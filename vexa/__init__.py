@@ -10,8 +10,6 @@ the last bit with the strict module vexa._vexa.
 import pkgutil
 from collections.abc import Iterator as _Iterator
 from contextlib import contextmanager as _contextmanager
-from importlib.metadata import PackageNotFoundError
-from importlib.metadata import version as _version
 from operator import index as _index
 
 from numpy import bool_ as _np_bool
@@ -68,16 +66,20 @@ def __getattr__(name):
         import importlib
 
         return importlib.import_module(f"{__name__}.{name}")
+    if name == "__version__":  # read at first use: importlib.metadata is slow to import
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            value = version("vexa")
+        except PackageNotFoundError:  # a source tree that is not installed
+            value = "0+unknown"
+        globals()["__version__"] = value
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted({*globals(), *_ON_USE})
+    return sorted({*globals(), *_ON_USE, "__version__"})
 
 
-try:
-    __version__ = _version("vexa")
-except PackageNotFoundError:  # a source tree that is not installed
-    __version__ = "0+unknown"
-
-del _version, PackageNotFoundError, pkgutil
+del pkgutil

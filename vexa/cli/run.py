@@ -11,7 +11,7 @@ from ..formula import MissingDataWarning
 from ..formula.columns import field_mapping
 from ..formula.errors import quote
 from .common import EXIT_DATA, EXIT_USAGE, Failure, print_frame, say
-from .files import check_out, inputs, read_data, write
+from .files import check_out, inputs, read_data, wanted_columns, write
 from .formulas import load_formula, warn_lookahead
 
 PROGRESS_FROM = 50  # symbols: below this no progress bar
@@ -68,12 +68,10 @@ def run(args):
         data, by = sample(), args.by or "symbol"
         source = "the sample"
     else:
-        data, by = read_data(args.data, args.by), args.by
+        wanted = wanted_columns(formula.inputs, columns, args.by, args.time, bool(args.chart))
+        data, by = read_data(args.data, args.by, wanted), args.by
         source = args.data
-    progress = None
-    if by is not None and by in data.columns:
-        symbols = data[by].nunique()
-        progress = progress_bar(symbols) if symbols >= PROGRESS_FROM else None
+    progress = progress_bar() if by is not None and by in data.columns else None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # the notes are said below, once
@@ -107,34 +105,42 @@ def run(args):
 
 
 class _Progress:
-    """tqdm's bar when it is installed, else a line on standard error."""
+    """tqdm's bar when it is installed, else a line on standard error; shown from the
+    first call on a table of PROGRESS_FROM symbols or more."""
 
-    def __init__(self, total):
-        self.total = total
-        try:
-            from tqdm import tqdm
-
-            self.bar = tqdm(total=total, unit="symbol", file=sys.stderr, leave=False)
-        except ImportError:
-            self.bar = None
+    def __init__(self):
+        self.bar = self.total = None
         self.done = 0
 
     def __call__(self, done, total):
-        if self.bar is not None:
+        if self.total is None:
+            self.total = total
+            if total >= PROGRESS_FROM:
+                try:
+                    from tqdm import tqdm
+
+                    self.bar = tqdm(total=total, unit="symbol", file=sys.stderr, leave=False)
+                except ImportError:
+                    self.bar = False
+        if self.total < PROGRESS_FROM:
+            return
+        if self.bar:
             self.bar.update(done - self.done)
         else:
             print(f"\r{done}/{total} symbols", end="", file=sys.stderr, flush=True)
         self.done = done
 
     def close(self):
-        if self.bar is not None:
+        if self.bar:
             self.bar.close()
         elif self.done:
             print(file=sys.stderr)
 
 
-def progress_bar(total):
-    return _Progress(total)
+def progress_bar(total=None):
+    """The bar of a run over a table's symbols; it takes the run's own count of them at
+    its first step (a count the caller made, `total`, is not needed)."""
+    return _Progress()
 
 
 def print_latest(result, table, rows):

@@ -137,7 +137,12 @@ def evaluate_with_gaps(evaluate, panels, n, m, fill, report, symbol, when):
     for name, v in out.items():
         lost = np.isnan(v[:, cols]) & ~np.isnan(alt[name]) & ~holes
         turned += np.count_nonzero(lost, axis=0)
-    for k, j in enumerate(cols.tolist()):
+    # Told in the symbols' order (the columns may be in the table's).
+    rank = getattr(symbol, "rank", None)
+    listed = list(enumerate(cols.tolist()))
+    if rank is not None:
+        listed.sort(key=lambda kj: rank(kj[1]))
+    for k, j in listed:
         fields, first, missing, empty = [], None, 0, False
         for f, (fc, ff, fn, fe) in found.items():
             hit = np.flatnonzero(fc == j)

@@ -43,20 +43,49 @@ def as_float(values, name):
 
 
 # ---- the order of the bars ----------------------------------------------------------
+#
+# A long table's symbols become integer codes once: each row's symbol's rank among the
+# distinct symbols (numbers by value, text by code point). A table whose symbols come one
+# after another, each in time order (any order of symbols), is found by comparing
+# neighbouring rows and is read where it lies (each newest first: read backwards); a
+# panel bar by bar (the same symbols in the same order at every time) is read where it
+# lies, only its first bar's symbols coded; any other is put in order by one stable sort
+# by (code, time) on integers.
+
+_PROBE = 4096  # rows looked at before neighbours are compared (a table by day skips it)
 
 
-def _sort_key(col, what):
-    """An array that orders like the symbol column `col` (a pandas or polars Series):
-    its own numbers, else the ranks of its distinct values. Missing values and values
-    that cannot be ordered are refused."""
+def _pandas_kind(col):
+    """How a pandas Series' values are compared: "numbers", "categories", "arrow" (text
+    held by pyarrow), or "objects"."""
+    import pandas as pd
+
+    dtype = col.dtype
+    if isinstance(dtype, np.dtype):
+        return "numbers" if dtype.kind in "iufbmM" else "objects"
+    if isinstance(dtype, pd.CategoricalDtype):
+        return "categories"
+    if hasattr(col.array, "__arrow_array__") and getattr(dtype, "storage", "pyarrow") in (
+        "pyarrow",
+        "pyarrow_numpy",
+    ):
+        return "arrow"
+    return "objects"
+
+
+def _codes(col, what):
+    """(each row's code, the number of distinct symbols) of the symbol column `col` (a
+    pandas or polars Series): codes 0, 1, ... in the symbols' own order. Missing values
+    and values that cannot be ordered are refused."""
     if type(col).__module__.split(".")[0] == "polars":
         if col.null_count():
             raise DataError(f"{what} has missing values")
         if col.dtype.is_numeric():
-            return _numbers(col.to_numpy(), what)
-        return col.rank("dense").to_numpy()  # text: ranks in byte order
-    if isinstance(col.dtype, np.dtype) and col.dtype.kind in "iufbmM":
-        return _numbers(col.to_numpy(), what)
+            return _dense(_numbers(col.to_numpy(), what))
+        codes = col.rank("dense").to_numpy().astype(np.int64) - 1  # text: byte order
+        return codes, int(codes.max()) + 1 if len(codes) else 0
+    if _pandas_kind(col) == "numbers":
+        return _dense(_numbers(col.to_numpy(), what))
     # Text and the other pandas types: codes by hashing (one pass, no comparison of
     # Python strings per row), then the few distinct values sorted.
     import pandas as pd
@@ -70,7 +99,30 @@ def _sort_key(col, what):
         raise DataError(f"{what} mixes values that cannot be ordered") from None
     rank = np.empty(len(order), dtype=np.int64)
     rank[order] = np.arange(len(order))
-    return rank[codes]
+    return rank[codes], len(order)
+
+
+def _sort_key(col, what):
+    """An array that orders like the symbol column `col`: each row's code."""
+    return _codes(col, what)[0]
+
+
+def _dense(values):
+    """(codes, count) of numbers: each value's rank among the distinct values (hashed
+    where pandas is at hand; floats by a sort, so that values that compare equal are
+    one)."""
+    if values.dtype.kind in "iub" and len(values):
+        try:
+            import pandas as pd
+        except ImportError:
+            pass
+        else:
+            codes, uniques = pd.factorize(values)
+            rank = np.empty(len(uniques), dtype=np.int64)
+            rank[np.argsort(uniques, kind="stable")] = np.arange(len(uniques))
+            return rank[codes], len(uniques)
+    uniques, codes = np.unique(values, return_inverse=True)
+    return codes.reshape(-1).astype(np.int64, copy=False), len(uniques)
 
 
 def _numbers(values, what):
@@ -81,6 +133,146 @@ def _numbers(values, what):
     if values.dtype.kind == "f" and np.isnan(values).any():
         raise DataError(f"{what} has missing values")
     return values
+
+
+def _changes(col, what):
+    """Where the symbol changes from one row to the next (bool, one per pair of rows), or
+    None when comparing neighbours would not pay (a table by day: the symbol changes at
+    almost every row). A missing value counts as a change, so that it starts a run of
+    its own and is refused with the run's first value."""
+    n = len(col)
+    head = min(n, _PROBE)
+    polars = type(col).__module__.split(".")[0] == "polars"
+    if polars:
+        if col.null_count():
+            raise DataError(f"{what} has missing values")
+        if col.dtype.is_numeric():
+            values = col.to_numpy()
+        else:
+            if (col.slice(1, head - 1) != col.slice(0, head - 1)).sum() > head // 2:
+                return None
+            return (col.slice(1) != col.slice(0, n - 1)).to_numpy()
+    else:
+        kind = _pandas_kind(col)
+        if kind == "numbers":
+            values = _numbers(col.to_numpy(), what)
+        elif kind == "categories":
+            values = col.cat.codes.to_numpy()
+        elif kind == "arrow":
+            import pyarrow.compute as pc
+
+            arr = col.array.__arrow_array__()
+            probe = pc.not_equal(arr.slice(1, head - 1), arr.slice(0, head - 1))
+            if (pc.sum(probe.fill_null(True)).as_py() or 0) > head // 2:
+                return None
+            ne = pc.not_equal(arr.slice(1), arr.slice(0, n - 1)).fill_null(True)
+            return np.asarray(ne.to_numpy(zero_copy_only=False), dtype=bool)
+        else:
+            values = col.to_numpy()
+            if np.count_nonzero(_differ(values[:head])) > head // 2:
+                return None
+            return _differ(values)
+    if np.count_nonzero(values[1:head] != values[: head - 1]) > head // 2:
+        return None
+    return values[1:] != values[:-1]
+
+
+def _differ(values, k=1):
+    """values[k:] != values[:-k] of an array of objects, element by element (two missing
+    values differ)."""
+    size = max(len(values) - k, 0)
+    try:
+        ne = values[k:] != values[: len(values) - k]
+    except (TypeError, ValueError):
+        ne = None
+    if not isinstance(ne, np.ndarray) or ne.dtype != bool or ne.shape != (size,):
+        ne = np.fromiter((a != b for a, b in zip(values[k:], values[:size])), bool, size)
+    return ne
+
+
+def _take(col, rows):
+    return col.iloc[rows] if hasattr(col, "iloc") else col.gather(rows)
+
+
+def _small(codes, count):
+    """The codes in the narrowest type that holds them: numpy's stable sort is a radix
+    sort on 16-bit integers."""
+    return codes.astype(np.uint16 if count <= 1 << 16 else np.int64, copy=False)
+
+
+def _sort(codes, count, key):
+    """(the rows ordered by (code, time), ties in the table's order; the times in that
+    order, or what orders like them): a stable sort by time (none when the times
+    already rise; by their ranks when few are distinct), then a stable sort by code."""
+    if bool((key[1:] >= key[:-1]).all()):
+        order = np.argsort(_small(codes, count), kind="stable")
+        return order, key[order]
+    ranks, distinct = _dense(key)
+    if distinct > 1 << 16:
+        by_time = np.argsort(key, kind="stable")
+        order = by_time[np.argsort(_small(codes[by_time], count), kind="stable")]
+        return order, key[order]
+    ranks = _small(ranks, distinct)
+    by_time = np.argsort(ranks, kind="stable")
+    order = by_time[np.argsort(_small(codes, count)[by_time], kind="stable")]
+    return order, ranks[order]
+
+
+def _bar_by_bar(sym, key, what):
+    """(the codes of the first bar's symbols, the number of bars) when the table is a
+    panel bar by bar: the rows of the first time hold distinct symbols, every later time
+    the same symbols in the same order, and the times rise from bar to bar; else None.
+    Only the first bar's symbols are coded: the others are compared with them."""
+    nrows = len(key)
+    k = int(np.argmax(key != key[0])) or nrows  # the rows of the first bar
+    if nrows % k:
+        return None
+    times = key.reshape(nrows // k, k)
+    if not ((times == times[:, :1]).all() and (times[1:, 0] > times[:-1, 0]).all()):
+        return None
+    if k < nrows and not _repeats(sym, k):
+        return None
+    codes, count = _codes(_take(sym, np.arange(k)), what)
+    return (codes, nrows // k) if count == k else None
+
+
+def _repeats(col, k):
+    """Whether col[k:] equals col[:-k] row for row (a missing value equals nothing)."""
+    n = len(col)
+    if type(col).__module__.split(".")[0] == "polars":
+        if col.null_count():
+            return False
+        return bool((col.slice(k) == col.slice(0, n - k)).all())
+    kind = _pandas_kind(col)
+    if kind == "arrow":
+        import pyarrow.compute as pc
+
+        arr = col.array.__arrow_array__()
+        same = pc.equal(arr.slice(k), arr.slice(0, n - k)).fill_null(False)
+        return bool(pc.all(same).as_py())
+    values = col.cat.codes.to_numpy() if kind == "categories" else col.to_numpy()
+    if kind == "categories" and (values < 0).any():
+        return False
+    if kind == "objects":
+        return not _differ(values, k).any()
+    return bool((values[k:] == values[:-k]).all())
+
+
+def _own_buffer(v, size, results):
+    """v's memory as a flat array of `size` doubles, when v is a result of that size
+    that holds its memory alone (no other result shares it); else None."""
+    if not isinstance(v, np.ndarray) or v.dtype != np.float64 or v.size != size:
+        return None
+    base = v if v.flags.owndata else v.base
+    if not (isinstance(base, np.ndarray) and base.flags.owndata and base.nbytes == v.nbytes):
+        return None
+    if not base.flags.writeable or any(
+        w is not v and np.may_share_memory(w, base) for w in results.values()
+    ):
+        return None
+    if base.flags.c_contiguous:
+        return base.reshape(-1)
+    return base.T.reshape(-1) if base.flags.f_contiguous else None
 
 
 def _value_at(col, i):
@@ -131,9 +323,11 @@ class Table:
             raise DataError(f"{arg('time_format')} goes with a time column, and there is none")
         nrows = len(data)
         self.nrows = nrows
-        order, starts = self._order(nrows)
-        lengths = np.diff(np.r_[starts, nrows])
-        self.order = order
+        self._rank = None  # each symbol's rank, where the symbols are in the table's order
+        self._backwards = False  # each symbol's rows together, newest first
+        layout, self._order_rows, first, lengths = self._arrange(nrows)
+        # read where it lies (backwards where each symbol is newest first), not sorted
+        self.in_order = self._order_rows is None or self._backwards
         self.columns = {f: as_float(data[c], c) for f, c in cols.items()}
         if TIME_FIELD in fields:
             if self.times is None:
@@ -143,48 +337,116 @@ class Table:
                     f"name it with {arg('time')}"
                 )
             self.columns[TIME_FIELD] = np.ascontiguousarray(self.times.wall(), dtype=np.float64)
-        self.blocks = []
-        for length in np.unique(lengths):
-            group = starts[lengths == length]
-            rows = order[group[None, :] + np.arange(length)[:, None]]
-            self.blocks.append((int(length), rows))
+        self.blocks, self._spans, self._ranks = [], {}, {}
+        self._make_blocks(layout, first, lengths)
+        self._runs = (first, lengths)
 
-    def _order(self, nrows):
-        """(the rows in evaluation order, where each symbol starts in it)."""
+    def _make_blocks(self, layout, first, lengths):
+        """Symbols of one length make a block: rows (n, k), column j the rows of its j-th
+        symbol in time order, laid out as the table holds them so that the panels are
+        read from the table in long runs: symbol by symbol (each column contiguous,
+        layout "F"; "R" newest first) when each symbol's rows are together, else bar by
+        bar ("C", a table by day). A block that the table holds as it is, is read in
+        place (its span)."""
+        order = self._order_rows
+        if layout == "C" and order is None:  # a panel bar by bar: one block
+            n, k = (int(lengths[0]), len(lengths)) if len(lengths) else (0, 0)
+            rows = np.arange(n * k).reshape(n, k)
+            self.blocks.append((n, rows))
+            if self._rank is not None:
+                self._ranks[id(rows)] = self._rank
+            self._spans[id(rows)] = (slice(0, n * k), "C")
+            return
+        for length in np.unique(lengths).tolist():
+            sel = lengths == length
+            starts = first[sel]
+            k = len(starts)
+            if layout == "F":
+                step = starts[0] + length * np.arange(k)
+                together = (order is None or self._backwards) and np.array_equal(starts, step)
+                if together and order is None:
+                    at = np.arange(starts[0], starts[0] + length * k).reshape(k, length)
+                else:
+                    at = starts[:, None] + np.arange(length)
+                rows = (at if order is None else order[at]).T
+            else:
+                at = starts[None, :] + np.arange(length)[:, None]
+                rows = order[at]
+                together = False
+            self.blocks.append((length, rows))
+            if self._rank is not None:
+                self._ranks[id(rows)] = self._rank[sel]
+            if together:
+                span = slice(int(starts[0]), int(starts[0]) + length * k)
+                self._spans[id(rows)] = (span, "R" if self._backwards else "F")
+
+    @property
+    def order(self):
+        """The rows in evaluation order: symbol after symbol, each in time order."""
+        if self._order_rows is None:
+            first, lengths = self._runs
+            if len(first) == 1 or not self.blocks:
+                return np.arange(self.nrows)
+            if self.blocks[0][1].flags.c_contiguous:  # a panel bar by bar
+                return self.blocks[0][1].T.reshape(-1)
+            return np.repeat(first - np.r_[0, np.cumsum(lengths)[:-1]], lengths) + np.arange(
+                self.nrows
+            )
+        return self._order_rows
+
+    def _arrange(self, nrows):
+        """(layout of the blocks, the rows in evaluation order or None where the table is
+        read in place, where each symbol starts in the evaluation order and its length,
+        symbols in their order)."""
         key = self.times.key if self.times is not None else None
         if self.by is None:
-            starts = np.zeros(1 if nrows else 0, dtype=np.int64)
-            self.in_order = key is None or nrows < 2 or bool((key[1:] > key[:-1]).all())
-            if self.in_order:
-                return np.arange(nrows), starts
+            first = np.zeros(1 if nrows else 0, dtype=np.int64)
+            lengths = np.full(len(first), nrows, dtype=np.int64)
+            if key is None or nrows < 2 or bool((key[1:] > key[:-1]).all()):
+                return "F", None, first, lengths
             order = np.argsort(key, kind="stable")
             same = key[order][1:] == key[order][:-1]
             if same.any():
                 raise _repeated(self.times, order[int(np.argmax(same))])
-            return order, starts
+            return "F", order, first, lengths
         sym = self.data[self.by]
-        sym_key = _sort_key(sym, f"column {quote(self.by)}")
-        # A table stored symbol after symbol, each in time order, is used as it is.
-        self.in_order = nrows < 2 or bool(
-            (sym_key[1:] >= sym_key[:-1]).all()
-            and ((sym_key[1:] != sym_key[:-1]) | (key[1:] > key[:-1])).all()
-        )
-        if self.in_order:
-            order = np.arange(nrows)
-            s_sorted = sym_key
-        else:
-            order = np.lexsort((key, sym_key))  # stable: by symbol, then by time
-            s_sorted, t_sorted = sym_key[order], key[order]
-            same = (s_sorted[1:] == s_sorted[:-1]) & (t_sorted[1:] == t_sorted[:-1])
-            if same.any():
-                k = order[int(np.argmax(same))]
-                raise _repeated(self.times, k, self.by, _value_at(sym, k))
-        starts = (
-            np.flatnonzero(np.r_[True, s_sorted[1:] != s_sorted[:-1]])
-            if nrows
-            else np.zeros(0, dtype=np.int64)
-        )
-        return order, starts
+        what = f"column {quote(self.by)}"
+        if nrows == 0:
+            _codes(sym, what)
+            empty = np.zeros(0, dtype=np.int64)
+            return "F", None, empty, empty
+        codes, layout = None, "C"
+        change = _changes(sym, what) if nrows > 1 else np.zeros(0, dtype=bool)
+        if change is not None:
+            runs = np.flatnonzero(np.r_[True, change])
+            run_codes, count = _codes(_take(sym, runs), what)
+            if count == len(runs):  # each symbol's rows one after another
+                layout = "F"
+                run_lengths = np.diff(np.r_[runs, nrows])
+                if bool(((key[1:] > key[:-1]) | change).all()):
+                    self._rank = run_codes
+                    return "F", None, runs, run_lengths
+                if bool(((key[1:] < key[:-1]) | change).all()):  # each newest first
+                    self._rank, self._backwards = run_codes, True
+                    order = np.repeat(2 * runs + run_lengths - 1, run_lengths) - np.arange(nrows)
+                    return "F", order, runs, run_lengths
+                codes = np.repeat(run_codes, run_lengths)
+        if codes is None:
+            found = _bar_by_bar(sym, key, what)
+            if found is not None:
+                self._rank, bars = found
+                count = len(self._rank)
+                return "C", None, np.arange(count), np.full(count, bars, dtype=np.int64)
+            codes, count = _codes(sym, what)
+        order, t_sorted = _sort(codes, count, key)
+        per_symbol = np.bincount(codes, minlength=count)
+        first = np.r_[0, np.cumsum(per_symbol)[:-1]]
+        same = t_sorted[1:] == t_sorted[:-1]
+        same[first[1:] - 1] = False  # a symbol's first bar and the last of the one before
+        if same.any():
+            k = order[int(np.argmax(same))]
+            raise _repeated(self.times, k, self.by, _value_at(sym, k))
+        return layout, order, first, per_symbol
 
     @property
     def symbols(self):
@@ -202,41 +464,74 @@ class Table:
         """Positions of each symbol's latest bar in the caller's table, by symbol."""
         return np.sort(np.concatenate([rows[-1] for _, rows in self.blocks if len(rows)] or [[]]))
 
-    def _span(self, n, rows):
-        """The rows of the table that hold the symbols of `rows` one after another (a
-        table in order), else None."""
-        k = rows.shape[1]
-        first = int(rows[0, 0]) if rows.size else 0
-        if self.in_order and rows.size and int(rows[0, -1]) - first == n * (k - 1):
-            return slice(first, first + n * k)
-        return None
+    def _view(self, col, n, k, span):
+        s, layout = span
+        if layout == "C":
+            return col[s].reshape(n, k)
+        return col[s].reshape(k, n).T if layout == "F" else col[s].reshape(k, n)[:, ::-1].T
 
     def panels(self, n, rows):
         """The fields of the symbols of `rows` (n bars each) as (n, k) panels: views of
-        the table's columns when it is in order, else gathered."""
-        span = self._span(n, rows)
+        the table's columns where it holds them as they are, else gathered in the layout
+        of `rows`."""
+        span = self._spans.get(id(rows))
+        k = rows.shape[1]
+        if span is not None and span[1] == "R":  # copied forwards: the panels run forwards
+            return {
+                f: self._view(col, n, k, span).copy(order="F") for f, col in self.columns.items()
+            }
         if span is not None:
-            k = rows.shape[1]
-            return {f: col[span].reshape(k, n).T for f, col in self.columns.items()}
-        return {f: col[rows] for f, col in self.columns.items()}
+            return {f: self._view(col, n, k, span) for f, col in self.columns.items()}
+        if rows.flags.c_contiguous:
+            return {f: np.take(col, rows) for f, col in self.columns.items()}
+        at = rows.T
+        return {f: np.take(col, at).T for f, col in self.columns.items()}
 
     def labels(self, rows):
-        """(symbol of column j, time of bar i of column j) for messages."""
-        return (
-            lambda j: self.symbol_of(rows[0, j]),
-            lambda i, j: self.time_of(rows[i, j]),
-        )
+        """(symbol of column j, time of bar i of column j) for messages; symbol.rank(j)
+        orders the columns as the symbols order (they may be in the table's order)."""
+
+        def symbol(j):
+            return self.symbol_of(rows[0, j])
+
+        rank = self._ranks.get(id(rows))
+        symbol.rank = (lambda j: int(rank[j])) if rank is not None else (lambda j: j)
+        return symbol, lambda i, j: self.time_of(rows[i, j])
 
     def store(self, full, n, rows, results):
         """Puts the results of the symbols of `rows` into `full` ({name: array of one
-        value per row of the table})."""
-        span = self._span(n, rows)
+        value per row of the table}): a result laid out as the whole table is taken as
+        it is; results scattered over the whole table each go into the memory of the
+        one before (fresh memory is slow to touch, and these are the table's size)."""
+        span = self._spans.get(id(rows))
         k = rows.shape[1]
+        spare = None
         for name, v in results.items():
-            if span is not None:
-                np.copyto(full[name][span].reshape(k, n).T, v)
+            if span is None:
+                dest = full[name] if spare is None else spare
+                if rows.flags.c_contiguous:
+                    dest[rows] = v
+                else:
+                    dest[rows.T] = v.T
+                full[name] = dest
+                spare = _own_buffer(v, self.nrows, results)
+                continue
+            whole = span[0] == slice(0, self.nrows) and v.dtype == np.float64
+            if whole and span[1] == "F" and v.flags.f_contiguous:
+                full[name] = v.T.reshape(-1)
+            elif whole and span[1] == "C" and v.flags.c_contiguous:
+                full[name] = v.reshape(-1)
+            elif whole and span[1] == "R":  # into the memory of the one before, as above
+                dest = full[name] if spare is None else spare
+                np.copyto(self._view(dest, n, k, span), v)
+                full[name] = dest
+                spare = _own_buffer(v, self.nrows, results)
+                if spare is not None and any(
+                    np.may_share_memory(spare, c) for c in self.columns.values()
+                ):
+                    spare = None  # the caller's own column
             else:
-                full[name][rows] = v
+                np.copyto(self._view(full[name], n, k, span), v)
 
     def restore(self, full):
         """The caller's kind, row for row the caller's table: for a long table its
