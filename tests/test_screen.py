@@ -97,7 +97,7 @@ def test_screen_equals_the_call_picked_and_sorted(kind):
     table = data
     if kind == "polars":
         pl = pytest.importorskip("polars")
-        table = pl.from_pandas(data)
+        table = pl.DataFrame({c: data[c].to_numpy() for c in data.columns})  # no pyarrow
     for req in REQUESTS:
         want = model(data, f, "code", **req)
         got = f.screen(table, by="code", **req)
@@ -169,7 +169,9 @@ def test_polars_dates_and_symbols_found_by_name():
     pl = pytest.importorskip("polars")
     data = market()
     want = model(data, Formula(FORMULA), "code", None, "2024-02-16", None, True, None)
-    table = pl.from_pandas(data).with_columns(pl.col("date").str.to_date())
+    table = pl.DataFrame({c: data[c].to_numpy() for c in data.columns}).with_columns(
+        pl.col("date").str.to_date()
+    )
     with pytest.warns(DataWarning, match="the symbols are those of column 'code', as with by="):
         got = Formula(FORMULA).screen(table, when=None, date=dt.date(2024, 2, 16))
     assert got["code"].to_list() == [r["code"] for r in want]
