@@ -468,7 +468,8 @@ class Formula:
         a list of names): a market stream, whose update takes one bar of every symbol
         ({field: 1-D array}, present=) and returns {output: 1-D array}; its screen(bar,
         when) the symbols whose `when` output is true. See vexa.formula.stream."""
-        from .stream import FormulaStream, MarketFormulaStream
+        from .market import MarketFormulaStream
+        from .stream import FormulaStream
 
         values = self._param_values(params)
         scalars = self._scalars_for(values)
