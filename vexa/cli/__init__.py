@@ -19,10 +19,9 @@ import os
 import sys
 
 from ..formula import DataError, FormulaError
-from ..formula.errors import command_line, quote
-from . import describe, run, screen
+from ..formula.errors import command_line
+from . import describe, options, run, screen
 from .common import EXIT_DATA, EXIT_USAGE, Failure, say
-from .formulas import ENCODING_HELP
 
 __all__ = ["main"]
 
@@ -62,35 +61,12 @@ def _parser():
     cmd.add_argument("formula", metavar="FORMULA", help="a formula file, or the formula's text")
     cmd.add_argument("--data", metavar="FILE", help="CSV or Parquet data (default: the sample)")
     cmd.add_argument("--by", metavar="COLUMN", help="the symbol column of a long table")
-    cmd.add_argument("--time", metavar="COLUMN", help="the time column (default: found by name)")
-    cmd.add_argument(
-        "--time-format",
-        metavar="FORMAT",
-        help="the form of text times that read two ways (strftime codes: %%d/%%m/%%Y), or "
-        "the unit of epoch numbers (s, ms, us, ns)",
-    )
-    cmd.add_argument(
-        "--column",
-        action="append",
-        default=[],
-        metavar="FIELD=COLUMN",
-        help="the column of a field, where the names do not say it: CLOSE=adj_close (repeatable)",
-    )
-    cmd.add_argument(
-        "--fill",
-        choices=["ffill"],
-        help="forward-fill missing values of the price fields before evaluation "
+    options.add_reading(
+        cmd,
+        "forward-fill missing values of the price fields before evaluation "
         "(default: evaluate them as missing, with a warning)",
     )
-    cmd.add_argument(
-        "-p",
-        "--param",
-        action="append",
-        default=[],
-        metavar="NAME=VALUE",
-        help="a parameter's value (repeatable)",
-    )
-    cmd.add_argument("--encoding", metavar="NAME", help=ENCODING_HELP)
+    options.add_formula(cmd)
     cmd.add_argument("--out", metavar="FILE", help="write the results (.csv or .parquet)")
     cmd.add_argument("--chart", metavar="FILE", help="draw one symbol (.png or .html)")
     cmd.add_argument("--symbol", help="the symbol to draw (default: the first)")
@@ -99,49 +75,23 @@ def _parser():
     )
     cmd.add_argument(
         "--rows",
-        type=_positive,
+        type=options.positive,
         default=10,
         metavar="N",
         help="symbols (or bars of one symbol) printed (default 10)",
     )
     # On a Dask cluster (the dask extra; vexa/dask/command.py).
-    cmd.add_argument(
-        "--scheduler",
-        metavar="ADDRESS",
-        help="run on a Dask cluster (its scheduler's address, or local[:N] for N worker "
-        "processes here); --data is then a Parquet folder or glob and --out a folder",
-    )
-    cmd.add_argument(
-        "--partitions", type=int, metavar="N", help="with --scheduler: partitions by symbol"
-    )
+    options.add_cluster(cmd, "--data is then a Parquet folder or glob and --out a folder")
     cmd.set_defaults(handler=run.run)
 
     screen.add_parser(sub)
 
     cmd = sub.add_parser("check", help="compile a formula and describe it")
     cmd.add_argument("formula", metavar="FORMULA", help="a formula file, or the formula's text")
-    cmd.add_argument(
-        "-p",
-        "--param",
-        action="append",
-        default=[],
-        metavar="NAME=VALUE",
-        help="a parameter's value (repeatable)",
-    )
-    cmd.add_argument("--encoding", metavar="NAME", help=ENCODING_HELP)
+    options.add_formula(cmd)
     cmd.set_defaults(handler=describe.check)
 
     cmd = sub.add_parser("functions", help="list the functions, or describe one")
     cmd.add_argument("name", nargs="?", metavar="NAME")
     cmd.set_defaults(handler=describe.functions)
     return p
-
-
-def _positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{quote(text)} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is less than 1")
-    return value

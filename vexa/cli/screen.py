@@ -8,14 +8,13 @@ at --date), ranked by --sort, printed or written with --out; on a Dask cluster w
 
 from __future__ import annotations
 
-import argparse
 import warnings
 
-from ..formula.errors import quote
 from ..formula.screen import check_date, output_named, screen
+from . import options
 from .common import EXIT_USAGE, Failure, print_frame, say
 from .files import check_out, inputs, read_data, write
-from .formulas import ENCODING_HELP, load_formula
+from .formulas import load_formula
 from .run import PROGRESS_FROM, column_items, progress_bar
 
 
@@ -45,60 +44,20 @@ def add_parser(sub):
     )
     cmd.add_argument("--sort", metavar="NAME", help="the output the symbols are ranked by")
     cmd.add_argument("--asc", action="store_true", help="with --sort: smallest first")
-    cmd.add_argument("--top", type=_positive, metavar="K", help="keep the first K symbols")
-    cmd.add_argument("--time", metavar="COLUMN", help="the time column (default: found by name)")
-    cmd.add_argument(
-        "--time-format",
-        metavar="FORMAT",
-        help="the form of text times that read two ways (strftime codes: %%d/%%m/%%Y), or "
-        "the unit of epoch numbers (s, ms, us, ns)",
-    )
-    cmd.add_argument(
-        "--column",
-        action="append",
-        default=[],
-        metavar="FIELD=COLUMN",
-        help="the column of a field, where the names do not say it: CLOSE=adj_close (repeatable)",
-    )
-    cmd.add_argument(
-        "--fill",
-        choices=["ffill"],
-        help="forward-fill missing values of the price fields before evaluation",
-    )
-    cmd.add_argument(
-        "-p",
-        "--param",
-        action="append",
-        default=[],
-        metavar="NAME=VALUE",
-        help="a parameter's value (repeatable)",
-    )
-    cmd.add_argument("--encoding", metavar="NAME", help=ENCODING_HELP)
+    cmd.add_argument("--top", type=options.positive, metavar="K", help="keep the first K symbols")
+    options.add_reading(cmd, "forward-fill missing values of the price fields before evaluation")
+    options.add_formula(cmd)
     cmd.add_argument("--out", metavar="FILE", help="write the screen (.csv or .parquet)")
     cmd.add_argument(
-        "--rows", type=_positive, default=20, metavar="N", help="symbols printed (default 20)"
+        "--rows",
+        type=options.positive,
+        default=20,
+        metavar="N",
+        help="symbols printed (default 20)",
     )
-    cmd.add_argument(
-        "--scheduler",
-        metavar="ADDRESS",
-        help="run on a Dask cluster (its scheduler's address, or local[:N] for N worker "
-        "processes here); --data is then a Parquet folder or glob",
-    )
-    cmd.add_argument(
-        "--partitions", type=int, metavar="N", help="with --scheduler: partitions by symbol"
-    )
+    options.add_cluster(cmd, "--data is then a Parquet folder or glob")
     cmd.set_defaults(handler=run_screen)
     return cmd
-
-
-def _positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{quote(text)} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is less than 1")
-    return value
 
 
 def request(args, formula):
