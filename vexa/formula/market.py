@@ -215,22 +215,10 @@ class MarketFormulaStream(FormulaStream):
             return {"symbol": symbols, **picked}
         return pd.DataFrame(picked, index=pd.Index(symbols, name="symbol"))
 
-    def _interrupted(self, e):
-        """As a single stream's: exactly as before when no function took the bar, else
-        broken."""
-        if all(np.array_equal(s.bars, self._taken) for s in self._streams):
-            return
-        why = str(e) or type(e).__name__
-        if len(why) > 200:
-            why = why[:197] + "..."
-        self._broken = (
-            f"this market stream stopped at update {self._bars} ({type(e).__name__}: {why}); "
-            "its functions did not all take that bar, so no later bar could be exact: make a "
-            "new one and feed it the history again"
-            + (" (with a larger max_period)" if isinstance(e, ValueError) else "")
-        )
-        if isinstance(e, ValueError):
-            raise FormulaError(self._broken) from None
+    _named, _step = "market stream", "update"
+
+    def _untouched(self):
+        return all(np.array_equal(s.bars, self._taken) for s in self._streams)
 
     def __reduce__(self):
         if not self._lock.acquire(False):

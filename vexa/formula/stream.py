@@ -338,19 +338,25 @@ class FormulaStream:
         """After an update that raised `e`: the stream exactly as before when no node took
         the bar; else broken, as every later call says. A bar refused by a function
         (beyond max_period) raises a FormulaError instead of its ValueError."""
-        if all(s.bars == self._bars for s in self._streams):
+        if self._untouched():
             return
         why = str(e) or type(e).__name__
         if len(why) > 200:
             why = why[:197] + "..."
         self._broken = (
-            f"this formula stream stopped at bar {self._bars} ({type(e).__name__}: {why}); "
+            f"this {self._named} stopped at {self._step} {self._bars} ({type(e).__name__}: {why}); "
             "its functions did not all take that bar, so no later bar could be exact: make a "
             "new one and feed it the history again"
             + (" (with a larger max_period)" if isinstance(e, ValueError) else "")
         )
         if isinstance(e, ValueError):
             raise FormulaError(self._broken) from None
+
+    _named, _step = "formula stream", "bar"  # as the messages name it and its updates
+
+    def _untouched(self):
+        """Whether no function took the bar of an interrupted update."""
+        return all(s.bars == self._bars for s in self._streams)
 
     # A stream pickles to its formula, its parameters, a copy of the states of its
     # functions (each native state checksummed on its own) and a checksum of the rest,
