@@ -92,6 +92,41 @@ PyObject *stream_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     return PyFloat_FromDouble(out);
 }
 
+PyArrayObject *numeric_column(const std::string &name, const char *pname, PyObject *given,
+                              bool foreign, Ref &hold, Ref &like) {
+    Ref unwrapped;
+    if (!PyArray_CheckExact(given) && (is_masked(given) || (foreign && is_foreign(given)))) {
+        Ref unwrap(wrap_function("unwrap"));
+        if (!unwrap) return nullptr;
+        unwrapped.reset(PyObject_CallOneArg(unwrap.get(), given));
+        if (!unwrapped) return nullptr;
+        if (!like) like.reset(Py_NewRef(given));
+        given = unwrapped.get();
+    }
+    hold.reset(PyArray_FromAny(given, nullptr, 0, 0, 0, nullptr));
+    if (!hold) return nullptr;
+    auto *arr = reinterpret_cast<PyArrayObject *>(hold.get());
+    const int t = PyArray_TYPE(arr);
+    if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t))) {
+        err::not_numeric(name.c_str(), pname, arr);
+        return nullptr;
+    }
+    return arr;
+}
+
+double *bar_values(PyArrayObject *arr, bool cond, Ref &hold) {
+    PyObject *d = PyArray_FromArray(arr, PyArray_DescrFromType(NPY_DOUBLE),
+                                    NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST |
+                                        (cond ? NPY_ARRAY_ENSURECOPY : 0));
+    if (d == nullptr) return nullptr;
+    hold.reset(d);
+    auto *c = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(d)));
+    if (cond)
+        for (npy_intp i = 0, n = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(d)); i < n; ++i)
+            c[i] = (c[i] != 0.0 && c[i] == c[i]) ? 1.0 : 0.0;
+    return c;
+}
+
 PyObject *stream_update_many(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     auto *s = reinterpret_cast<Stream *>(self);
     if (nargs != s->arrays) return wrong_count(s, "update_many", nargs);
@@ -103,35 +138,16 @@ PyObject *stream_update_many(PyObject *self, PyObject *const *args, Py_ssize_t n
     Ref like;  // a masked array among the arguments: the values come back masked
     for (Py_ssize_t k = 0; k < nargs; ++k) {
         const char *pname = array_name(f, static_cast<int>(k));
-        PyObject *given = args[k];
-        Ref unwrapped;
-        if (PyArray_Check(given) && !PyArray_CheckExact(given) && is_masked(given)) {
-            Ref unwrap(wrap_function("unwrap"));
-            if (!unwrap) return nullptr;
-            unwrapped.reset(PyObject_CallOneArg(unwrap.get(), given));
-            if (!unwrapped) return nullptr;
-            if (!like) like.reset(Py_NewRef(given));
-            given = unwrapped.get();
-        }
-        Ref a(PyArray_FromAny(given, nullptr, 0, 0, 0, nullptr));
-        if (!a) return nullptr;
-        auto *arr = reinterpret_cast<PyArrayObject *>(a.get());
-        const int t = PyArray_TYPE(arr);
-        if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t))) {
-            err::not_numeric(name.c_str(), pname, arr);
-            return nullptr;
-        }
+        Ref held;
+        PyArrayObject *arr = numeric_column(name, pname, args[k], false, held, like);
+        if (arr == nullptr) return nullptr;
         if (PyArray_NDIM(arr) != 1) {
             err::not_a_series(name.c_str(), pname, PyArray_NDIM(arr), PyArray_DIMS(arr));
             return nullptr;
         }
-        PyObject *d = PyArray_FromArray(arr, PyArray_DescrFromType(NPY_DOUBLE),
-                                        NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST |
-                                            ((s->cond >> k & 1u) ? NPY_ARRAY_ENSURECOPY : 0));
-        if (d == nullptr) return nullptr;
-        arrays[k].reset(d);
-        auto *darr = reinterpret_cast<PyArrayObject *>(d);
-        const npy_intp len = PyArray_DIM(darr, 0);
+        double *c = bar_values(arr, s->cond >> k & 1u, arrays[k]);
+        if (c == nullptr) return nullptr;
+        const npy_intp len = PyArray_DIM(arr, 0);
         if (k == 0) {
             n = len;
         } else if (len != n) {
@@ -139,11 +155,7 @@ PyObject *stream_update_many(PyObject *self, PyObject *const *args, Py_ssize_t n
                                 static_cast<Py_ssize_t>(n));
             return nullptr;
         }
-        if (s->cond >> k & 1u) {
-            auto *c = static_cast<double *>(PyArray_DATA(darr));
-            for (npy_intp i = 0; i < len; ++i) c[i] = (c[i] != 0.0 && c[i] == c[i]) ? 1.0 : 0.0;
-        }
-        cols[k] = static_cast<const double *>(PyArray_DATA(darr));
+        cols[k] = c;
     }
     npy_intp dims[1] = {n};
     Ref out(PyArray_SimpleNew(1, dims, NPY_DOUBLE));

@@ -181,25 +181,11 @@ const double *read_column(const Market *m, int k, PyObject *given, Ref &hold, Re
     const Row &f = row_of(m);
     const std::string name = stream_name(f) + ".update";
     const char *pname = array_name(f, k);
-    Ref unwrapped;
     if (!PyArray_CheckExact(given) && is_foreign(given) && !index_agrees(m, name, pname, given))
         return nullptr;
-    if (!PyArray_CheckExact(given) && (is_masked(given) || is_foreign(given))) {
-        Ref unwrap(wrap_function("unwrap"));
-        if (!unwrap) return nullptr;
-        unwrapped.reset(PyObject_CallOneArg(unwrap.get(), given));
-        if (!unwrapped) return nullptr;
-        if (!like) like.reset(Py_NewRef(given));
-        given = unwrapped.get();
-    }
-    Ref a(PyArray_FromAny(given, nullptr, 0, 0, 0, nullptr));
-    if (!a) return nullptr;
-    auto *arr = reinterpret_cast<PyArrayObject *>(a.get());
-    const int t = PyArray_TYPE(arr);
-    if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t))) {
-        err::not_numeric(name.c_str(), pname, arr);
-        return nullptr;
-    }
+    Ref held;
+    PyArrayObject *arr = numeric_column(name, pname, given, true, held, like);
+    if (arr == nullptr) return nullptr;
     if (PyArray_NDIM(arr) != 1 || PyArray_DIM(arr, 0) != m->count) {
         const std::string s = err::shape(PyArray_NDIM(arr), PyArray_DIMS(arr));
         PyErr_Format(PyExc_ValueError,
@@ -207,16 +193,7 @@ const double *read_column(const Market *m, int k, PyObject *given, Ref &hold, Re
                      name.c_str(), pname, s.c_str(), static_cast<long long>(m->count));
         return nullptr;
     }
-    const bool cond = m->cond >> k & 1u;
-    PyObject *d = PyArray_FromArray(arr, PyArray_DescrFromType(NPY_DOUBLE),
-                                    NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST |
-                                        (cond ? NPY_ARRAY_ENSURECOPY : 0));
-    if (d == nullptr) return nullptr;
-    hold.reset(d);
-    auto *c = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(d)));
-    if (cond)
-        for (int64_t i = 0; i < m->count; ++i) c[i] = (c[i] != 0.0 && c[i] == c[i]) ? 1.0 : 0.0;
-    return c;
+    return bar_values(arr, m->cond >> k & 1u, hold);
 }
 
 // present=: a boolean array over the symbols (None: every symbol has a bar).

@@ -13,6 +13,7 @@
 #ifndef VEXA_NATIVE_STREAMS_H
 #define VEXA_NATIVE_STREAMS_H
 
+#include "../pyref.h"
 #include "numpy.h"
 
 #include <cstddef>
@@ -81,6 +82,17 @@ PyObject *stream_memory(PyObject *, PyObject *const *args, Py_ssize_t nargs);
 
 // Whether the kernel takes these parameters of `row`; else false with its error set.
 bool vet_params(int32_t row, const int32_t *ints, const double *reals);
+
+// A column of bars given to an update: the array of its numbers (bool, integer or float),
+// refused naming `name` and `pname` otherwise. A masked array (and with `foreign`, a pandas
+// or polars object) is read through vexa._wrap first, `like` set to it so that the result
+// takes its kind. `hold` keeps what it returns alive. Null with the error set.
+PyArrayObject *numeric_column(const std::string &name, const char *pname, PyObject *given,
+                              bool foreign, Ref &hold, Ref &like);
+
+// `arr` as float64 numbers in `hold` (a copy for a condition, read as 1 where true by the
+// language's truth rule and 0 elsewhere). Null with the error set.
+double *bar_values(PyArrayObject *arr, bool cond, Ref &hold);
 
 // Whether a state (or the states of a market) of `size` bytes may be made: not beyond
 // the machine's memory (stream_memory_limit; 0: unknown, no limit).
