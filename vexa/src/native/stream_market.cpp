@@ -524,10 +524,7 @@ PyObject *market_restore(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     const char *name = PyUnicode_AsUTF8(args[0]);
     if (name == nullptr) return nullptr;
-    int32_t row = -1;
-    for (int32_t r = 0; r < static_cast<int32_t>(kNumRows); ++r)
-        if (type_of(r) != nullptr && std::strcmp(row_at(static_cast<size_t>(r)).name, name) == 0)
-            row = r;
+    const int32_t row = streaming_row(name);
     if (row < 0) {
         err::no_stream_named(args[0]);
         return nullptr;

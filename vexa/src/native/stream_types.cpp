@@ -164,6 +164,13 @@ int32_t row_of_type(PyTypeObject *t) {
     return -1;
 }
 
+int32_t streaming_row(const char *name) {
+    for (int32_t r = 0; r < static_cast<int32_t>(kNumRows); ++r)
+        if (g_types[r] != nullptr && std::strcmp(row_at(static_cast<size_t>(r)).name, name) == 0)
+            return r;
+    return -1;
+}
+
 bool add_streams(PyObject *module) {
     Ref base(PyType_FromSpec(&g_base_spec));
     if (!base) return false;

@@ -59,6 +59,9 @@ PyTypeObject *type_of(int32_t row);
 // The row of a stream type, or of the stream type it derives from; -1 for the base.
 int32_t row_of_type(PyTypeObject *t);
 
+// The row of the function named `name` when it streams; -1 otherwise.
+int32_t streaming_row(const char *name);
+
 // ---- making a stream (stream_make.cpp) ------------------------------------------------
 
 // tp_new of every stream type: the stream with the parameters given, before its first
