@@ -42,6 +42,18 @@ def check_chart(path):
         raise Failure(f"--chart {quote(path)}: no folder {quote(str(folder))}", EXIT_USAGE)
 
 
+def on_cluster(module, name):
+    """vexa.dask.MODULE.NAME, the command's run on a Dask cluster (the dask extra)."""
+    import importlib
+
+    try:
+        return getattr(importlib.import_module(f"..dask.{module}", __package__), name)
+    except ImportError as e:
+        raise Failure(
+            f'--scheduler needs the dask extra: pip install "vexa[dask]" ({e})', EXIT_USAGE
+        ) from None
+
+
 def run(args):
     formula, values, label = load_formula(args.formula, args.param, args.encoding, complete=True)
     columns = column_items(args.column)
@@ -51,13 +63,7 @@ def run(args):
     if args.chart:
         check_chart(args.chart)
     if args.scheduler is not None:
-        try:
-            from ..dask.command import run_on_cluster
-        except ImportError as e:
-            raise Failure(
-                f'--scheduler needs the dask extra: pip install "vexa[dask]" ({e})', EXIT_USAGE
-            ) from None
-        return run_on_cluster(args, formula, values, columns)
+        return on_cluster("command", "run_on_cluster")(args, formula, values, columns)
     if args.partitions is not None:
         raise Failure("--partitions goes with --scheduler", EXIT_USAGE)
     if args.out:

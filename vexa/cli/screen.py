@@ -15,7 +15,7 @@ from . import options
 from .common import EXIT_USAGE, Failure, print_frame, say
 from .files import check_out, inputs, read_data, write
 from .formulas import load_formula
-from .run import PROGRESS_FROM, column_items, progress_bar
+from .run import PROGRESS_FROM, column_items, on_cluster, progress_bar
 
 
 def add_parser(sub):
@@ -90,13 +90,8 @@ def run_screen(args):
     for note in formula.notes:
         say(f"vexa: note: {note}")
     if args.scheduler is not None:
-        try:
-            from ..dask.screen import screen_on_cluster
-        except ImportError as e:
-            raise Failure(
-                f'--scheduler needs the dask extra: pip install "vexa[dask]" ({e})', EXIT_USAGE
-            ) from None
-        result, notes = screen_on_cluster(args, formula, values, columns, asked)
+        on = on_cluster("screen", "screen_on_cluster")
+        result, notes = on(args, formula, values, columns, asked)
         return show(result, notes, formula, args, asked)
     if args.partitions is not None:
         raise Failure("--partitions goes with --scheduler", EXIT_USAGE)
